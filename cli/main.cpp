@@ -1,0 +1,347 @@
+// vontal-cli: the search without a window, for servers, scripts and benchmarks.
+//
+//   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"]
+//
+// Works on DIR/Vontal.ini, DIR/Result.txt and DIR/Vontal.log (DIR defaults to the directory of
+// the executable, like the desktop program). With --task it begins that task afresh; without,
+// it continues the stored one. Then it takes follow-on tasks from the settings file until none
+// is left. The position is saved every 30 minutes, at every task's end, and on SIGINT/SIGTERM.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+#include "control/FollowingTasks.h"
+#include "control/IniFile.h"
+#include "control/TaskFile.h"
+#include "engine/Factor.h"
+#include "engine/NumberText.h"
+#include "engine/Processor.h"
+#include "engine/Records.h"
+
+namespace vontal {
+namespace {
+
+volatile std::sig_atomic_t gSignal = 0;
+void OnSignal(int sig) { gSignal = sig; }
+
+using Clock = std::chrono::steady_clock;
+
+// The "window" of the headless front end: the four boxes, and a queue of the thread's events
+// that the main loop works off.
+class CliWindow : public IFactorWindow {
+public:
+    BoxTexts boxes;
+
+    std::string BoxText(Box box) const override {
+        switch (box) {
+            case Box::F1: return boxes.nMin;
+            case Box::F2: return boxes.nMax;
+            case Box::K1: return boxes.kMin;
+            case Box::K2: return boxes.kMax;
+        }
+        return {};
+    }
+    void SetBox(Box box, const std::string& text) {
+        switch (box) {
+            case Box::F1: boxes.nMin = text; break;
+            case Box::F2: boxes.nMax = text; break;
+            case Box::K1: boxes.kMin = text; break;
+            case Box::K2: boxes.kMax = text; break;
+        }
+    }
+    void Post(FactorEvent event) override {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(std::move(event));
+        }
+        ready_.notify_one();
+    }
+    std::optional<FactorEvent> Wait(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        if (!ready_.wait_for(lock, timeout, [&] { return !events_.empty(); })) return std::nullopt;
+        FactorEvent e = std::move(events_.front());
+        events_.pop_front();
+        return e;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<FactorEvent> events_;
+};
+
+void Usage() {
+    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"]\n";
+}
+
+std::filesystem::path ExecutableDir() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+// Why a task cannot run, or empty when it can.
+std::string CheckTask(const BoxTexts& t) {
+    if (t.nMin.empty() || t.nMax.empty() || t.kMin.empty() || t.kMax.empty())
+        return "it needs the form \"n=A to B, k=C to D\"";
+    try {
+        const int32_t n1 = StrToInt(t.nMin), n2 = StrToInt(t.nMax);
+        const int64_t k1 = StrToK(t.kMin), k2 = StrToK(t.kMax);
+        if (n1 < 8) return "the first exponent must be at least 8";
+        if (n2 < n1) return "the last exponent is below the first";
+        if (k2 < k1) return "the highest k is below the lowest";
+        if (k2 < 1) return "the highest k must be positive";
+    } catch (const ConversionError& e) {
+        return e.what();
+    }
+    return {};
+}
+
+std::string FormatDuration(double seconds) {
+    if (!(seconds >= 0) || seconds > 1e9) return "unknown";
+    const long long s = static_cast<long long>(seconds);
+    char text[64];
+    if (s >= 86400)
+        std::snprintf(text, sizeof text, "%lldd %02lldh", s / 86400, s % 86400 / 3600);
+    else if (s >= 3600)
+        std::snprintf(text, sizeof text, "%lldh %02lldm", s / 3600, s % 3600 / 60);
+    else
+        std::snprintf(text, sizeof text, "%lldm %02llds", s / 60, s % 60);
+    return text;
+}
+
+class FrontEnd {
+public:
+    FrontEnd(std::filesystem::path dir) : dir_(std::move(dir)), ini_(dir_ / kSettingsFileName) {
+        state_.programDir = dir_;
+        state_.iniFile = &ini_;
+        state_.cpuFamily = CpuFamily();
+        const char* mhz = std::getenv("VONTAL_CPU_MHZ");  // skips the half-second measurement
+        state_.cpuMHz = mhz ? static_cast<uint32_t>(std::strtoul(mhz, nullptr, 10)) : MeasureCpuMHz();
+        state_.stopFlag.store(1);
+        tty_ = ::isatty(STDERR_FILENO);
+    }
+
+    int Run(const std::optional<std::string>& taskLine) {
+        if (taskLine) {
+            BoxTexts task = ParseFollowingTaskLine(*taskLine);
+            if (taskLine->find("to") == std::string::npos) task = {};
+            const std::string why = CheckTask(task);
+            if (!why.empty()) {
+                std::cerr << "vontal-cli: bad task '" << *taskLine << "': " << why << "\n";
+                return 2;
+            }
+            window_.boxes = task;
+            BeginNewTask(ini_, window_.boxes, std::time(nullptr));
+            state_.KTemp.store(0);
+        } else {
+            window_.boxes = ReadTaskBoxes(ini_);
+        }
+        if (!Start()) {
+            if (!taskLine && !window_.boxes.nMin.empty()) {
+                // A stored task that cannot be continued: finished, or refused.
+                const std::string why = CheckTask(window_.boxes);
+                if (!why.empty()) {
+                    std::cerr << "vontal-cli: the stored task cannot run: " << why << "\n";
+                    return 2;
+                }
+            }
+            if (!NextFollowingTask()) {
+                std::cerr << "vontal-cli: nothing to do: no unfinished task and no follow-on task\n";
+                return 0;
+            }
+        }
+        return Loop();
+    }
+
+private:
+    bool Start() {
+        try {
+            const StartOutcome out = StartFactor(state_, window_, thread_);
+            if (out.started) {
+                intervalStart_ = Clock::now();
+                lastSave_ = Clock::now();
+            }
+            return out.started;
+        } catch (const ConversionError& e) {
+            std::cerr << "vontal-cli: " << e.what() << "\n";
+            return false;
+        }
+    }
+
+    // Takes follow-on tasks until one starts; false when the queue is empty.
+    bool NextFollowingTask() {
+        while (auto task = TakeNextFollowingTask(ini_)) {
+            window_.boxes = *task;
+            std::cerr << "vontal-cli: follow-on task " << FormatFollowingTaskLine(*task) << "\n";
+            BeginNewTask(ini_, window_.boxes, std::time(nullptr));
+            state_.KTemp.store(0);
+            if (Start()) return true;
+            std::cerr << "vontal-cli: follow-on task refused\n";
+        }
+        return false;
+    }
+
+    void SavePosition() {
+        const uint32_t n = state_.nTemp.load();
+        if (n != 0) window_.boxes.nMin = std::to_string(n);
+        const auto& b = window_.boxes;
+        if (!b.nMin.empty() && !b.nMax.empty() && !b.kMin.empty() && !b.kMax.empty())
+            WriteINI(ini_, b, state_.KTemp.load());
+        lastSave_ = Clock::now();
+    }
+
+    void StopAndSave() {
+        state_.stopFlag.store(1);
+        if (thread_) thread_->Join();
+        SavePosition();
+    }
+
+    int Loop() {
+        auto lastReport = Clock::now();
+        for (;;) {
+            if (gSignal) {
+                const int sig = gSignal;
+                EndProgressLine();
+                std::cerr << "vontal-cli: stopping on signal " << sig << ", position saved\n";
+                StopAndSave();
+                return 128 + sig;
+            }
+            auto event = window_.Wait(std::chrono::milliseconds(200));
+            if (event) {
+                if (auto code = Handle(*event)) return *code;
+                continue;
+            }
+            const auto now = Clock::now();
+            if (now - lastSave_ >= std::chrono::minutes(30)) SavePosition();
+            const auto every = tty_ ? std::chrono::seconds(1) : std::chrono::seconds(15);
+            if (now - lastReport >= every && state_.stopFlag.load() == 0) {
+                Report();
+                lastReport = now;
+            }
+        }
+    }
+
+    // Returns an exit code when the front end is done.
+    std::optional<int> Handle(const FactorEvent& e) {
+        switch (e.kind) {
+            case FactorEventKind::BoxText: window_.SetBox(e.box, e.text); break;
+            case FactorEventKind::AppendResult: {
+                EndProgressLine();
+                // "\r\nfound m=..,  k=..,  n=..\r\nk.2^n+1 divides F_m" as two plain lines.
+                std::string text;
+                for (char c : e.text)
+                    if (c != '\r') text += c;
+                std::cout << text.substr(text.find_first_not_of('\n')) << std::endl;
+                break;
+            }
+            case FactorEventKind::RefreshInfo:
+                intervalStart_ = Clock::now();
+                intervalK_ = state_.KTemp.load();
+                break;
+            case FactorEventKind::Message:
+                EndProgressLine();
+                std::cerr << "vontal-cli: " << e.text << "\n";
+                break;
+            case FactorEventKind::ThreadError:
+                EndProgressLine();
+                std::cerr << "vontal-cli: search stopped: " << e.text << "\n";
+                if (thread_) thread_->Join();
+                if (e.started) SavePosition();
+                return 1;
+            case FactorEventKind::TaskComplete:
+                EndProgressLine();
+                if (thread_) thread_->Join();
+                SavePosition();
+                std::cerr << "vontal-cli: task complete\n";
+                if (!NextFollowingTask()) return 0;
+                break;
+            default: break;
+        }
+        return std::nullopt;
+    }
+
+    void Report() {
+        const auto now = Clock::now();
+        const double secs = std::chrono::duration<double>(now - intervalStart_).count();
+        const int64_t k = state_.KTemp.load(), kMin = state_.kMin.load(), kMax = state_.kMax.load();
+        const uint32_t n = state_.nTemp.load(), nMax = state_.nMax.load();
+        const double rate = secs > 0 ? static_cast<double>(k - intervalK_) / secs : 0;
+        const double span = static_cast<double>(kMax - kMin);
+        const double done = span > 0 ? static_cast<double>(k - kMin) / span : 1;
+        const double left = rate > 0 ? (static_cast<double>(kMax - k) + (nMax - n) * span) / rate : -1;
+        char line[256];
+        std::snprintf(line, sizeof line, "n=%u  k=%s  %.3g k/s  %.1f%% of n=%u  left about %s%s", n,
+                      FormatThousands(k).c_str(), rate, 100 * std::clamp(done, 0.0, 1.0), n,
+                      FormatDuration(left).c_str(), nMax > n ? " (at this rate)" : "");
+        if (tty_) {
+            std::cerr << "\r" << line << "\x1b[K" << std::flush;
+            progressShown_ = true;
+        } else {
+            std::cerr << line << "\n";
+        }
+    }
+
+    void EndProgressLine() {
+        if (progressShown_) std::cerr << "\n";
+        progressShown_ = false;
+    }
+
+    std::filesystem::path dir_;
+    TIniFile ini_;
+    TSearchState state_;
+    CliWindow window_;
+    std::unique_ptr<TFactor> thread_;
+    Clock::time_point intervalStart_ = Clock::now(), lastSave_ = Clock::now();
+    int64_t intervalK_ = 0;
+    bool tty_ = false, progressShown_ = false;
+};
+
+}  // namespace
+}  // namespace vontal
+
+int main(int argc, char** argv) {
+    std::filesystem::path dir;
+    std::optional<std::string> task;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--dir" || arg == "--task") && i + 1 < argc) {
+            if (arg == "--dir")
+                dir = argv[++i];
+            else
+                task = argv[++i];
+        } else if (arg == "-h" || arg == "--help") {
+            vontal::Usage();
+            return 0;
+        } else {
+            std::cerr << "vontal-cli: unknown argument '" << arg << "'\n";
+            vontal::Usage();
+            return 2;
+        }
+    }
+    if (dir.empty()) dir = vontal::ExecutableDir();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) {
+        std::cerr << "vontal-cli: '" << dir.string() << "' is not a directory\n";
+        return 2;
+    }
+    std::signal(SIGINT, vontal::OnSignal);
+    std::signal(SIGTERM, vontal::OnSignal);
+    try {
+        vontal::FrontEnd frontEnd(dir);
+        return frontEnd.Run(task);
+    } catch (const std::exception& e) {
+        std::cerr << "vontal-cli: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,35 @@
+// The follow-on task queue: keys "Task 1" to "Task 10" of section "Following tasks", each a line
+// such as "n=50 to 50, k=20e12 to 30e12".
+#pragma once
+
+#include "engine/Settings.h"
+
+#include <optional>
+#include <string>
+
+namespace vontal {
+
+inline constexpr const char* kFollowingTasksSection = "Following tasks";
+inline constexpr int kFollowingTaskCount = 10;
+
+// The four field texts of a task as typed: exponents nMin, nMax and multipliers kMin, kMax.
+struct TaskTexts {
+    std::string nMin, nMax, kMin, kMax;
+    bool operator==(const TaskTexts&) const = default;
+};
+
+// Cuts a follow-on line into its four fields by position, without checking them (the start of
+// the task checks them as it checks typed values). Anything after a comma behind kMax is
+// ignored. A line of another shape yields whatever falls at those positions, possibly empty
+// fields; it never fails.
+TaskTexts ParseFollowingTaskLine(const std::string& line);
+
+// "n=" nMin " to " nMax ", k=" kMin " to " kMax.
+std::string FormatFollowingTaskLine(const TaskTexts& task);
+
+// The first non-empty entry of "Task 1" to "Task 10", parsed; its key is then written back
+// empty (not removed, and the later entries are not renumbered). Nothing, and no change to the
+// file, when all ten are empty or missing.
+std::optional<TaskTexts> TakeNextFollowingTask(ISettings& settings);
+
+}  // namespace vontal

@@ -1,0 +1,57 @@
+// The settings file "Vontal.ini": an INI file read and written with private-profile semantics,
+// nothing cached, every write an atomic replacement of the whole file.
+#pragma once
+
+#include "engine/Settings.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace vontal {
+
+// A write the file system refused; what() is "Unable to write to <full path>".
+class SettingsWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Private-profile rules: section and key names match without regard to ASCII case; a missing
+// file, section or key reads as the default; a key present with an empty value reads as empty
+// text; blanks around a value are dropped and at most 2047 characters are returned. A write
+// creates the file, section and key as needed and replaces an existing value on its own line,
+// leaving every other line (comments and blank lines included) as it was. Keys are never removed.
+//
+// Every call goes to the file, so changes made by other programs (or by hand) are seen by the
+// next read. A write builds the new file beside the old one, syncs it and renames it over the
+// original, so a crash leaves either the old or the new file, never a half-written one.
+class TIniFile : public ISettings {
+public:
+    static constexpr size_t kMaxValueLength = 2047;
+
+    explicit TIniFile(std::filesystem::path path);
+
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) override;
+    // Decimal with an optional minus sign, or "0x" followed by hexadecimal digits, within the
+    // signed 32-bit range; anything else (empty text included) gives the default.
+    int ReadInteger(const std::string& section, const std::string& key, int defaultValue) override;
+
+    // CR, LF and NUL are dropped from the section, key and value before writing: a line break
+    // inside a value (which may come from a network peer) would otherwise add lines, and so
+    // keys or sections, to the file. Throws SettingsWriteError when the file cannot be written,
+    // and std::invalid_argument for an empty key name, a key containing '=' or a section
+    // containing ']', which could not be read back.
+    void WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) override;
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+
+    bool Exists() const;
+    // The file's absolute path, as named in SettingsWriteError.
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace vontal

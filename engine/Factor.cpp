@@ -1,0 +1,211 @@
+// The computation thread: every exponent of the task, from the resume point to kMax.
+#include "Factor.h"
+
+#include <chrono>
+#include <ctime>
+#include <exception>
+#include <limits>
+
+#include "CheckValue.h"
+#include "DateTimeText.h"
+#include "NumberText.h"
+#include "Records.h"
+#include "Settings.h"
+#include "ThreadPriority.h"
+
+namespace vontal {
+
+namespace {
+
+uint32_t TickCountMs() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+}  // namespace
+
+int PriorityLevelForStored(int stored) {
+    if (stored >= 0 && stored <= 4) return stored;
+    if (stored >= 5 && stored <= 1000) return 0;  // out-of-menu values fall back to idle
+    return -1;
+}
+
+StartOutcome StartFactor(TSearchState& s, IFactorWindow& window, std::unique_ptr<TFactor>& owner) {
+    StartOutcome out;
+    const std::string f1 = window.BoxText(Box::F1), f2 = window.BoxText(Box::F2);
+    const std::string k1 = window.BoxText(Box::K1), k2 = window.BoxText(Box::K2);
+    if (f1.empty() || f2.empty() || k1.empty() || k2.empty()) return out;
+
+    const int32_t nMin = StrToInt(f1), nMax = StrToInt(f2);
+    const int64_t kMin = StrToK(k1), kMax = StrToK(k2);
+    if (nMax < nMin || kMax < kMin || nMin < 8) return out;
+
+    // Only one thread may work on the state. A running search is never joined; one that has
+    // been told to stop leaves after the candidate in hand, so waiting for it is short.
+    if (owner && !owner->Finished()) {
+        if (s.stopFlag.load() == 0) return out;
+        owner->Join();
+    }
+    owner.reset();
+    s.factorThread = nullptr;
+
+    s.nMin.store(static_cast<uint32_t>(nMin), kRelaxed);
+    s.nMax.store(static_cast<uint32_t>(nMax), kRelaxed);
+    s.kMin.store(kMin, kRelaxed);
+    s.kMax.store(kMax, kRelaxed);
+
+    std::string kTempText = "0";
+    int stored = 0;
+    if (s.iniFile) {
+        kTempText = s.iniFile->ReadString("f", "KTemp", "0");
+        stored = s.iniFile->ReadInteger("f", "Priority", 0);
+        out.floating = s.iniFile->ReadInteger("f", "FloatingPriority", 0) == 1;
+    }
+    out.storedPriority = stored;
+    const int level = PriorityLevelForStored(stored);
+    if (level >= 0) s.priorityText.store(level, kRelaxed);
+    s.floatingMode.store(out.floating ? 1 : 0, kRelaxed);
+
+    // Set here, not in the thread, so that a Stop that comes before the thread runs is kept.
+    s.stopFlag.store(0);
+    owner = std::make_unique<TFactor>(s, window, k1, k2, kTempText, level);
+    s.factorThread = owner.get();
+    out.started = true;
+    return out;
+}
+
+TFactor::TFactor(TSearchState& state, IFactorWindow& window, std::string kMinText,
+                 std::string kMaxText, std::string kTempText, int priorityLevel)
+    : s_(state),
+      window_(window),
+      kMinText_(std::move(kMinText)),
+      kMaxText_(std::move(kMaxText)),
+      kTempText_(std::move(kTempText)),
+      priorityLevel_(priorityLevel),
+      thread_([this] { Execute(); }) {}
+
+TFactor::~TFactor() { Join(); }
+
+void TFactor::Join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TFactor::Execute() {
+    tid_.store(CurrentThreadId(), std::memory_order_release);
+    bool started = false;
+    try {
+        int64_t k = 0;
+        if (!ParseDecimalInt64(kTempText_, k))
+            throw ConversionError("'" + kTempText_ + "' is not a valid integer value");
+        // Only odd multipliers are searched: an even position resumes at the odd k just below
+        // (tested again, so nothing is skipped); a position below 3 begins the exponent afresh.
+        if (k < 3) k = 0;
+        if (k % 2 == 0 && k != 0) k -= 1;
+        s_.KTemp.store(k, kRelaxed);
+
+        window_.Post({FactorEventKind::RunningControls, {}});
+        started = true;
+        if (priorityLevel_ >= 0) {
+            try {
+                ApplyThreadPriority(CurrentThreadId(), priorityLevel_);
+            } catch (const std::exception& e) {
+                window_.Post({FactorEventKind::Message, e.what()});
+            }
+        }
+        RunTask();
+    } catch (const std::exception& e) {
+        s_.stopFlag.store(1);
+        FactorEvent event{FactorEventKind::ThreadError, e.what()};
+        event.started = started;
+        window_.Post(std::move(event));
+    }
+    tid_.store(0, std::memory_order_release);
+    finished_.store(true, std::memory_order_release);
+}
+
+void TFactor::RunTask() {
+    uint32_t nMin = std::max<uint32_t>(s_.nMin.load(kRelaxed), 8);
+    uint32_t nMax = std::max<uint32_t>(s_.nMax.load(kRelaxed), 8);
+    s_.nMin.store(nMin, kRelaxed);
+    s_.nMax.store(nMax, kRelaxed);
+
+    // kMin becomes odd (the odd number at or just above it, rounding as integer division does)
+    // and at least 3.
+    int64_t kMin = s_.kMin.load(kRelaxed);
+    kMin = (kMin / 2) * 2 + 1;
+    if (kMin < 3) {
+        kMin = 3;
+        kMinText_ = "3";
+        window_.Post({FactorEventKind::BoxText, "3", Box::K1});
+    }
+    s_.kMin.store(kMin, kRelaxed);
+    const int64_t kMax = s_.kMax.load(kRelaxed);
+
+    window_.Post({FactorEventKind::LabelK, "k=" + std::to_string(s_.KTemp.load(kRelaxed))});
+    s_.viewTicks.store(0, kRelaxed);
+    window_.Post({FactorEventKind::LabelK, "Calculate sieve"});
+    window_.Post({FactorEventKind::RunningIcon, {}});
+
+    if (nMax >= nMin) {
+        const uint64_t exponents = static_cast<uint64_t>(nMax) - nMin + 1;
+        s_.nTemp.store(nMin, kRelaxed);
+        for (uint64_t pass = 0; pass < exponents; ++pass) {
+            const uint32_t n = s_.nTemp.load(kRelaxed);
+            const int64_t resumeAt = s_.KTemp.load(kRelaxed);
+            const bool fresh = resumeAt == 0 || resumeAt >= kMax;
+            if (fresh)
+                AppendToLog(s_.programDir, HeaderRecord(n, kMinText_), s_.cpuFamily, s_.cpuMHz);
+            s_.PrepareExponent();
+            if (fresh) s_.KTemp.store(kMin, kRelaxed);
+            window_.Post({FactorEventKind::RefreshInfo, {}});
+            s_.FindPrime();
+            s_.FindNumberK0();
+            const int64_t first = s_.KTemp.load(kRelaxed);
+            s_.sieveBaseK = static_cast<uint64_t>(first) - 2 * static_cast<uint64_t>(kSieveSize);
+            window_.Post({FactorEventKind::LabelK, "k=" + FormatThousands(first, s_.thousandsSeparator) +
+                                                       "\rk/sec= \rk/day= "});
+            window_.Post({FactorEventKind::BoxText, std::to_string(n), Box::F1});
+            window_.Post({FactorEventKind::ViewTimerOn, {}});
+            s_.tickStart.store(TickCountMs(), kRelaxed);
+            s_.kStart.store(first, kRelaxed);
+
+            do {
+                s_.TestNextK();
+                if (s_.testOutcome == 0) {
+                    const std::string record = FoundRecord(s_.mFound, s_.KTemp.load(kRelaxed), n);
+                    window_.Post({FactorEventKind::AppendResult, record.substr(0, record.size() - 2)});
+                    // A divisor is on disk before the search moves past it; if it cannot be
+                    // written the thread ends here and the saved position tests it again.
+                    AppendToFile(s_.programDir / kResultFileName, record, true);
+                    AppendToLog(s_.programDir, record, s_.cpuFamily, s_.cpuMHz);
+                    window_.Post({FactorEventKind::FoundIcon, {}});
+                }
+                if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
+                if (s_.stopFlag.load(kRelaxed) == 1) return;
+            } while (s_.KTemp.load(kRelaxed) < kMax);
+
+            AppendToLog(s_.programDir,
+                        EndRecord(kMaxText_, CalcCODO(n, n, kMin, kMax, s_.versionText),
+                                  FormatDateTime(std::time(nullptr))),
+                        s_.cpuFamily, s_.cpuMHz);
+            s_.nTemp.store(n + 1, kRelaxed);
+        }
+    }
+    window_.Post({FactorEventKind::LabelK, "Stop"});
+    s_.stopFlag.store(1);
+    window_.Post({FactorEventKind::TaskComplete, {}});
+}
+
+void TFactor::CheckFloatingPriority() {
+    const int32_t x = s_.pointerX.load(kRelaxed);
+    if (x == s_.lastMouseX.load(kRelaxed)) return;
+    s_.lastMouseX.store(x, kRelaxed);
+    ApplyThreadPriority(CurrentThreadId(), 1);
+    s_.priorityText.store(1, kRelaxed);
+    s_.floatingMode.store(2, kRelaxed);
+}
+
+}  // namespace vontal

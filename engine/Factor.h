@@ -1,0 +1,95 @@
+// The computation thread and the one way to start it.
+//
+// The thread runs a task exponent by exponent: sieve, candidate test, records. Everything it
+// does to the window goes through IFactorWindow::Post, in order, and it never waits for the
+// window: the desktop program queues the events onto its window thread, the headless front end
+// onto its main loop.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+
+#include "SearchState.h"
+
+namespace vontal {
+
+enum class Box { F1, F2, K1, K2 };  // first n, last n, first k, last k
+
+enum class FactorEventKind {
+    BoxText,          // put text into box
+    RunningControls,  // "Stop" enabled; "Start", "Continue" and the four boxes disabled
+    LabelK,           // the progress label's text
+    RunningIcon,      // running picture: with divisor when the result box holds text
+    FoundIcon,        // running-with-divisor picture
+    AppendResult,     // a found record (text without its final CR LF) for the result box
+    ViewTimerOn,      // the view timer must run
+    RefreshInfo,      // rebuild the status summary
+    TaskComplete,     // the last exponent is done: back to the stopped look (StopClick)
+    Message,          // something the user should read; the search goes on
+    ThreadError,      // the run ended on an error; text is the message
+};
+
+struct FactorEvent {
+    FactorEventKind kind;
+    std::string text;
+    Box box = Box::F1;
+    bool started = false;  // ThreadError: whether the thread had taken over the window's controls
+};
+
+class IFactorWindow {
+public:
+    virtual ~IFactorWindow() = default;
+    // Called on the window thread by StartFactor.
+    virtual std::string BoxText(Box box) const = 0;
+    // Called by the computation thread; must queue the event and return at once.
+    virtual void Post(FactorEvent event) = 0;
+};
+
+class TFactor {
+public:
+    // Starts the thread at once. priorityLevel: 0..5 as ApplyThreadPriority, -1 = leave it.
+    TFactor(TSearchState& state, IFactorWindow& window, std::string kMinText, std::string kMaxText,
+            std::string kTempText, int priorityLevel);
+    ~TFactor();  // waits for the thread
+    TFactor(const TFactor&) = delete;
+    TFactor& operator=(const TFactor&) = delete;
+
+    bool Finished() const { return finished_.load(std::memory_order_acquire); }
+    void Join();
+    // System id of the thread while it runs (0 before it has started or after it ended).
+    pid_t Tid() const { return tid_.load(std::memory_order_acquire); }
+
+private:
+    void Execute();
+    void RunTask();
+    void CheckFloatingPriority();
+
+    TSearchState& s_;
+    IFactorWindow& window_;
+    std::string kMinText_, kMaxText_, kTempText_;
+    int priorityLevel_;
+    std::atomic<bool> finished_{false};
+    std::atomic<pid_t> tid_{0};
+    std::thread thread_;
+};
+
+// Outcome of a start request.
+struct StartOutcome {
+    bool started = false;
+    int storedPriority = 0;  // the "Priority" value read, for the window's menu check marks
+    bool floating = false;   // floating priority in force
+};
+
+// Checks the four boxes and starts a new computation thread into owner (replacing the previous
+// one after it has ended). Refuses silently (started = false) when a box is empty, the ranges are
+// reversed, the first n is below 8, or a search is still running. Throws ConversionError when a
+// box does not hold a number. Runs on the window thread.
+StartOutcome StartFactor(TSearchState& state, IFactorWindow& window, std::unique_ptr<TFactor>& owner);
+
+// Priority level (0..5, -1 = leave the default) and text index for a stored "Priority" value.
+int PriorityLevelForStored(int stored);
+
+}  // namespace vontal

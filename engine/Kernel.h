@@ -1,0 +1,34 @@
+// The candidate test: does p = k*2^n + 1 divide a Fermat number F_m = 2^(2^m) + 1?
+//
+// p divides F_m exactly when 2^(2^m) = -1 (mod p). The test squares 2^(2^m0) modulo p and
+// compares with -1 for every m from a first value m0 up to n - 2. Which m are compared is part
+// of the program's observable contract (see FirstMTested); how the residues are computed is not.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vontal {
+
+// Work space of the test, sized once per exponent so that no candidate allocates.
+struct KernelScratch {
+    std::vector<uint64_t> limbs;
+    void reserveFor(uint32_t n);  // enough for every k < 2^64 at exponent n
+};
+
+// Index of the highest set bit of k (k > 0).
+inline uint32_t Log2Floor(uint64_t k) { return 63u - static_cast<uint32_t>(__builtin_clzll(k)); }
+
+// Candidates of 43 to 94 bits (42 <= Lp <= 93, Lp = n + floor(log2 k)) take the fixed-width path,
+// which compares from m = 7 on; all others compare from the first m with 2^(2^m) > 2^Lp, which is
+// the number of binary digits of Lp. So, for instance, a divisor of F_6 with 42 <= Lp <= 63 is
+// never reported.
+uint32_t FirstMTested(uint64_t k, uint32_t n);
+// n - 2; but the fixed-width path always compares m = 7 once, even for n = 8 and 9.
+uint32_t LastMTested(uint64_t k, uint32_t n);
+
+// The m for which k*2^n + 1 divides F_m, searched over [FirstMTested, LastMTested]; 0 when none.
+// Requires k odd, k >= 1, n >= 1. Exact for every k < 2^64.
+uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch);
+
+}  // namespace vontal

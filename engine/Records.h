@@ -1,0 +1,43 @@
+// The texts of the result and log records and their appending to "Result.txt" and "Vontal.log".
+// Every record is appended on its own: open, write, flush, close; a found divisor is also
+// synced to disk, since losing it would lose the search's only product.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace vontal {
+
+inline constexpr const char* kResultFileName = "Result.txt";
+inline constexpr const char* kLogFileName = "Vontal.log";
+inline constexpr const char* kSettingsFileName = "Vontal.ini";
+
+class RecordError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "Model 6  2400MHz": the first line of a new log.
+std::string ModelRecord(uint32_t cpuFamily, uint32_t cpuMHz);
+// CR LF + "n=50  k from 20e12": opens the line of an exponent begun afresh.
+std::string HeaderRecord(uint32_t n, const std::string& kMinText);
+// CR LF + "found m=12,  k=7,  n=14" + CR LF + "7.2^14+1 divides F_12" + CR LF.
+std::string FoundRecord(uint32_t m, int64_t k, uint32_t n);
+// " up to 30e12, CODO=BB1C9EA2C6, Date/Time:" + date and time: closes an exponent's line.
+std::string EndRecord(const std::string& kMaxText, const std::string& codo,
+                      const std::string& dateTime);
+
+// Appends text to a file, creating it when missing. Throws RecordError on any failure, with
+// the file's path and the system's reason.
+void AppendToFile(const std::filesystem::path& file, const std::string& text, bool syncToDisk);
+
+// Appends to the log in dir, beginning a missing log with the model record.
+void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint32_t cpuFamily,
+                 uint32_t cpuMHz);
+
+// 1234567 -> "1,234,567".
+std::string FormatThousands(int64_t value, char separator = ',');
+
+}  // namespace vontal

@@ -1,0 +1,158 @@
+// The search state and the small-prime sieve that feeds the candidate test.
+//
+// For exponent n the sieve keeps the first primeCount odd primes q and, for each, the index of
+// the next odd multiplier k whose candidate k*2^n + 1 it divides. Multipliers are handled in
+// blocks of kSieveSize consecutive odd values, one bit each; a block is struck with every
+// table prime, and the clear bits are handed out one by one.
+#include "SearchState.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vontal {
+
+namespace {
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+}
+
+uint32_t PrimeCountFor(uint32_t n) {
+    if (n <= 20) return 10'000;
+    const uint64_t count = static_cast<uint64_t>(n / 50) * 300'000 + 800'000;
+    return static_cast<uint32_t>(std::min<uint64_t>(count, 10'000'000));
+}
+
+uint32_t LimbCountFor(int64_t kMax, uint32_t n) {
+    const uint32_t log2k = kMax > 0 ? Log2Floor(static_cast<uint64_t>(kMax)) : 0;
+    return (log2k + n) / 32 + 1;
+}
+
+TSearchState::TSearchState() = default;
+TSearchState::~TSearchState() = default;
+
+std::string TSearchState::priorityName() const {
+    const int i = priorityText.load(std::memory_order_relaxed);
+    return i >= 0 && i < 6 ? kPriorityTexts[i] : "";
+}
+
+void TSearchState::PrepareExponent() {
+    const uint32_t n = nTemp.load(std::memory_order_relaxed);
+    limbCount.store(LimbCountFor(kMax.load(std::memory_order_relaxed), n), std::memory_order_relaxed);
+    kernelScratch.reserveFor(n);
+    const uint32_t count = PrimeCountFor(n);
+    if (count != primeCount.load(std::memory_order_relaxed)) {
+        primeCount.store(count, std::memory_order_relaxed);
+        primeGaps.clear();  // the table is rebuilt by FindPrime
+    }
+    sieveSize.store(kSieveSize, std::memory_order_relaxed);
+    sievePos = kSieveSize;
+    sieveBits.assign(kSieveWords32 / 2, 0);
+}
+
+void TSearchState::FindPrime() {
+    const uint32_t count = primeCount.load(std::memory_order_relaxed);
+    if (primeGaps.size() == static_cast<size_t>(count) + 1) return;  // same table as before
+    // N (ln N + 0.67 ln ln N) exceeds the (N+1)-th prime for every N that occurs here.
+    const long double nl = count < 16 ? 16.0L : static_cast<long double>(count);
+    const uint64_t limit =
+        static_cast<uint64_t>((0.67L * std::log(std::log(nl)) + std::log(nl)) * nl) + 200;
+    // Odd-only sieve of Eratosthenes: bit b stands for 2b + 3; 1 = composite.
+    const uint64_t bits = limit / 2;
+    std::vector<uint64_t> composite(bits / 64 + 1, 0);
+    for (uint64_t i = 3; i * i <= 2 * bits + 1; i += 2) {
+        const uint64_t b = (i - 3) / 2;
+        if (composite[b / 64] >> (b % 64) & 1) continue;
+        for (uint64_t c = (i * i - 3) / 2; c < bits; c += i) composite[c / 64] |= uint64_t{1} << (c % 64);
+    }
+    primeGaps.assign(static_cast<size_t>(count) + 1, 0);
+    uint64_t previous = 1, found = 0;
+    for (uint64_t b = 0; b < bits && found < count; ++b) {
+        if (composite[b / 64] >> (b % 64) & 1) continue;
+        const uint64_t q = 2 * b + 3;
+        primeGaps[found++] = static_cast<uint8_t>((q - previous) / 2);
+        previous = q;
+    }
+}
+
+void TSearchState::FindNumberK0() {
+    const uint32_t count = primeCount.load(std::memory_order_relaxed);
+    const uint32_t n = nTemp.load(std::memory_order_relaxed);
+    const uint64_t start = static_cast<uint64_t>(KTemp.load(std::memory_order_relaxed));
+    primeOffsets.resize(count);
+    uint64_t q = 1;
+    for (uint32_t j = 0; j < count; ++j) {
+        q += 2 * static_cast<uint64_t>(primeGaps[j]);
+        // d = 2^-n mod q, by binary powering of 2^-1 = (q + 1) / 2.
+        const uint64_t half = (q + 1) / 2;
+        uint64_t acc = (n & 1) ? half : 1, h = half;
+        for (uint32_t e = n >> 1; e; e >>= 1) {
+            h = h * h % q;
+            if (e & 1) acc = acc * h % q;
+        }
+        const uint64_t d = acc, e = start % q;
+        // (start + f)*2^n = -1 (mod q); then start + 2i = start + f (mod q).
+        const uint64_t f = (2 * q - d - e) % q;
+        primeOffsets[j] = static_cast<uint32_t>((f & 1) ? (f + q) / 2 : f / 2);
+    }
+}
+
+bool TSearchState::NextCandidate() {
+    const uint32_t size = kSieveSize;
+    if (sievePos >= size) {
+        // Refill: strike every table prime through the new block.
+        std::fill(sieveBits.begin(), sieveBits.end(), 0);
+        sieveBaseK += 2 * static_cast<uint64_t>(size);
+        uint64_t* bits = sieveBits.data();
+        uint32_t* offsets = primeOffsets.data();
+        const uint8_t* gaps = primeGaps.data();
+        const uint32_t count = static_cast<uint32_t>(primeOffsets.size());
+        uint32_t q = 1;
+        for (uint32_t j = 0; j < count; ++j) {
+            q += 2 * static_cast<uint32_t>(gaps[j]);
+            uint32_t i = offsets[j];
+            for (; i < size; i += q) bits[i / 64] |= uint64_t{1} << (i % 64);
+            offsets[j] = i - size;
+        }
+        sievePos = 0;
+    }
+    // Scan for the next clear bit.
+    uint32_t i = sievePos;
+    while (i < size) {
+        const uint64_t free = ~sieveBits[i / 64] >> (i % 64);
+        if (free) {
+            i += static_cast<uint32_t>(__builtin_ctzll(free));
+            break;
+        }
+        i = (i | 63) + 1;
+    }
+    if (i < size) {
+        const uint64_t k = sieveBaseK + 2 * static_cast<uint64_t>(i);
+        if (k <= static_cast<uint64_t>(kInt64Max)) {
+            KTemp.store(static_cast<int64_t>(k), std::memory_order_relaxed);
+            sievePos = i + 1;
+            return true;
+        }
+        // Multipliers of 2^63 and more are never searched.
+        KTemp.store(kInt64Max, std::memory_order_relaxed);
+        sievePos = size + 1;
+        return false;
+    }
+    const uint64_t next = sieveBaseK + 2 * static_cast<uint64_t>(size);
+    KTemp.store(next <= static_cast<uint64_t>(kInt64Max) ? static_cast<int64_t>(next) : kInt64Max,
+                std::memory_order_relaxed);
+    sievePos = size + 1;
+    return false;
+}
+
+void TSearchState::TestNextK() {
+    if (!NextCandidate()) {
+        testOutcome = 1;
+        return;
+    }
+    const uint32_t m = TestCandidate(static_cast<uint64_t>(KTemp.load(std::memory_order_relaxed)),
+                                     nTemp.load(std::memory_order_relaxed), kernelScratch);
+    testOutcome = m ? 0 : 1;
+    mFound = m;
+}
+
+}  // namespace vontal

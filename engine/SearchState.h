@@ -1,0 +1,101 @@
+// The one record through which the computation thread and the window meet: the task, the
+// position reached, the sieve tables, the stop flag and the throughput figures.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Kernel.h"
+
+namespace vontal {
+
+class ISettings;
+class TFactor;
+
+// Priority texts shown on the status line; `priorityText` holds an index into this table
+// (or -1 while none has been applied yet) so that it can be swapped in one atomic step.
+inline constexpr const char* kPriorityTexts[6] = {"1-Idle",   "2-Lowest", "3-Lower",
+                                                  "4-Normal", "5-Higher", "6-Highest"};
+
+inline constexpr uint32_t kSieveSize = 1'024'000;        // odd multipliers per sieve block
+inline constexpr uint32_t kSieveWords32 = kSieveSize / 32 + 100;  // the table's 32-bit words
+
+// Number of small odd primes the sieve uses for exponent n.
+uint32_t PrimeCountFor(uint32_t n);
+// 32-bit words of the largest candidate of an exponent: (floor(log2 kMax) + n) div 32 + 1.
+uint32_t LimbCountFor(int64_t kMax, uint32_t n);
+
+class TSearchState {
+public:
+    TSearchState();
+    ~TSearchState();
+    TSearchState(const TSearchState&) = delete;
+    TSearchState& operator=(const TSearchState&) = delete;
+
+    // --- Task and position. Shared with the window thread: whole 64-bit accesses. -----------
+    std::atomic<uint32_t> nMin{0};
+    std::atomic<uint32_t> nMax{0};
+    std::atomic<uint32_t> nTemp{0};
+    std::atomic<int64_t> kMin{0};
+    std::atomic<int64_t> kMax{0};
+    std::atomic<int64_t> KTemp{0};
+
+    // --- Sieve (computation thread only, except the counts shown on the status line). ------
+    std::atomic<uint32_t> primeCount{0};
+    std::atomic<uint32_t> sieveSize{0};
+    std::vector<uint8_t> primeGaps;      // half-gaps of consecutive odd primes, primeCount + 1
+    std::vector<uint32_t> primeOffsets;  // next struck sieve index per table prime
+    std::vector<uint64_t> sieveBits;     // one bit per odd k of the block; 1 = struck
+    uint64_t sieveBaseK = 0;             // k of index 0; unsigned so that no block base overflows
+    uint32_t sievePos = 0;
+
+    // --- Candidate test. -------------------------------------------------------------------
+    std::atomic<uint32_t> limbCount{0};  // shown on the status line ("Used arrays")
+    KernelScratch kernelScratch;         // sized once per exponent, reused by every candidate
+    uint32_t testOutcome = 1;            // 0 = the candidate divides some F_m
+    uint32_t mFound = 0;
+
+    // --- Run control. ------------------------------------------------------------------------
+    std::atomic<uint32_t> stopFlag{0};   // 1 = no search running, or stop requested
+    std::atomic<uint32_t> viewTicks{0};
+    TFactor* factorThread = nullptr;     // owned by whoever started it (window or front end)
+
+    // --- Throughput. ---------------------------------------------------------------------------
+    std::atomic<int64_t> kStart{0};
+    std::atomic<uint32_t> tickStart{0};
+    std::atomic<int64_t> kPerDay{0};
+
+    // --- Machine facts, measured once before any thread starts. -----------------------------
+    uint32_t cpuFamily = 0;
+    uint32_t cpuMHz = 0;
+
+    // --- Priority. -----------------------------------------------------------------------------
+    std::atomic<int> priorityText{-1};   // index into kPriorityTexts, -1 = none yet
+    std::atomic<uint32_t> floatingMode{0};
+    std::atomic<int32_t> lastMouseX{0};
+    std::atomic<int32_t> pointerX{0};    // pointer position, kept current by the window thread
+
+    // --- Files and texts. ------------------------------------------------------------------------
+    std::filesystem::path programDir;    // where "Result.txt", "Vontal.log", "Vontal.ini" live
+    ISettings* iniFile = nullptr;
+    std::string versionText = "4.4";
+    char thousandsSeparator = ',';       // set by the front end before any thread starts
+
+    std::string priorityName() const;
+
+    // --- Sieve and candidate test, working on the fields above (computation thread). ---------
+    void FindPrime();     // builds primeGaps for primeCount
+    void FindNumberK0();  // fills primeOffsets for KTemp and nTemp
+    // Hands out the next sieve survivor in KTemp; false when the block held no more (KTemp is
+    // then the first k of the next block, or INT64_MAX when that would pass 2^63 - 1).
+    bool NextCandidate();
+    void TestNextK();     // next survivor, then the test: testOutcome, mFound
+
+    // Sizes and primes the sieve and the test arrays for exponent nTemp starting at KTemp.
+    void PrepareExponent();
+};
+
+}  // namespace vontal

@@ -1,0 +1,21 @@
+// What the engine needs of the settings file: reading a value of section "f" with a default.
+// The settings file itself (control/IniFile) implements it; tests use a map.
+#pragma once
+
+#include <string>
+
+namespace vontal {
+
+class ISettings {
+public:
+    virtual ~ISettings() = default;
+    // Private-profile reads: a missing key gives the default; blanks around a value are dropped.
+    virtual std::string ReadString(const std::string& section, const std::string& key,
+                                   const std::string& defaultValue) = 0;
+    // Decimal with an optional sign, or "0x" hexadecimal; anything else gives the default.
+    virtual int ReadInteger(const std::string& section, const std::string& key, int defaultValue) = 0;
+    virtual void WriteString(const std::string& section, const std::string& key,
+                             const std::string& value) = 0;
+};
+
+}  // namespace vontal

@@ -1,0 +1,159 @@
+// The candidate test against the GMP reference: published divisors, path boundaries, random
+// candidates of every size.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+
+#include "Kernel.h"
+#include "Reference.h"
+
+namespace vontal {
+namespace {
+
+uint32_t Reference(uint64_t k, uint32_t n) {
+    return reference::TestCandidate(k, n, FirstMTested(k, n), LastMTested(k, n));
+}
+
+struct KnownCase {
+    uint64_t k;
+    uint32_t n;
+    uint32_t m;  // reported m, 0 when the test does not report it
+};
+
+// Published divisors of Fermat numbers, and the examples the program is known to report.
+const KnownCase kKnown[] = {
+    {5, 7, 5},          {1071, 8, 6},      {39, 13, 11},       {119, 13, 11},
+    {7, 14, 12},        {397, 16, 12},     {973, 16, 12},      {37, 16, 9},
+    {11131, 12, 10},    {395937, 14, 10},  {41365885, 16, 13}, {579, 21, 15},
+    {1575, 19, 16},     {13, 20, 18},      {33629, 21, 19},    {308385, 21, 19},
+    {534689, 23, 21},   {5, 25, 23},       {5, 39, 36},        {3, 41, 38},
+    {1479, 34, 32},     {95, 61, 58},      {5, 75, 73},        {425, 79, 77},
+    {1575, 157, 150},   {3, 209, 207},     {403, 252, 250},    {7, 290, 284},
+    {7, 320, 316},      {5, 1947, 1945},   {5, 3313, 3310},
+    {116503103764643, 9, 7},   // F_7's smaller factor: n = 9, one comparison only
+    {604944512477, 11, 8},     // F_8's smaller factor
+    {2139543641769, 50, 48},   {212675402445, 45, 43},  // fixed-width path
+    {88075576149, 135, 133},   {119942751127, 90, 88},  {482524552001, 97, 94},
+    {6616590375, 575, 569},    {372236097, 232, 230},   {541664191, 976, 971},
+    // F_6's 46-bit factor has n = 8 and Lp = 45: the fixed-width path starts at m = 7.
+    {262814145745, 8, 0},
+};
+
+TEST(Kernel, KnownDivisors) {
+    KernelScratch scratch;
+    for (const auto& c : kKnown) {
+        EXPECT_EQ(TestCandidate(c.k, c.n, scratch), c.m) << c.k << "*2^" << c.n << "+1";
+        EXPECT_EQ(Reference(c.k, c.n), c.m) << c.k << "*2^" << c.n << "+1 (reference)";
+    }
+}
+
+TEST(Kernel, FirstAndLastMByPath) {
+    struct Row { uint64_t k; uint32_t n; uint32_t first, last; };
+    const Row rows[] = {
+        {3, 15, 5, 13},                 // Lp 16
+        {(1ull << 31) + 1, 10, 6, 8},   // Lp 41: general path, m from 6
+        {(1ull << 32) + 1, 10, 7, 8},   // Lp 42: fixed width, m from 7
+        {(1ull << 34) + 1, 8, 7, 7},    // n = 8: m = 7 compared once
+        {(1ull << 35) + 1, 9, 7, 7},    // n = 9: likewise
+        {(1ull << 40) + 1, 53, 7, 51},  // Lp 93
+        {(1ull << 40) + 1, 54, 7, 52},  // Lp 94: general path, m from 7
+        {(1ull << 40) + 1, 87, 7, 85},  // Lp 127
+        {(1ull << 40) + 1, 88, 8, 86},  // Lp 128
+        {3, 255, 9, 253},               // Lp 256
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(FirstMTested(r.k, r.n), r.first) << r.k << " " << r.n;
+        EXPECT_EQ(LastMTested(r.k, r.n), r.last) << r.k << " " << r.n;
+    }
+}
+
+// Random k of every bit length at each Lp where the path, the first m or the limb count changes.
+TEST(Kernel, MatchesReferenceAtPathBoundaries) {
+    std::mt19937_64 rng(20261210);
+    KernelScratch scratch;
+    // Lp = n + L around 41/42, 63/64, 93/94, 127/128, 191/192 and limb edges of n.
+    const uint32_t lps[] = {16, 31, 32, 41, 42, 43, 62, 63, 64, 65, 93, 94, 95, 125, 126, 127, 128,
+                            129, 190, 191, 192, 193, 254, 255, 256};
+    for (uint32_t lp : lps) {
+        for (uint32_t L = 1; L <= 63; ++L) {
+            if (lp < L + 8) continue;
+            const uint32_t n = lp - L;
+            for (int rep = 0; rep < 3; ++rep) {
+                uint64_t k = (rng() >> (63 - L)) | (uint64_t{1} << L) | 1;
+                if (L == 63) k = rng() | (uint64_t{1} << 63) | 1;
+                ASSERT_EQ(Log2Floor(k), L);
+                ASSERT_EQ(TestCandidate(k, n, scratch), Reference(k, n)) << k << "*2^" << n << "+1";
+            }
+        }
+    }
+}
+
+TEST(Kernel, MatchesReferenceOnRandomCandidates) {
+    std::mt19937_64 rng(42);
+    KernelScratch scratch;
+    // k < 2^31, 2^31 <= k < 2^32, k >= 2^32, k close to 2^63; n from 8 to a few thousand.
+    const uint64_t kRanges[][2] = {{3, 1ull << 31}, {1ull << 31, 1ull << 32}, {1ull << 32, 1ull << 62},
+                                   {(1ull << 63) - (1ull << 40), (1ull << 63) - 1}};
+    const uint32_t ns[] = {8, 9, 10, 20, 31, 32, 33, 50, 63, 64, 65, 100, 127, 128, 129, 200, 500,
+                           1000, 2500};
+    for (const auto& range : kRanges) {
+        for (uint32_t n : ns) {
+            const int reps = n > 1000 ? 2 : 20;
+            for (int rep = 0; rep < reps; ++rep) {
+                const uint64_t k = (range[0] + rng() % (range[1] - range[0])) | 1;
+                ASSERT_EQ(TestCandidate(k, n, scratch), Reference(k, n)) << k << "*2^" << n << "+1";
+            }
+        }
+    }
+}
+
+// Random candidates almost never divide a Fermat number; the neighbours of known divisors are
+// near misses of the same size, compared with the reference.
+TEST(Kernel, KnownDivisorsDoNotLeakToNeighbours) {
+    KernelScratch scratch;
+    for (const auto& c : kKnown) {
+        for (uint32_t n : {c.n - 1, c.n + 1}) {
+            if (n < 8) continue;
+            EXPECT_EQ(TestCandidate(c.k, n, scratch), Reference(c.k, n)) << c.k << "*2^" << n;
+        }
+        for (uint64_t k : {c.k + 2, c.k > 4 ? c.k - 2 : c.k + 4}) {
+            EXPECT_EQ(TestCandidate(k, c.n, scratch), Reference(k, c.n)) << k << "*2^" << c.n;
+        }
+    }
+}
+
+// A product of two divisors of the same F_m also satisfies 2^(2^m) = -1, and so is reported:
+// this exercises the "found" path at sizes no single published divisor has.
+TEST(Kernel, ProductsOfDivisorsOfOneFermatNumber) {
+    KernelScratch scratch;
+    // F_12: 7*2^14+1, 397*2^16+1, 973*2^16+1. F_11: 39*2^13+1, 119*2^13+1.
+    // (a*2^x+1)(b*2^y+1) = ab*2^(x+y) + a*2^x + b*2^y + 1 = K*2^min(x,y) + 1.
+    struct D { uint64_t k; uint32_t n; };
+    const D f12[] = {{7, 14}, {397, 16}, {973, 16}};
+    const D f11[] = {{39, 13}, {119, 13}};
+    auto check = [&](const D* ds, size_t count, uint32_t m) {
+        for (size_t i = 0; i < count; ++i) {
+            for (size_t j = i + 1; j < count; ++j) {
+                const uint32_t n = std::min(ds[i].n, ds[j].n);
+                const unsigned __int128 p = (static_cast<unsigned __int128>(ds[i].k) << ds[i].n | 1) *
+                                            (static_cast<unsigned __int128>(ds[j].k) << ds[j].n | 1);
+                unsigned __int128 k128 = (p - 1) >> n;
+                while (!(k128 & 1)) {
+                    k128 >>= 1;
+                }
+                const uint64_t k = static_cast<uint64_t>(k128);
+                const uint32_t nn = static_cast<uint32_t>(std::countr_zero(static_cast<uint64_t>(p - 1)));
+                EXPECT_EQ(Reference(k, nn), TestCandidate(k, nn, scratch));
+                if (m >= FirstMTested(k, nn)) {
+                    EXPECT_EQ(TestCandidate(k, nn, scratch), m) << k << " " << nn;
+                }
+            }
+        }
+    };
+    check(f12, 3, 12);
+    check(f11, 2, 11);
+}
+
+}  // namespace
+}  // namespace vontal
