@@ -100,10 +100,11 @@ void TFactor::Execute() {
         int64_t k = 0;
         if (!ParseDecimalInt64(kTempText_, k))
             throw ConversionError("'" + kTempText_ + "' is not a valid integer value");
-        // Only odd multipliers are searched: an even position resumes at the odd k just below
-        // (tested again, so nothing is skipped); a position below 3 begins the exponent afresh.
+        // Only odd multipliers are searched: an even position inside the range resumes at the
+        // odd k just below (tested again, so nothing is skipped); a position below 3 begins the
+        // exponent afresh, like one at or beyond kMax.
         if (k < 3) k = 0;
-        if (k % 2 == 0 && k != 0) k -= 1;
+        if (k % 2 == 0 && k != 0 && k < s_.kMax.load(kRelaxed)) k -= 1;
         s_.KTemp.store(k, kRelaxed);
 
         window_.Post({FactorEventKind::RunningControls, {}});
@@ -174,7 +175,8 @@ void TFactor::RunTask() {
 
             do {
                 s_.TestNextK();
-                if (s_.testOutcome == 0) {
+                const bool found = s_.testOutcome == 0;
+                if (found) {
                     const std::string record = FoundRecord(s_.mFound, s_.KTemp.load(kRelaxed), n);
                     window_.Post({FactorEventKind::AppendResult, record.substr(0, record.size() - 2)});
                     // A divisor is on disk before the search moves past it; if it cannot be
@@ -184,7 +186,14 @@ void TFactor::RunTask() {
                     window_.Post({FactorEventKind::FoundIcon, {}});
                 }
                 if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
-                if (s_.stopFlag.load(kRelaxed) == 1) return;
+                if (s_.stopFlag.load(kRelaxed) == 1) {
+                    // A resumed exponent tests the saved candidate again; a divisor already on
+                    // disk is not, so that stopping never records it twice.
+                    const int64_t k = s_.KTemp.load(kRelaxed);
+                    if (found && k <= std::numeric_limits<int64_t>::max() - 2) s_.KTemp.store(k + 2, kRelaxed);
+                    window_.Post({FactorEventKind::Stopped, {}});
+                    return;
+                }
             } while (s_.KTemp.load(kRelaxed) < kMax);
 
             AppendToLog(s_.programDir,

@@ -28,6 +28,7 @@ enum class FactorEventKind {
     ViewTimerOn,      // the view timer must run
     RefreshInfo,      // rebuild the status summary
     TaskComplete,     // the last exponent is done: back to the stopped look (StopClick)
+    Stopped,          // the thread left on a stop request; KTemp is final: save it again
     Message,          // something the user should read; the search goes on
     ThreadError,      // the run ended on an error; text is the message
 };

@@ -1,0 +1,36 @@
+// The desktop program: one main window that searches for divisors of Fermat numbers, saving
+// its position in "Vontal.ini" beside the executable.
+#include <QApplication>
+#include <QSessionManager>
+
+#include <optional>
+
+#include "control/window/SignalBridge.h"
+#include "control/window/TForm1.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vontal factoring"));
+
+    vontal::TForm1Options options;
+    options.programDir = QCoreApplication::applicationDirPath();
+    options.programPath = QCoreApplication::applicationFilePath();
+    // A known clock (VONTAL_CPU_MHZ) skips the half-second measurement, for quick test runs.
+    bool known = false;
+    const uint32_t mhz = qEnvironmentVariable("VONTAL_CPU_MHZ").toUInt(&known);
+    if (known && mhz > 0) options.cpuMHz = mhz;
+
+    vontal::TForm1 form(options);
+    // SIGTERM, SIGINT and SIGHUP, and the end of the session, save the position before the end.
+    vontal::SignalBridge signalBridge;
+    QObject::connect(&signalBridge, &vontal::SignalBridge::terminationRequested, &app, [&form] {
+        form.SaveForExit();
+        QCoreApplication::quit();
+    });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
+                     [&form](QSessionManager&) { form.SavePosition(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.SaveForExit(); });
+
+    if (!form.StartsHidden()) form.show();
+    return app.exec();
+}

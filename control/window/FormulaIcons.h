@@ -1,0 +1,17 @@
+// The four 32x32 pictures of the application and tray icon: the formula 2^2^m+1 in black on a
+// field whose colour tells whether a search runs (green) or not (yellow), with a red lower
+// triangle once a divisor has been found.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+namespace vontal {
+
+enum class FormulaIcon { Continue, Stop, Found, FoundStop };
+
+// Drawn once per picture and kept.
+const QPixmap& FormulaPixmap(FormulaIcon which);
+QIcon FormulaQIcon(FormulaIcon which);
+
+}  // namespace vontal

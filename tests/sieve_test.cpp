@@ -1,0 +1,160 @@
+// The small-prime sieve: the prime table, the start offsets and the survivors handed out,
+// checked against a direct computation of which multipliers each table prime strikes.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <numeric>
+
+#include "Reference.h"
+#include "SearchState.h"
+
+namespace vontal {
+namespace {
+
+std::vector<uint64_t> TablePrimes(const TSearchState& s) {
+    std::vector<uint64_t> primes;
+    uint64_t q = 1;
+    for (uint32_t j = 0; j < s.primeCount.load(); ++j) {
+        q += 2 * s.primeGaps[j];
+        primes.push_back(q);
+    }
+    return primes;
+}
+
+// Prepares the sieve for exponent n starting at k, as the computation thread does.
+void Prime(TSearchState& s, uint32_t n, int64_t k) {
+    s.nTemp = n;
+    s.kMax = std::numeric_limits<int64_t>::max();
+    s.KTemp = k;
+    s.PrepareExponent();
+    s.FindPrime();
+    s.FindNumberK0();
+    s.sieveBaseK = static_cast<uint64_t>(k) - 2 * uint64_t{kSieveSize};
+}
+
+uint64_t PowMod(uint64_t b, uint64_t e, uint64_t m) {  // m < 2^32
+    uint64_t r = 1, x = b % m;
+    for (; e; e >>= 1, x = x * x % m)
+        if (e & 1) r = r * x % m;
+    return r;
+}
+
+TEST(Sieve, PrimeTables) {
+    struct Row { uint32_t count; uint64_t last; };
+    for (const Row& r : {Row{10'000, 104'743}, Row{800'000, 12'195'263}, Row{10'000'000, 179'424'691}}) {
+        TSearchState s;
+        s.primeCount = r.count;
+        s.FindPrime();
+        ASSERT_EQ(s.primeGaps.size(), r.count + 1u);
+        EXPECT_EQ(s.primeGaps[r.count], 0);
+        const uint8_t head[] = {1, 1, 1, 2, 1};  // 3, 5, 7, 11, 13
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(s.primeGaps[i], head[i]);
+        uint64_t q = 1;
+        for (uint32_t j = 0; j < r.count; ++j) q += 2 * s.primeGaps[j];
+        EXPECT_EQ(q, r.last) << r.count;
+    }
+}
+
+TEST(Sieve, PrimeCountAndLimbCount) {
+    EXPECT_EQ(PrimeCountFor(20), 10'000u);
+    EXPECT_EQ(PrimeCountFor(21), 800'000u);
+    EXPECT_EQ(PrimeCountFor(100), 1'400'000u);
+    EXPECT_EQ(PrimeCountFor(1549), 9'800'000u);
+    EXPECT_EQ(PrimeCountFor(1550), 10'000'000u);
+    EXPECT_EQ(PrimeCountFor(4'000'000'000u), 10'000'000u);
+    EXPECT_EQ(LimbCountFor(30'000'000'000'000, 50), 3u);
+}
+
+TEST(Sieve, StartOffsetExample) {
+    // n = 8, k = 3, prime 5: 2^-8 = 1 (mod 5), so k = 9 is the first struck (9*256+1 = 5*461).
+    TSearchState s;
+    Prime(s, 8, 3);
+    EXPECT_EQ(s.primeOffsets[1], 3u);
+}
+
+// Every bit of the first two blocks against the primes' own arithmetic: q strikes k exactly
+// when k = -2^-n (mod q).
+TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
+    struct Row { uint32_t n; int64_t k; };
+    constexpr uint32_t kSpan = 2 * kSieveSize;  // sieve indices covered by two blocks
+    for (const Row& r : {Row{8, 3}, Row{20, 1'000'001}, Row{21, 5}, Row{100, 1'000'000'000'001},
+                         Row{64, 7'777'777'777'777'777}}) {
+        TSearchState s;
+        Prime(s, r.n, r.k);
+        const auto primes = TablePrimes(s);
+        const uint64_t base = static_cast<uint64_t>(r.k);
+        std::vector<bool> struck(kSpan, false);
+        for (uint64_t q : primes) {
+            const uint64_t target = (q - PowMod(PowMod(2, r.n, q), q - 2, q)) % q;  // -2^-n
+            // base + 2i = target (mod q)  =>  i = (target - base) / 2 (mod q).
+            const uint64_t diff = (target + q - base % q) % q;
+            const uint64_t i0 = diff % 2 == 0 ? diff / 2 : (diff + q) / 2;
+            for (uint64_t i = i0; i < kSpan; i += q) struck[i] = true;
+        }
+        // Hand out survivors until the two blocks are passed; a call that finds a block empty
+        // to its end returns nothing and leaves KTemp at the next block's first k.
+        std::vector<bool> handed(kSpan, false);
+        for (;;) {
+            const bool got = s.NextCandidate();
+            const uint64_t k = static_cast<uint64_t>(s.KTemp.load());
+            ASSERT_GE(k, base);
+            ASSERT_EQ((k - base) % 2, 0u);
+            if ((k - base) / 2 >= kSpan) break;
+            if (got) {
+                handed[(k - base) / 2] = true;
+            } else {
+                EXPECT_EQ((k - base) % (2 * uint64_t{kSieveSize}), 0u);
+            }
+        }
+        size_t mismatches = 0;  // a survivor that should be struck, or the other way round
+        for (uint32_t i = 0; i < kSpan; ++i) mismatches += handed[i] == struck[i];
+        EXPECT_EQ(mismatches, 0u) << "n=" << r.n << " k=" << r.k;
+        // Spot-check against GMP: a multiplier whose candidate a small table prime divides is struck.
+        for (uint32_t i = 0; i < 3000; i += 7) {
+            bool divisible = false;
+            for (size_t j = 0; j < 40 && !divisible; ++j) divisible = reference::Divides(primes[j], base + 2 * i, r.n);
+            if (divisible) {
+                EXPECT_TRUE(struck[i]) << base + 2 * i;
+                EXPECT_FALSE(handed[i]) << base + 2 * i;
+            }
+        }
+    }
+}
+
+TEST(Sieve, SmallCandidatesAreAllStruck) {
+    // For n <= 20 every p below 2^16 is a table prime or has a factor below 256.
+    TSearchState s;
+    Prime(s, 8, 3);
+    ASSERT_TRUE(s.NextCandidate());
+    EXPECT_GE(static_cast<uint64_t>(s.KTemp.load()) << 8, uint64_t{1} << 16);
+}
+
+TEST(Sieve, EmptyBlockMovesToTheNextBlock) {
+    TSearchState s;
+    Prime(s, 30, 1'000'001);
+    ASSERT_TRUE(s.NextCandidate());  // fills the first block
+    std::fill(s.sieveBits.begin(), s.sieveBits.end(), ~uint64_t{0});  // nothing left in it
+    EXPECT_FALSE(s.NextCandidate());
+    EXPECT_EQ(s.KTemp.load(), 1'000'001 + 2 * int64_t{kSieveSize});
+    EXPECT_EQ(s.sievePos, kSieveSize + 1);
+    ASSERT_TRUE(s.NextCandidate());  // the next call refills
+    EXPECT_GE(s.KTemp.load(), 1'000'001 + 2 * int64_t{kSieveSize});
+}
+
+TEST(Sieve, NeverHandsOutMultipliersOfTwoToTheSixtyThree) {
+    const int64_t max = std::numeric_limits<int64_t>::max();
+    TSearchState s;
+    Prime(s, 50, max - 2 * 5000);
+    int64_t last = 0;
+    int count = 0;
+    while (s.NextCandidate()) {
+        ASSERT_GT(s.KTemp.load(), last);
+        last = s.KTemp.load();
+        ++count;
+    }
+    EXPECT_GT(count, 0);
+    EXPECT_EQ(s.KTemp.load(), max);  // the end of the exponent, without passing 2^63 - 1
+}
+
+}  // namespace
+}  // namespace vontal
