@@ -70,10 +70,12 @@ void Search(benchmark::State& bs, const Task& t) {
     int64_t candidates = 0, found = 0;
     const int64_t kFirst = s.KTemp.load();
     for (auto _ : bs) {
-        if constexpr (Engine) {
-            s.TestNextK();
-            candidates += s.testOutcome != 1 || s.sievePos <= vontal::kSieveSize;
-            found += s.testOutcome == 0;
+        if constexpr (Engine) {  // as the computation thread runs it: a batch of survivors
+            s.FillBatch(INT64_MAX);
+            s.TestBatch();
+            candidates += s.batchCount;
+            for (uint32_t i = 0; i < s.batchCount; ++i) found += s.batchM[i] != 0;
+            s.KTemp.store(static_cast<int64_t>(s.batchK[s.batchCount - 1]));
         } else {
             if (s.NextCandidate()) {
                 ++candidates;

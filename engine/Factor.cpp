@@ -173,17 +173,21 @@ void TFactor::RunTask() {
             s_.tickStart.store(TickCountMs(), kRelaxed);
             s_.kStart.store(first, kRelaxed);
 
+            // The candidate loop, a batch of sieve survivors at a time. KTemp moves to each
+            // candidate only once it has been tested and any divisor recorded.
             do {
-                s_.TestNextK();
-                const bool found = s_.testOutcome == 0;
-                if (found) {
-                    const std::string record = FoundRecord(s_.mFound, s_.KTemp.load(kRelaxed), n);
-                    window_.Post({FactorEventKind::AppendResult, record.substr(0, record.size() - 2)});
-                    // A divisor is on disk before the search moves past it; if it cannot be
-                    // written the thread ends here and the saved position tests it again.
-                    AppendToFile(s_.programDir / kResultFileName, record, true);
-                    AppendToLog(s_.programDir, record, s_.cpuFamily, s_.cpuMHz);
-                    window_.Post({FactorEventKind::FoundIcon, {}});
+                s_.FillBatch(kMax);
+                if (s_.batchCount > 0) s_.TestBatch();
+                bool found = false;
+                for (uint32_t i = 0; i < s_.batchCount; ++i) {
+                    const int64_t k = static_cast<int64_t>(s_.batchK[i]);
+                    s_.KTemp.store(k, kRelaxed);
+                    found = s_.batchM[i] != 0;
+                    if (found) RecordDivisor(s_.batchM[i], k, n);
+                }
+                if (s_.batchEndK != 0) {
+                    s_.KTemp.store(static_cast<int64_t>(s_.batchEndK), kRelaxed);
+                    found = false;
                 }
                 if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
                 if (s_.stopFlag.load(kRelaxed) == 1) {
@@ -206,6 +210,16 @@ void TFactor::RunTask() {
     window_.Post({FactorEventKind::LabelK, "Stop"});
     s_.stopFlag.store(1);
     window_.Post({FactorEventKind::TaskComplete, {}});
+}
+
+void TFactor::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {
+    const std::string record = FoundRecord(m, k, n);
+    window_.Post({FactorEventKind::AppendResult, record.substr(0, record.size() - 2)});
+    // A divisor is on disk before the search moves past it; if it cannot be written the thread
+    // ends here and the saved position tests it again.
+    AppendToFile(s_.programDir / kResultFileName, record, true);
+    AppendToLog(s_.programDir, record, s_.cpuFamily, s_.cpuMHz);
+    window_.Post({FactorEventKind::FoundIcon, {}});
 }
 
 void TFactor::CheckFloatingPriority() {

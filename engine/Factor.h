@@ -67,6 +67,7 @@ private:
     void Execute();
     void RunTask();
     void CheckFloatingPriority();
+    void RecordDivisor(uint32_t m, int64_t k, uint32_t n);
 
     TSearchState& s_;
     IFactorWindow& window_;

@@ -1,21 +1,27 @@
 // The candidate test in 64-bit limbs with Montgomery squaring.
 //
 // p = k*2^n + 1 is held in W = ceil((Lp + 2) / 64) limbs, so that p < 2^(64W - 1) and every
-// reduced value fits W limbs with room for the sum of two of them. Residues live in Montgomery
-// form x*R mod p with R = 2^(64W); a squaring is one W-limb square and one Montgomery reduction.
+// reduced value fits W limbs. Residues live in Montgomery form x*R mod p with R = 2^(64W); a
+// squaring is one W-limb square and one Montgomery reduction.
 //
 // Two reductions:
 //  - "dense" for n < 64, where p's low limb is arbitrary (p < 2^127, so W <= 2);
 //  - "Proth" for n >= 64, where p = 1 (mod 2^64): the per-limb factor is simply -t, and adding
 //    m*p = m + m*k*2^n touches only the few limbs that hold k*2^n, so the reduction costs W
 //    single-limb multiplications instead of W^2.
-// The start value 2^(2^j) * R mod p is formed from 2^(e) mod p = r*2^n - q with
-// 2^(e - n) = q*k + r (because k*2^n = -1 mod p), one 128-bit division by k.
+// The start value 2^(2^j) * R mod p is formed from 2^e mod p = r*2^n - q with
+// 2^(e - n) = q*k + r (because k*2^n = -1 mod p): one 128-bit division by k.
+//
+// One squaring chain is bound by multiplier latency, so candidates of the same shape are run
+// as interleaved lanes: their independent chains fill each other's waits.
 #include "Kernel.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+
+
+#define VONTAL_UNROLL _Pragma("GCC unroll 16")
 
 namespace vontal {
 
@@ -24,210 +30,493 @@ namespace {
 using u64 = uint64_t;
 using u128 = unsigned __int128;
 
-constexpr uint32_t kMaxFixedWidth = 8;  // widths with an unrolled kernel; wider ones loop
+constexpr uint32_t kMaxLanes = 4;
 
-// Per-candidate description of p.
-struct Modulus {
-    uint32_t w = 0;       // limbs
-    uint32_t n = 0;       // exponent
-    u64 k = 0;            // multiplier
+// What all lanes of one run share.
+struct Shape {
+    uint32_t n = 0, w = 0, first = 0, last = 0;
     uint32_t limbShift = 0, bitShift = 0;  // n = 64*limbShift + bitShift
-    u64 pinv = 0;         // -p^-1 mod 2^64 (dense reduction only)
-    u64* p = nullptr;     // w limbs
+    bool proth = false;                    // n >= 64: p = 1 (mod 2^64)
+    bool operator==(const Shape&) const = default;
 };
 
+Shape ShapeOf(u64 k, uint32_t n) {
+    Shape s;
+    s.n = n;
+    s.w = (n + Log2Floor(k) + 2 + 63) / 64;
+    s.first = FirstMTested(k, n);
+    s.last = LastMTested(k, n);
+    s.limbShift = n / 64;
+    s.bitShift = n % 64;
+    s.proth = n >= 64;
+    return s;
+}
+
+// Add and subtract with carry, written so that the compiler keeps everything in registers and
+// emits its add-with-carry instructions.
+#if defined(__clang__)
 inline u64 addc(u64 a, u64 b, u64& carry) {
-    u128 s = static_cast<u128>(a) + b + carry;
+    unsigned long long out;
+    const u64 r = __builtin_addcll(a, b, carry, &out);
+    carry = out;
+    return r;
+}
+inline u64 subb(u64 a, u64 b, u64& borrow) {
+    unsigned long long out;
+    const u64 r = __builtin_subcll(a, b, borrow, &out);
+    borrow = out;
+    return r;
+}
+#else
+inline u64 addc(u64 a, u64 b, u64& carry) {
+    const u128 s = static_cast<u128>(a) + b + carry;
     carry = static_cast<u64>(s >> 64);
     return static_cast<u64>(s);
 }
-
 inline u64 subb(u64 a, u64 b, u64& borrow) {
-    u128 d = static_cast<u128>(a) - b - borrow;
+    const u128 d = static_cast<u128>(a) - b - borrow;
     borrow = static_cast<u64>(d >> 64) & 1;
     return static_cast<u64>(d);
 }
+#endif
 
-// x -= p when x >= p (x has w limbs, both below 2^(64w)).
-inline void ReduceOnce(u64* x, const u64* p, uint32_t w) {
+// One candidate's numbers. W is the width when it is fixed at compile time, 0 otherwise; the
+// wide lane keeps its limbs in the scratch area.
+struct Lane {
+    u64 k = 0, pinv = 0;
+    u64 *p = nullptr, *x = nullptr, *target = nullptr, *t = nullptr;
+    uint32_t found = 0;
+};
+
+// x = y mod p for y < 2p, without a branch on the data.
+template <uint32_t W>
+inline void SubtractIfAtLeast(const u64* y, const u64* p, u64* x, uint32_t wDyn) {
+    const uint32_t w = W ? W : wDyn;
     u64 borrow = 0;
-    u64 t[kMaxFixedWidth];
-    if (w <= kMaxFixedWidth) {
-        for (uint32_t i = 0; i < w; ++i) t[i] = subb(x[i], p[i], borrow);
-        if (!borrow) std::memcpy(x, t, w * sizeof(u64));
-        return;
-    }
-    // Wide: compare first, then subtract in place.
-    for (uint32_t i = w; i-- > 0;) {
-        if (x[i] != p[i]) {
-            if (x[i] < p[i]) return;
-            break;
+    if constexpr (W != 0) {
+        u64 d[W];
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < W; ++i) d[i] = subb(y[i], p[i], borrow);
+        const u64 keep = 0 - borrow;  // all ones when y < p
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < W; ++i) x[i] = (y[i] & keep) | (d[i] & ~keep);
+    } else {
+        for (uint32_t i = w; i-- > 0;) {
+            if (y[i] != p[i]) {
+                if (y[i] < p[i]) {
+                    if (x != y) std::memcpy(x, y, w * sizeof(u64));
+                    return;
+                }
+                break;
+            }
         }
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < w; ++i) x[i] = subb(y[i], p[i], borrow);
     }
-    borrow = 0;
-    for (uint32_t i = 0; i < w; ++i) x[i] = subb(x[i], p[i], borrow);
 }
 
-// t (2w limbs, plus one guard limb) = x^2.
+// t (2w + 1 limbs, the last a guard that stays zero) = x^2.
 template <uint32_t W>
 inline void Square(const u64* x, u64* t, uint32_t wDyn) {
     const uint32_t w = W ? W : wDyn;
-    std::fill(t, t + 2 * w + 1, 0);
-    // Cross products x_i*x_j, i < j, accumulated once ...
-    for (uint32_t i = 0; i < w; ++i) {
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i <= 2 * w; ++i) t[i] = 0;
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < w; ++i) {  // cross products x_i*x_j, i < j
         u64 carry = 0;
+        VONTAL_UNROLL
         for (uint32_t j = i + 1; j < w; ++j) {
-            u128 prod = static_cast<u128>(x[i]) * x[j] + t[i + j] + carry;
+            const u128 prod = static_cast<u128>(x[i]) * x[j] + t[i + j] + carry;
             t[i + j] = static_cast<u64>(prod);
             carry = static_cast<u64>(prod >> 64);
         }
         t[i + w] = carry;
     }
-    // ... doubled, then the diagonal squares added.
-    u64 top = 0;
+    u64 top = 0;  // doubled ...
+    VONTAL_UNROLL
     for (uint32_t i = 0; i < 2 * w; ++i) {
-        u64 v = t[i];
+        const u64 v = t[i];
         t[i] = (v << 1) | top;
         top = v >> 63;
     }
-    u64 carry = 0;
+    u64 carry = 0;  // ... and the diagonal added
+    VONTAL_UNROLL
     for (uint32_t i = 0; i < w; ++i) {
-        u128 sq = static_cast<u128>(x[i]) * x[i];
+        const u128 sq = static_cast<u128>(x[i]) * x[i];
         t[2 * i] = addc(t[2 * i], static_cast<u64>(sq), carry);
         t[2 * i + 1] = addc(t[2 * i + 1], static_cast<u64>(sq >> 64), carry);
     }
 }
 
-// x = t / R mod p, t < p*R, for any odd p (n < 64).
+// x = t / R mod p for any odd p (n < 64).
 template <uint32_t W>
-inline void ReduceDense(u64* t, u64* x, const Modulus& md) {
-    const uint32_t w = W ? W : md.w;
+inline void ReduceDense(u64* t, const u64* p, u64 pinv, u64* x, uint32_t wDyn) {
+    const uint32_t w = W ? W : wDyn;
+    VONTAL_UNROLL
     for (uint32_t i = 0; i < w; ++i) {
-        const u64 m = t[i] * md.pinv;
+        const u64 m = t[i] * pinv;
         u64 carry = 0;
+        VONTAL_UNROLL
         for (uint32_t j = 0; j < w; ++j) {
-            u128 prod = static_cast<u128>(m) * md.p[j] + t[i + j] + carry;
+            const u128 prod = static_cast<u128>(m) * p[j] + t[i + j] + carry;
             t[i + j] = static_cast<u64>(prod);
             carry = static_cast<u64>(prod >> 64);
         }
-        for (uint32_t j = i + w; carry && j <= 2 * w; ++j) {
-            u128 s = static_cast<u128>(t[j]) + carry;
-            t[j] = static_cast<u64>(s);
-            carry = static_cast<u64>(s >> 64);
-        }
+        u64 bit = 0;  // the product's top word, then a carry bit up to the guard limb
+        t[i + w] = addc(t[i + w], carry, bit);
+        VONTAL_UNROLL
+        for (uint32_t j = i + w + 1; j <= 2 * w; ++j) t[j] = addc(t[j], 0, bit);
     }
-    for (uint32_t i = 0; i < w; ++i) x[i] = t[w + i];
-    ReduceOnce(x, md.p, w);
+    SubtractIfAtLeast<W>(t + w, p, x, w);
 }
 
-// x = t / R mod p for p = k*2^n + 1 with n >= 64 (p = 1 mod 2^64).
-template <uint32_t W>
-inline void ReduceProth(u64* t, u64* x, const Modulus& md) {
-    const uint32_t w = W ? W : md.w;
-    const uint32_t d = md.limbShift, s = md.bitShift;
-    const uint32_t top = 2 * w;  // index of the guard limb
-    for (uint32_t i = 0; i < w; ++i) {
-        const u64 m = 0 - t[i];
-        // Adding m to limb i clears it; it carries exactly when t[i] was not zero.
-        u64 carry = t[i] != 0;
-        t[i] = 0;
-        // Add m*k*2^n at limb i.
-        const u128 mk = static_cast<u128>(m) * md.k;
-        const u64 lo = static_cast<u64>(mk), hi = static_cast<u64>(mk >> 64);
-        const u64 c0 = lo << s;
-        const u64 c1 = s ? (hi << s) | (lo >> (64 - s)) : hi;
-        const u64 c2 = s ? hi >> (64 - s) : 0;
-        // The carry from limb i belongs to limb i + 1, which may lie below limb i + d.
-        uint32_t j = i + 1;
-        for (; j < i + d && carry; ++j) {
-            t[j] += 1;
-            carry = t[j] == 0;
-        }
-        j = i + d;
-        const u64 adds[3] = {c0, c1, c2};
-        for (uint32_t a = 0; a < 3 && j <= top; ++a, ++j) t[j] = addc(t[j], adds[a], carry);
-        for (; carry && j <= top; ++j) {
-            t[j] += 1;
-            carry = t[j] == 0;
-        }
+// Adds m*k*2^s at limb j of t (up to and including limb top), carrying as far as needed.
+template <bool Fixed>
+inline void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u64 k, uint32_t s, u64 carry) {
+    const u128 mk = static_cast<u128>(m) * k;
+    const u64 lo = static_cast<u64>(mk), hi = static_cast<u64>(mk >> 64);
+    const u64 c0 = lo << s;
+    const u64 c1 = (hi << s) | ((lo >> 1) >> (63 - s));  // no shift by 64 when s = 0
+    const u64 c2 = (hi >> 1) >> (63 - s);
+    t[j] = addc(t[j], c0, carry);
+    if (++j <= top) t[j] = addc(t[j], c1, carry);
+    if (++j <= top) t[j] = addc(t[j], c2, carry);
+    if constexpr (Fixed) {
+        VONTAL_UNROLL
+        for (++j; j <= top; ++j) t[j] = addc(t[j], 0, carry);
+    } else {
+        for (++j; carry && j <= top; ++j) carry = ++t[j] == 0;
     }
-    for (uint32_t i = 0; i < w; ++i) x[i] = t[w + i];
-    ReduceOnce(x, md.p, w);
 }
 
-// Writes 2^e mod p into x (w limbs) for e >= 0, using k*2^n = -1 (mod p).
-void Pow2Mod(uint32_t e, const Modulus& md, u64* x) {
-    const uint32_t w = md.w;
+// x = t / R mod p for p = k*2^n + 1 with n >= 64, where p = 1 (mod 2^64): the factor of each
+// limb is -t_i, and m*p = m + m*k*2^n. D = n / 64 when fixed at compile time.
+template <uint32_t W, uint32_t D>
+inline void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape& sh) {
+    const uint32_t w = W ? W : sh.w, d = D ? D : sh.limbShift, s = sh.bitShift, top = 2 * w;
+    if constexpr (W != 0) {
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < w; ++i) {
+            const u64 m = 0 - t[i];
+            u64 carry = t[i] != 0;  // adding m to limb i clears it and carries unless it was zero
+            t[i] = 0;
+            uint32_t j = i + 1;
+            VONTAL_UNROLL
+            for (; j < i + d; ++j) t[j] = addc(t[j], 0, carry);
+            AddShiftedProduct<true>(t, i + d, top, m, k, s, carry);
+        }
+    } else {
+        // The factors of the first d limbs do not depend on the k terms (those land at limb d
+        // and above): together they are -t mod 2^(64d), and adding them clears those limbs.
+        u64 borrow = 0, nonzero = 0;
+        for (uint32_t i = 0; i < d; ++i) {
+            nonzero |= t[i];
+            t[i] = subb(0, t[i], borrow);  // the factor, kept in place for the product below
+        }
+        // Add (factors * k) * 2^s at limb d, one limb of the factors at a time.
+        u64 mulCarry = 0, prevHi = 0;
+        u64 carry = nonzero != 0;  // the carry out of the cleared limbs
+        for (uint32_t i = 0; i < d; ++i) {
+            const u128 prod = static_cast<u128>(t[i]) * k + mulCarry;
+            const u64 lo = static_cast<u64>(prod);
+            mulCarry = static_cast<u64>(prod >> 64);
+            const u64 shifted = (lo << s) | ((prevHi >> 1) >> (63 - s));
+            prevHi = lo;
+            t[d + i] = addc(t[d + i], shifted, carry);
+            t[i] = 0;
+        }
+        uint32_t j = 2 * d;  // the product's top limb, then what is left of the carry
+        const u64 last = (mulCarry << s) | ((prevHi >> 1) >> (63 - s));
+        const u64 beyond = (mulCarry >> 1) >> (63 - s);
+        if (j <= top) t[j] = addc(t[j], last, carry), ++j;
+        if (j <= top) t[j] = addc(t[j], beyond, carry), ++j;
+        for (; carry && j <= top; ++j) carry = ++t[j] == 0;
+        // The remaining limbs one at a time (k has at most two limbs above limb d).
+        for (uint32_t i = d; i < w; ++i) {
+            const u64 m = 0 - t[i];
+            const u64 c = t[i] != 0;
+            t[i] = 0;
+            AddShiftedProduct<false>(t, i + d, top, m, k, s, 0);
+            for (j = i + 1; c && j <= top; ++j)
+                if (++t[j] != 0) break;
+        }
+    }
+    SubtractIfAtLeast<W>(t + w, p, x, w);
+}
+
+// x = t / R mod p for a fixed width: W steps, each clearing one limb with m*p (m = -t_i when
+// p = 1 mod 2^64, else t_i * pinv); the carry out of each step waits in `extra` for the next,
+// so no carry runs through the whole number.
+template <uint32_t W, bool P0IsOne>
+inline void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
+    u64 extra = 0;
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        u64 m, carry;
+        if constexpr (P0IsOne) {
+            m = 0 - t[i];
+            carry = t[i] != 0;
+        } else {
+            m = t[i] * pinv;
+            carry = static_cast<u64>((static_cast<u128>(m) * p[0] + t[i]) >> 64);
+        }
+        VONTAL_UNROLL
+        for (uint32_t j = 1; j < W; ++j) {
+            const u128 r = static_cast<u128>(m) * p[j] + t[i + j] + carry;
+            t[i + j] = static_cast<u64>(r);
+            carry = static_cast<u64>(r >> 64);
+        }
+        const u128 r = static_cast<u128>(t[i + W]) + carry + extra;
+        t[i + W] = static_cast<u64>(r);
+        extra = static_cast<u64>(r >> 64);
+    }
+    SubtractIfAtLeast<W>(t + W, p, x, W);
+}
+
+// Two limbs (p < 2^127), written out: the most common size, and the one where every
+// instruction counts.
+template <bool P0IsOne>
+__attribute__((always_inline)) inline void StepTwoLimbs(Lane& l) {
+    const u64 x0 = l.x[0], x1 = l.x[1], p0 = l.p[0], p1 = l.p[1];
+    const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * x1, c = static_cast<u128>(x1) * x1;
+    const u64 t0 = static_cast<u64>(a);
+    const u128 s1 = (a >> 64) + (static_cast<u128>(static_cast<u64>(b)) << 1);
+    u64 t1 = static_cast<u64>(s1);
+    const u128 s2 = (s1 >> 64) + ((b >> 64) << 1) + static_cast<u64>(c);
+    u64 t2 = static_cast<u64>(s2);
+    u64 t3 = static_cast<u64>(s2 >> 64) + static_cast<u64>(c >> 64);
+    // Clear limb 0, then limb 1.
+    u64 m = P0IsOne ? 0 - t0 : t0 * l.pinv;
+    u64 carry = P0IsOne ? t0 != 0 : static_cast<u64>((static_cast<u128>(m) * p0 + t0) >> 64);
+    u128 r = static_cast<u128>(m) * p1 + t1 + carry;
+    t1 = static_cast<u64>(r);
+    const u128 s3 = static_cast<u128>(t2) + static_cast<u64>(r >> 64);
+    t2 = static_cast<u64>(s3);
+    t3 += static_cast<u64>(s3 >> 64);
+    m = P0IsOne ? 0 - t1 : t1 * l.pinv;
+    carry = P0IsOne ? t1 != 0 : static_cast<u64>((static_cast<u128>(m) * p0 + t1) >> 64);
+    r = static_cast<u128>(m) * p1 + t2 + carry;
+    u128 y = (static_cast<u128>(t3 + static_cast<u64>(r >> 64)) << 64) | static_cast<u64>(r);
+    const u128 p = (static_cast<u128>(p1) << 64) | p0;
+    y = y >= p ? y - p : y;
+    l.x[0] = static_cast<u64>(y);
+    l.x[1] = static_cast<u64>(y >> 64);
+}
+
+// Three limbs with n >= 64 (p = 1 mod 2^64, p < 2^191), written out likewise as chains of
+// add-with-carry over 64-bit words.
+inline void Mul(u64 a, u64 b, u64& lo, u64& hi) {
+    const u128 r = static_cast<u128>(a) * b;
+    lo = static_cast<u64>(r);
+    hi = static_cast<u64>(r >> 64);
+}
+
+__attribute__((always_inline)) inline void StepThreeLimbsProth(Lane& l) {
+    const u64 x0 = l.x[0], x1 = l.x[1], x2 = l.x[2], p1 = l.p[1], p2 = l.p[2];
+    u64 a0, a1, b0, b1, c0, c1, c;
+    // Cross products x0x1 (at limb 1), x0x2 (2), x1x2 (3), summed into u1..u4, then doubled.
+    Mul(x0, x1, a0, a1);
+    Mul(x0, x2, b0, b1);
+    Mul(x1, x2, c0, c1);
+    c = 0;
+    u64 u1 = a0;
+    u64 u2 = addc(a1, b0, c);
+    u64 u3 = addc(b1, c0, c);
+    u64 u4 = addc(c1, 0, c);
+    u64 u5 = (u4 >> 63);
+    u4 = (u4 << 1) | (u3 >> 63);
+    u3 = (u3 << 1) | (u2 >> 63);
+    u2 = (u2 << 1) | (u1 >> 63);
+    u1 <<= 1;
+    u5 |= c << 1;
+    // Squares on the diagonal.
+    Mul(x0, x0, a0, a1);
+    Mul(x1, x1, b0, b1);
+    Mul(x2, x2, c0, c1);
+    c = 0;
+    const u64 t0 = a0;
+    u64 t1 = addc(u1, a1, c);
+    u64 t2 = addc(u2, b0, c);
+    u64 t3 = addc(u3, b1, c);
+    u64 t4 = addc(u4, c0, c);
+    u64 t5 = addc(u5, c1, c);
+    // Clear limbs 0, 1 and 2 with m = -t_i: add m*p1 and m*p2 one and two limbs up.
+    u64 extra = 0;
+    auto clear = [&](u64 ti, u64& s1, u64& s2, u64& s3) {
+        const u64 m = 0 - ti;
+        u64 lo1, hi1, lo2, hi2;
+        Mul(m, p1, lo1, hi1);
+        Mul(m, p2, lo2, hi2);
+        u64 k = ti != 0;
+        s1 = addc(s1, lo1, k);
+        s2 = addc(s2, hi1, k);
+        s3 = addc(s3, extra, k);
+        const u64 carryA = k;
+        k = 0;
+        s2 = addc(s2, lo2, k);
+        s3 = addc(s3, hi2, k);
+        extra = carryA + k;
+    };
+    clear(t0, t1, t2, t3);
+    clear(t1, t2, t3, t4);
+    clear(t2, t3, t4, t5);
+    // t5:t4:t3 (+ extra, which is zero now) < 2p: subtract p once if it is not below it.
+    u64 borrow = 0;
+    const u64 y0 = subb(t3, 1, borrow), y1 = subb(t4, p1, borrow), y2 = subb(t5, p2, borrow);
+    const u64 keep = 0 - borrow;  // all ones when t < p
+    l.x[0] = (t3 & keep) | (y0 & ~keep);
+    l.x[1] = (t4 & keep) | (y1 & ~keep);
+    l.x[2] = (t5 & keep) | (y2 & ~keep);
+}
+
+// One squaring. D = n / 64 for a fixed width W (0 when n < 64); both 0 for the wide kernel.
+template <uint32_t W, uint32_t D>
+inline void Step(Lane& l, const Shape& sh) {
+    if constexpr (W == 2) {
+        StepTwoLimbs<(D != 0)>(l);
+    } else if constexpr (W == 3 && D != 0) {
+        StepThreeLimbsProth(l);
+    } else if constexpr (W != 0) {
+        // Work on local copies, which the compiler keeps in registers.
+        u64 x[W], p[W], t[2 * W + 1];
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < W; ++i) x[i] = l.x[i], p[i] = l.p[i];
+        Square<W>(x, t, W);
+        ReduceFixed<W, (D != 0)>(t, p, l.pinv, x);
+        VONTAL_UNROLL
+        for (uint32_t i = 0; i < W; ++i) l.x[i] = x[i];
+    } else {
+        Square<0>(l.x, l.t, sh.w);
+        if (sh.proth)
+            ReduceProth<0, 0>(l.t, l.p, l.k, l.x, sh);
+        else
+            ReduceDense<0>(l.t, l.p, l.pinv, l.x, sh.w);
+    }
+}
+
+// Squares every lane from 2^(2^j) up to 2^(2^last), noting the m at which each meets -1.
+template <uint32_t W, uint32_t D>
+void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j) {
+    const uint32_t w = W ? W : sh.w;
+    for (; j < sh.first; ++j)
+        for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
+    for (uint32_t m = sh.first;; ++m) {
+        for (uint32_t l = 0; l < count; ++l) {
+            Lane& lane = lanes[l];
+            u64 diff = 0;
+            VONTAL_UNROLL
+            for (uint32_t i = 0; i < w; ++i) diff |= lane.x[i] ^ lane.target[i];
+            // After -1 every square is 1, so a lane never meets -1 twice.
+            if (diff == 0) lane.found = m;
+        }
+        if (m >= sh.last) return;
+        for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
+    }
+}
+
+// Writes 2^e mod p into x (w limbs), using k*2^n = -1 (mod p).
+void Pow2Mod(uint32_t e, const Shape& sh, const Lane& l, u64* x) {
+    const uint32_t w = sh.w;
     std::fill(x, x + w, 0);
-    if (e < md.n) {  // 2^e < 2^n < p
+    if (e < sh.n) {  // 2^e < 2^n < p
         x[e / 64] = u64{1} << (e % 64);
         return;
     }
     // 2^(e - n) = q*k + r  =>  2^e = q*k*2^n + r*2^n = r*2^n - q (mod p).
-    const uint32_t over = e - md.n;
-    const uint32_t direct = std::min<uint32_t>(over, 127);
+    const uint32_t over = e - sh.n, direct = std::min<uint32_t>(over, 127);
     const u128 h = static_cast<u128>(1) << direct;
-    u128 q = h / md.k;
-    const u64 r = static_cast<u64>(h % md.k);
-    // q < p unless p is tiny; it then fits 128 bits and a plain remainder brings it down.
-    if (w <= 2) {
-        u128 pv = md.p[0] | (w > 1 ? static_cast<u128>(md.p[1]) << 64 : 0);
+    u128 q = h / l.k;
+    const u64 r = static_cast<u64>(h - q * l.k);
+    if (w <= 2) {  // q < p unless p is small; it then fits 128 bits
+        const u128 pv = l.p[0] | (w > 1 ? static_cast<u128>(l.p[1]) << 64 : 0);
         if (q >= pv) q %= pv;
     }
-    // x = r*2^n (below k*2^n < p).
-    const uint32_t d = md.limbShift, s = md.bitShift;
+    const uint32_t d = sh.limbShift, s = sh.bitShift;  // x = r*2^n, below k*2^n < p
     x[d] = r << s;
-    if (d + 1 < w) x[d + 1] = s ? r >> (64 - s) : 0;
-    // x -= q, adding p back on a borrow.
-    u64 borrow = 0;
+    if (d + 1 < w) x[d + 1] = (r >> 1) >> (63 - s);
+    u64 borrow = 0;  // x -= q, adding p back on a borrow
     const u64 ql[2] = {static_cast<u64>(q), static_cast<u64>(q >> 64)};
     for (uint32_t i = 0; i < w; ++i) x[i] = subb(x[i], i < 2 ? ql[i] : 0, borrow);
     if (borrow) {
         u64 carry = 0;
-        for (uint32_t i = 0; i < w; ++i) x[i] = addc(x[i], md.p[i], carry);
+        for (uint32_t i = 0; i < w; ++i) x[i] = addc(x[i], l.p[i], carry);
     }
-    // Remaining doublings when e - n exceeded what one 128-bit division covers.
-    for (uint32_t i = direct; i < over; ++i) {
+    for (uint32_t i = direct; i < over; ++i) {  // what one 128-bit division did not cover
         u64 carry = 0;
         for (uint32_t j = 0; j < w; ++j) x[j] = addc(x[j], x[j], carry);
-        ReduceOnce(x, md.p, w);
+        SubtractIfAtLeast<0>(x, l.p, x, w);
     }
 }
 
-template <uint32_t W, bool Proth>
-uint32_t RunSquarings(const Modulus& md, u64* x, u64* t, const u64* target, uint32_t jStart,
-                      uint32_t first, uint32_t last) {
-    const uint32_t w = W ? W : md.w;
-    auto step = [&] {
-        Square<W>(x, t, w);
-        if constexpr (Proth)
-            ReduceProth<W>(t, x, md);
-        else
-            ReduceDense<W>(t, x, md);
-    };
-    for (uint32_t j = jStart; j < first; ++j) step();
-    for (uint32_t m = first;; ++m) {
-        bool equal = true;
-        for (uint32_t i = 0; i < w; ++i) equal &= x[i] == target[i];
-        if (equal) return m;
-        if (m >= last) return 0;
-        step();
+// Fills a lane for k and returns the j of its start value 2^(2^j).
+uint32_t SetUp(Lane& l, u64 k, const Shape& sh) {
+    const uint32_t w = sh.w;
+    l.k = k;
+    l.found = 0;
+    std::fill(l.p, l.p + w, 0);  // p = k*2^n + 1
+    l.p[sh.limbShift] = k << sh.bitShift;
+    if (sh.limbShift + 1 < w) l.p[sh.limbShift + 1] = (k >> 1) >> (63 - sh.bitShift);
+    l.p[0] |= 1;
+    if (!sh.proth) {
+        // p = 1 (mod 2^n), so 1 is its inverse to n bits; each Newton step doubles that.
+        u64 inv = 1;
+        for (uint32_t bits = sh.n; bits < 64; bits *= 2) inv *= 2 - l.p[0] * inv;
+        l.pinv = 0 - inv;
     }
+    // Montgomery form of -1: p - (R mod p).
+    const uint32_t rBits = 64 * w;
+    Pow2Mod(rBits, sh, l, l.target);
+    u64 borrow = 0;
+    for (uint32_t i = 0; i < w; ++i) l.target[i] = subb(l.p[i], l.target[i], borrow);
+    // Start at 2^(2^j) in Montgomery form, 2^(2^j + 64w) mod p, with 2^j + 64w - n small
+    // enough for one 128-bit division; the squarings then reach 2^(2^first).
+    const uint32_t a = rBits - sh.n;
+    uint32_t j = 0;
+    while (j + 1 <= sh.first && a + (1u << (j + 1)) <= 127) ++j;
+    Pow2Mod(rBits + (1u << j), sh, l, l.x);
+    return j;
 }
 
-template <bool Proth>
-uint32_t Dispatch(const Modulus& md, u64* x, u64* t, const u64* target, uint32_t j,
-                  uint32_t first, uint32_t last) {
-    switch (md.w) {
-        case 1: return RunSquarings<1, Proth>(md, x, t, target, j, first, last);
-        case 2: return RunSquarings<2, Proth>(md, x, t, target, j, first, last);
-        case 3: return RunSquarings<3, Proth>(md, x, t, target, j, first, last);
-        case 4: return RunSquarings<4, Proth>(md, x, t, target, j, first, last);
-        case 5: return RunSquarings<5, Proth>(md, x, t, target, j, first, last);
-        case 6: return RunSquarings<6, Proth>(md, x, t, target, j, first, last);
-        case 7: return RunSquarings<7, Proth>(md, x, t, target, j, first, last);
-        case 8: return RunSquarings<8, Proth>(md, x, t, target, j, first, last);
-        default: return RunSquarings<0, Proth>(md, x, t, target, j, first, last);
+// The start exponent depends only on the shape, so lanes of one shape start together.
+template <uint32_t W, uint32_t D>
+void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[W], x[W], target[W], t[2 * W + 1]; };
+    Limbs limbs[kMaxLanes];
+    Lane lanes[kMaxLanes];
+    uint32_t j = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target, lanes[l].t = limbs[l].t;
+        j = SetUp(lanes[l], ks[l], sh);
+    }
+    RunLanes<W, D>(lanes, count, sh, j);
+    for (uint32_t l = 0; l < count; ++l) ms[l] = lanes[l].found;
+}
+
+void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
+    const size_t need = 5 * static_cast<size_t>(sh.w) + 1;
+    if (scratch.limbs.size() < need) scratch.limbs.resize(need);  // only when not reserved
+    Lane lane;
+    u64* base = scratch.limbs.data();
+    lane.p = base, lane.x = base + sh.w, lane.target = base + 2 * sh.w, lane.t = base + 3 * sh.w;
+    const uint32_t j = SetUp(lane, k, sh);
+    RunLanes<0, 0>(&lane, 1, sh, j);
+    *m = lane.found;
+}
+
+void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+    if (!sh.proth) {
+        if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
+        return RunFixed<2, 0>(ks, count, sh, ms);
+    }
+    switch (sh.w * 8 + sh.limbShift) {
+        case 2 * 8 + 1: return RunFixed<2, 1>(ks, count, sh, ms);
+        case 3 * 8 + 1: return RunFixed<3, 1>(ks, count, sh, ms);
+        case 3 * 8 + 2: return RunFixed<3, 2>(ks, count, sh, ms);
+        case 4 * 8 + 1: return RunFixed<4, 1>(ks, count, sh, ms);
+        case 4 * 8 + 2: return RunFixed<4, 2>(ks, count, sh, ms);
+        case 4 * 8 + 3: return RunFixed<4, 3>(ks, count, sh, ms);
+        default:
+            for (uint32_t l = 0; l < count; ++l) RunWide(ks[l], sh, ms + l, scratch);
     }
 }
 
@@ -235,8 +524,7 @@ uint32_t Dispatch(const Modulus& md, u64* x, u64* t, const u64* target, uint32_t
 
 void KernelScratch::reserveFor(uint32_t n) {
     const size_t w = (static_cast<size_t>(n) + 63 + 2 + 63) / 64;
-    // p, x, target, t (2w + 1 limbs).
-    const size_t need = 5 * w + 1;
+    const size_t need = 5 * w + 1;  // p, x, target, and the square of 2w + 1 limbs
     if (limbs.size() < need) limbs.resize(need);
 }
 
@@ -252,56 +540,25 @@ uint32_t LastMTested(uint64_t k, uint32_t n) {
     return n >= 2 ? n - 2 : 0;
 }
 
+void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
+    uint32_t i = 0;
+    while (i < count) {
+        const Shape sh = ShapeOf(ks[i], n);
+        uint32_t run = 1;
+        while (i + run < count && run < kMaxLanes && ShapeOf(ks[i + run], n) == sh) ++run;
+        if (sh.first > sh.last) {
+            std::fill(ms + i, ms + i + run, 0);
+        } else {
+            RunShape(ks + i, run, sh, ms + i, scratch);
+        }
+        i += run;
+    }
+}
+
 uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch) {
-    const uint32_t first = FirstMTested(k, n), last = LastMTested(k, n);
-    if (first > last) return 0;
-    const uint32_t lp = n + Log2Floor(k);
-
-    Modulus md;
-    md.w = (lp + 2 + 63) / 64;
-    md.n = n;
-    md.k = k;
-    md.limbShift = n / 64;
-    md.bitShift = n % 64;
-    if (scratch.limbs.size() < 5 * static_cast<size_t>(md.w) + 1) scratch.reserveFor(n);
-    u64* base = scratch.limbs.data();
-    md.p = base;
-    u64* x = base + md.w;
-    u64* target = base + 2 * md.w;
-    u64* t = base + 3 * md.w;  // 2w + 1 limbs
-
-    // p = k*2^n + 1.
-    std::fill(md.p, md.p + md.w, 0);
-    md.p[md.limbShift] = k << md.bitShift;
-    if (md.limbShift + 1 < md.w) md.p[md.limbShift + 1] = md.bitShift ? k >> (64 - md.bitShift) : 0;
-    md.p[0] |= 1;  // k*2^n is even, so this adds 1
-    const bool proth = n >= 64;
-    if (!proth) {
-        u64 inv = md.p[0];  // Newton: each step doubles the correct low bits (3 to start)
-        for (int i = 0; i < 5; ++i) inv *= 2 - md.p[0] * inv;
-        md.pinv = 0 - inv;
-    }
-
-    // Montgomery form of -1: p - (R mod p).
-    const uint32_t rBits = 64 * md.w;
-    Pow2Mod(rBits, md, target);
-    {
-        u64 borrow = 0;
-        bool zero = true;
-        for (uint32_t i = 0; i < md.w; ++i) zero &= target[i] == 0;
-        if (!zero)
-            for (uint32_t i = 0; i < md.w; ++i) target[i] = subb(md.p[i], target[i], borrow);
-    }
-
-    // Start at 2^(2^j) in Montgomery form, 2^(2^j + 64w) mod p, with 2^j + 64w - n small
-    // enough for one 128-bit division; the squarings then reach 2^(2^first).
-    const uint32_t a = rBits - n;
-    uint32_t j = 0;
-    while (j + 1 <= first && a + (1u << (j + 1)) <= 127) ++j;
-    Pow2Mod(rBits + (1u << j), md, x);
-
-    return proth ? Dispatch<true>(md, x, t, target, j, first, last)
-                 : Dispatch<false>(md, x, t, target, j, first, last);
+    uint32_t m = 0;
+    TestCandidates(&k, 1, n, &m, scratch);
+    return m;
 }
 
 }  // namespace vontal

@@ -31,4 +31,8 @@ uint32_t LastMTested(uint64_t k, uint32_t n);
 // Requires k odd, k >= 1, n >= 1. Exact for every k < 2^64.
 uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch);
 
+// The same for count candidates of one exponent at once: ms[i] for ks[i]. Candidates of the same
+// size are run side by side, which is several times faster than one after the other.
+void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
+
 }  // namespace vontal

@@ -44,6 +44,11 @@ void TSearchState::PrepareExponent() {
         primeCount.store(count, std::memory_order_relaxed);
         primeGaps.clear();  // the table is rebuilt by FindPrime
     }
+    // Candidates of up to four limbs are tested several at a time; wider ones are slow enough
+    // one by one, and a stop then takes effect after a single test.
+    const int64_t top = kMax.load(std::memory_order_relaxed);
+    const uint32_t widest = (n + Log2Floor(top > 0 ? static_cast<uint64_t>(top) : 1) + 1 + 2 + 63) / 64;
+    batchLimit = widest <= 4 ? kBatchSize : 1;
     sieveSize.store(kSieveSize, std::memory_order_relaxed);
     sievePos = kSieveSize;
     sieveBits.assign(kSieveWords32 / 2, 0);
@@ -97,6 +102,33 @@ void TSearchState::FindNumberK0() {
 }
 
 bool TSearchState::NextCandidate() {
+    uint64_t k;
+    const bool got = NextSurvivor(k);
+    KTemp.store(static_cast<int64_t>(k), std::memory_order_relaxed);
+    return got;
+}
+
+void TSearchState::FillBatch(int64_t kMax) {
+    batchCount = 0;
+    batchEndK = 0;
+    const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
+    while (batchCount < batchLimit) {
+        uint64_t k;
+        if (NextSurvivor(k)) {
+            batchK[batchCount++] = k;
+            if (k >= bound) return;
+        } else if (k >= bound) {
+            batchEndK = k;
+            return;
+        }
+    }
+}
+
+void TSearchState::TestBatch() {
+    TestCandidates(batchK, batchCount, nTemp.load(std::memory_order_relaxed), batchM, kernelScratch);
+}
+
+bool TSearchState::NextSurvivor(uint64_t& out) {
     const uint32_t size = kSieveSize;
     if (sievePos >= size) {
         // Refill: strike every table prime through the new block.
@@ -128,18 +160,17 @@ bool TSearchState::NextCandidate() {
     if (i < size) {
         const uint64_t k = sieveBaseK + 2 * static_cast<uint64_t>(i);
         if (k <= static_cast<uint64_t>(kInt64Max)) {
-            KTemp.store(static_cast<int64_t>(k), std::memory_order_relaxed);
+            out = k;
             sievePos = i + 1;
             return true;
         }
         // Multipliers of 2^63 and more are never searched.
-        KTemp.store(kInt64Max, std::memory_order_relaxed);
+        out = kInt64Max;
         sievePos = size + 1;
         return false;
     }
     const uint64_t next = sieveBaseK + 2 * static_cast<uint64_t>(size);
-    KTemp.store(next <= static_cast<uint64_t>(kInt64Max) ? static_cast<int64_t>(next) : kInt64Max,
-                std::memory_order_relaxed);
+    out = std::min<uint64_t>(next, kInt64Max);
     sievePos = size + 1;
     return false;
 }

@@ -94,6 +94,24 @@ public:
     bool NextCandidate();
     void TestNextK();     // next survivor, then the test: testOutcome, mFound
 
+    // Batched form of the candidate loop. FillBatch takes the survivors that the loop
+    // "while KTemp < kMax: TestNextK" would test next, up to batchLimit of them, ending after the
+    // first one at or beyond kMax (or at a block end at or beyond kMax, which it returns in
+    // batchEndK; otherwise batchEndK is 0). It does not move KTemp: the caller publishes each
+    // candidate once its test is done, so a saved position never passes an untested one.
+    static constexpr uint32_t kBatchSize = 16;
+    uint64_t batchK[kBatchSize] = {};
+    uint32_t batchM[kBatchSize] = {};
+    uint32_t batchCount = 0;
+    uint32_t batchLimit = 1;   // set per exponent: several when candidates are small enough
+    uint64_t batchEndK = 0;
+    void FillBatch(int64_t kMax);
+    void TestBatch();  // batchM[i]: the m that batchK[i] divides, or 0
+
+    // The next survivor in out (true), or, when the block holds no more, the first k of the
+    // next block, capped at 2^63 - 1 (false).
+    bool NextSurvivor(uint64_t& out);
+
     // Sizes and primes the sieve and the test arrays for exponent nTemp starting at KTemp.
     void PrepareExponent();
 };

@@ -242,7 +242,7 @@ void TForm1::BuildWindow() {
 }
 
 void TForm1::BuildMenus() {
-    auto item = [this](QMenu* menu, const char* name, const char* caption, QKeySequence key = {}) {
+    auto item = [](QMenu* menu, const char* name, const char* caption, QKeySequence key = {}) {
         QAction* action = menu->addAction(QString::fromLatin1(caption));
         action->setObjectName(QString::fromLatin1(name));
         if (!key.isEmpty()) action->setShortcut(key);

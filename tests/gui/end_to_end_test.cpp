@@ -1,0 +1,112 @@
+// The program itself: copied into a temporary directory beside a settings file holding an
+// interrupted task, started with no display, never clicked.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kWait = 20000;
+
+class Program {
+public:
+    explicit Program(const QByteArray& ini) {
+        QVERIFY(dir.isValid());
+        QVERIFY(QFile::copy(VONTAL_PROGRAM, dir.filePath("vontal")));
+        QFile file(dir.filePath("Vontal.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini);
+    }
+    ~Program() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    void start() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("VONTAL_CPU_MHZ", "2000");
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        process.setProcessEnvironment(env);
+        // Another working directory: the files must land beside the program all the same.
+        process.setWorkingDirectory(QDir::tempPath());
+        process.start(dir.filePath("vontal"), {});
+        QVERIFY(process.waitForStarted());
+    }
+    QByteArray read(const char* name) const {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QByteArray iniValue(const char* key) const {
+        const QRegularExpression line(QString("^%1=(.*?)\\r?$").arg(key), QRegularExpression::MultilineOption);
+        return line.match(QString::fromLatin1(read("Vontal.ini"))).captured(1).toLatin1();
+    }
+    void terminate() {
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(kWait));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+    }
+
+    QTemporaryDir dir;
+    QProcess process;
+};
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+private slots:
+    // n = 14 was interrupted at k = 5: it resumes there without a header, finds 7*2^14+1 | F_12,
+    // then searches n = 15 and 16 afresh and completes.
+    void interruptedTaskContinuesAndCompletes() {
+        Program program("[f]\r\nnMin=14\r\nnTemp=14\r\nnMax=16\r\nkMin=1\r\nkMax=20000\r\nKTemp=5\r\n"
+                        "DateBegin=2024-01-02 03:04:05\r\n");
+        program.start();
+        QTRY_VERIFY_WITH_TIMEOUT(program.iniValue("nTemp") == "17", kWait);
+        const QByteArray result = program.read("Result.txt");
+        QCOMPARE(result.count("divides F_"), 4);
+        QVERIFY(result.startsWith("\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n"));
+        QVERIFY(result.contains("973.2^16+1 divides F_12\r\n"));
+        const QByteArray log = program.read("Vontal.log");
+        QVERIFY(log.startsWith("Model "));
+        QVERIFY(log.contains("2000MHz"));
+        QVERIFY(!log.contains("n=14  k from"));  // resumed, not begun again
+        QVERIFY(log.contains("n=15  k from"));
+        QCOMPARE(log.count(" up to 20000, CODO="), 3);
+        QCOMPARE(program.iniValue("KTemp").isEmpty(), false);
+        QVERIFY(program.iniValue("DateEnd").size() >= 10);
+        program.terminate();
+        QCOMPARE(program.iniValue("nTemp"), QByteArray("17"));
+    }
+
+    // A long task is running when SIGTERM comes: the k reached is saved before the end, and the
+    // next start goes on from there.
+    void positionSavedOnTermination() {
+        Program program("[f]\r\nnMin=30\r\nnTemp=30\r\nnMax=30\r\nkMin=1\r\nkMax=1e15\r\nKTemp=1000001\r\n");
+        program.start();
+        // A resumed exponent writes nothing until it ends; give it time to move on.
+        QTest::qWait(1500);
+        program.terminate();
+        const qint64 saved = program.iniValue("KTemp").toLongLong();
+        QVERIFY2(saved > 1000001, program.iniValue("KTemp").constData());
+        QCOMPARE(program.iniValue("nTemp"), QByteArray("30"));
+        QCOMPARE(program.iniValue("kMax"), QByteArray("1e15"));
+
+        program.start();
+        QTest::qWait(1000);
+        program.process.kill();  // no chance to save: the file keeps the last saved position
+        QVERIFY(program.process.waitForFinished(kWait));
+        QVERIFY(program.iniValue("KTemp").toLongLong() >= saved);
+        QVERIFY(!program.read("Vontal.log").contains("n=30  k from"));
+    }
+};
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "end_to_end_test.moc"

@@ -1,0 +1,500 @@
+// The main window driven as a user drives it: menu items, typed keys and the questions'
+// buttons, with the settings, result and log files in a temporary directory.
+#include <QAction>
+#include <QCursor>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <cerrno>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "control/IniFile.h"
+#include "control/window/TForm1.h"
+
+using namespace vontal;
+
+namespace {
+
+constexpr int kWait = 10000;  // guard for every wait on the computation thread
+
+// Clicks the given button of the next Yes/No question as soon as it shows.
+void AnswerNextQuestion(QMessageBox::StandardButton answer) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box && box->objectName() == "question" && box->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
+                box->button(answer)->click();
+                return;
+            }
+        }
+    });
+    timer->start();
+}
+
+QStringList ErrorMessages(QWidget* window) {
+    QStringList texts;
+    for (QMessageBox* box : window->findChildren<QMessageBox*>("errorBox")) texts << box->text();
+    return texts;
+}
+
+class Fixture {
+public:
+    Fixture() { QVERIFY(dir.isValid()); }
+    ~Fixture() {
+        form.reset();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox*>(w)) w->close();
+    }
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+    void writeFile(const QString& name, const QByteArray& text) {
+        QFile file(path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+    QByteArray readFile(const QString& name) const {
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The task keys of an interrupted or finished task.
+    void writeTask(const char* nTemp, const char* nMax, const char* kMin, const char* kMax,
+                   const char* kTemp = "0") {
+        writeFile("Vontal.ini", QByteArray("[f]\r\nnMin=") + nTemp + "\r\nnTemp=" + nTemp + "\r\nnMax=" + nMax +
+                                    "\r\nkMin=" + kMin + "\r\nkMax=" + kMax + "\r\nKTemp=" + kTemp + "\r\n");
+    }
+    std::string ini(const char* key, const char* section = "f") {
+        return TIniFile(path("Vontal.ini").toStdString()).ReadString(section, key, "<missing>");
+    }
+    void setIni(const char* section, const char* key, const char* value) {
+        TIniFile(path("Vontal.ini").toStdString()).WriteString(section, key, value);
+    }
+
+    // Creates the window and waits for its start-up tick. viewMs shortens the 15-second tick.
+    TForm1& open(int viewMs = 15000) {
+        TForm1Options options;
+        options.programDir = dir.path();
+        options.programPath = dir.filePath("vontal");
+        options.cpuMHz = 1000;
+        form = std::make_unique<TForm1>(options);
+        timer("timView")->setInterval(viewMs);
+        // The start-up tick runs in one go: once the settings file is open, it has ended.
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->iniFile() != nullptr, kWait); }();
+        return *form;
+    }
+
+    QAction* action(const char* name) { return form->findChild<QAction*>(name); }
+    QLineEdit* box(const char* name) { return form->findChild<QLineEdit*>(name); }
+    QLabel* label(const char* name) { return form->findChild<QLabel*>(name); }
+    QTimer* timer(const char* name) { return form->findChild<QTimer*>(name); }
+    QString memo() { return form->findChild<QTextEdit*>("Memo1")->toPlainText(); }
+    void setBoxes(const char* f1, const char* f2, const char* k1, const char* k2) {
+        box("edtF1")->setText(f1);
+        box("edtF2")->setText(f2);
+        box("edtK1")->setText(k1);
+        box("edtK2")->setText(k2);
+    }
+    bool running() { return action("Stop1")->isEnabled() && !action("Start1")->isEnabled(); }
+    bool stoppedLook() {
+        return !action("Stop1")->isEnabled() && action("Start1")->isEnabled() &&
+               action("Continue1")->isEnabled() && box("edtF1")->isEnabled() &&
+               label("lblK")->text() == "Program does not work\nExpects a new task...";
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<TForm1> form;
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", configDir.path().toUtf8()); }
+
+    void startAnsweredNoChangesNothing() {
+        Fixture f;
+        f.writeTask("21", "20", "1", "100");  // a finished task: nothing continues at start-up
+        TForm1& form = f.open();
+        QVERIFY(f.stoppedLook());
+        QCOMPARE(form.windowTitle(), QString("Vontal Number Factor Search, P%1:1000 MHz").arg(form.state().cpuFamily));
+        f.setBoxes("20", "20", "1", "1e6");
+        const QByteArray before = f.readFile("Vontal.ini");
+        AnswerNextQuestion(QMessageBox::No);
+        f.action("Start1")->trigger();
+        QTest::qWait(100);
+        QCOMPARE(f.readFile("Vontal.ini"), before);
+        QCOMPARE(f.box("edtF1")->text(), QString("20"));
+        QCOMPARE(f.box("edtK2")->text(), QString("1e6"));
+        QVERIFY(f.stoppedLook());
+        QVERIFY(!QFile::exists(f.path("Vontal.log")));
+    }
+
+    void refusedTasksStartNothing_data() {
+        QTest::addColumn<QString>("f1");
+        QTest::addColumn<QString>("f2");
+        QTest::addColumn<QString>("k1");
+        QTest::addColumn<QString>("k2");
+        QTest::newRow("first n below 8") << "7" << "20" << "1" << "100";
+        QTest::newRow("n reversed") << "50" << "49" << "1" << "100";
+        QTest::newRow("k reversed") << "20" << "20" << "100" << "1";
+        QTest::newRow("a box empty") << "20" << "" << "1" << "100";
+    }
+    void refusedTasksStartNothing() {
+        QFETCH(QString, f1);
+        QFETCH(QString, f2);
+        QFETCH(QString, k1);
+        QFETCH(QString, k2);
+        Fixture f;
+        f.open();
+        f.setBoxes(qPrintable(f1), qPrintable(f2), qPrintable(k1), qPrintable(k2));
+        AnswerNextQuestion(QMessageBox::Yes);
+        f.action("Start1")->trigger();
+        f.action("Continue1")->trigger();
+        QTest::qWait(100);
+        QVERIFY(f.stoppedLook());
+        QCOMPARE(f.form->state().stopFlag.load(), 1u);
+        QVERIFY(!f.action("Priority1Item")->isEnabled());
+        QVERIFY(!QFile::exists(f.path("Vontal.log")));
+        QVERIFY(ErrorMessages(f.form.get()).isEmpty());
+    }
+
+    // An interrupted task continues at start-up without a click; Stop keeps the exponent and
+    // the k reached; a follow-on task is not taken while stopped; Continue resumes at the
+    // saved k without a new log header.
+    void stopThenContinueResumesAtTheSavedPosition() {
+        Fixture f;
+        f.writeTask("30", "31", "1", "1e15");
+        TForm1& form = f.open(50);
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > 100'000, kWait);
+        QVERIFY(f.timer("timView")->isActive());
+        QCOMPARE(form.currentIcon(), f.memo().isEmpty() ? FormulaIcon::Continue : FormulaIcon::Found);
+        QVERIFY(f.action("Priority1Item")->isEnabled());
+
+        f.action("Stop1")->trigger();
+        QVERIFY(f.stoppedLook());
+        QCOMPARE(f.box("edtF1")->text(), QString("30"));
+        const int64_t reached = form.state().KTemp.load();
+        QCOMPARE(f.ini("KTemp"), std::to_string(reached));
+        QCOMPARE(f.ini("nTemp"), std::string("30"));
+        QCOMPARE(form.tipText(), QString("Calculations are completed"));
+        QCOMPARE(form.currentIcon(), f.memo().isEmpty() ? FormulaIcon::Stop : FormulaIcon::FoundStop);
+        QVERIFY(!f.timer("timView")->isActive());
+
+        // Stopped: a follow-on task written into the file now waits.
+        f.setIni("Following tasks", "Task 1", "n=20 to 20, k=1 to 100");
+        QTest::qWait(300);
+        QCOMPARE(f.ini("Task 1", "Following tasks"), std::string("n=20 to 20, k=1 to 100"));
+        QCOMPARE(f.box("edtF2")->text(), QString("31"));
+        f.setIni("Following tasks", "Task 1", "");
+
+        f.action("Continue1")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > reached, kWait);
+        const QByteArray log = f.readFile("Vontal.log");
+        QCOMPARE(log.count("n=30  k from"), 1);  // resumed: no second header
+        f.action("Stop1")->trigger();
+        QVERIFY(std::stoll(f.ini("KTemp")) > reached);
+    }
+
+    // A task completes, and the next view tick takes "Task 1": boxes filled, entry emptied,
+    // a new begin date, the search running.
+    void completedTaskTakesTheNextFollowOnTask() {
+        Fixture f;
+        f.writeTask("14", "14", "1", "100");
+        f.setIni("f", "DateBegin", "2001-02-03 04:05:06");
+        f.setIni("Following tasks", "Task 1", "n=15 to 16, k=1 to 2000, Days=0");
+        TForm1& form = f.open(50);
+        QTRY_VERIFY_WITH_TIMEOUT(f.box("edtF2")->text() == "16", kWait);
+        QCOMPARE(f.box("edtK2")->text(), QString("2000"));
+        QCOMPARE(f.ini("Task 1", "Following tasks"), std::string());
+        QVERIFY(f.ini("DateBegin") != "2001-02-03 04:05:06");
+        QCOMPARE(f.ini("nMin"), std::string("15"));
+        // The first task found 7*2^14+1, a divisor of F_12; the second runs to its end.
+        QVERIFY(f.memo().contains("7.2^14+1 divides F_12"));
+        QVERIFY(f.readFile("Result.txt").contains("7.2^14+1 divides F_12\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.box("edtF1")->text() == "17" && f.stoppedLook(), kWait);
+        QCOMPARE(f.ini("nTemp"), std::string("17"));
+        QVERIFY(f.readFile("Vontal.log").contains("n=16  k from 3"));
+        QVERIFY(f.memo().contains("37.2^16+1 divides F_9"));
+        QCOMPARE(form.currentIcon(), FormulaIcon::FoundStop);
+        QVERIFY(f.timer("timView")->isActive());  // completion leaves the tick running
+    }
+
+    void runningDisplayShowsRatesAndSavesEvery120Ticks() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        TForm1& form = f.open(100);
+        QTRY_VERIFY_WITH_TIMEOUT(f.label("lblK")->text().contains("k/day= "), kWait);
+        const QRegularExpression display(R"(^k=[\d,]+\nk/sec= [\d,]+\nk/day= (\d|\d\.10\^\d+)$)");
+        QTRY_VERIFY_WITH_TIMEOUT(display.match(f.label("lblK")->text()).hasMatch() &&
+                                     form.state().kPerDay.load() > 0, kWait);
+        QVERIFY(form.tipText().startsWith("n=30 k="));
+        const QString summary = f.label("lblProc")->text();
+        QVERIFY2(summary.startsWith("Begin: Unknown Date,  Ending: "), qPrintable(summary));
+        QVERIFY(summary.contains("Used arrays: "));
+        QVERIFY(summary.contains("Priority: 1-Idle,  ver.4.4"));
+        QVERIFY(summary.endsWith("\nNO connection with ServerVontal.exe"));
+        QVERIFY(f.label("lblnMin")->text() == "nMin=30");
+
+        const std::string saved = f.ini("KTemp");
+        form.state().viewTicks.store(119);
+        QTRY_VERIFY_WITH_TIMEOUT(f.ini("KTemp") != saved, kWait);
+        QVERIFY(form.state().viewTicks.load() < 119);
+    }
+
+    void badBoxTextShowsTheConversionMessage_data() {
+        QTest::addColumn<QString>("f1");
+        QTest::addColumn<QString>("k2");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("n not a number") << "1x" << "100" << "'1x' is not a valid integer value";
+        QTest::newRow("k not a number") << "20" << "e5" << "'e5' is not a valid floating point value";
+        QTest::newRow("k of 2^63 or more") << "20" << "99e17" << "Invalid floating point operation";
+    }
+    void badBoxTextShowsTheConversionMessage() {
+        QFETCH(QString, f1);
+        QFETCH(QString, k2);
+        QFETCH(QString, message);
+        Fixture f;
+        f.open();
+        f.setBoxes(qPrintable(f1), "20", "1", qPrintable(k2));  // pasted text is not filtered
+        f.action("Continue1")->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()), QStringList{message}, kWait);
+        QVERIFY(f.stoppedLook());
+        QCOMPARE(f.form->state().stopFlag.load(), 1u);
+    }
+
+    void keystrokeFilters_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("k notation") << "edtK1" << "35e11" << "35e11";
+        QTest::newRow("second e refused") << "edtK1" << "35e11e" << "35e11";
+        QTest::newRow("e after E refused") << "edtK2" << "3E5e7" << "3E57";
+        QTest::newRow("point and minus refused") << "edtK1" << "1.5-2" << "152";
+        QTest::newRow("k box takes 18") << "edtK2" << "12345678901234567890" << "123456789012345678";
+        QTest::newRow("letter in n box") << "edtF1" << "1a2e" << "12";
+        QTest::newRow("n box takes 5") << "edtF2" << "1234567" << "12345";
+    }
+    void keystrokeFilters() {
+        QFETCH(QString, box);
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        Fixture f;
+        f.open();
+        QLineEdit* edit = f.box(qPrintable(box));
+        QTest::keyClicks(edit, typed);
+        QCOMPARE(edit->text(), shown);
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QCOMPARE(edit->text(), shown.chopped(1));
+    }
+
+    // Result.txt that cannot be read (here a folder) is reported and start-up goes on; the
+    // divisor that then cannot be written ends the thread, which is reported too, and the
+    // window returns to the stopped look with the divisor's k saved, so it is tested again.
+    void fileErrorsAreShownAndThePositionKept() {
+        Fixture f;
+        f.writeTask("14", "14", "1", "100");
+        QVERIFY(QDir(f.dir.path()).mkdir("Result.txt"));
+        f.open(50);
+        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 2, kWait);
+        const QStringList errors = ErrorMessages(f.form.get());
+        QVERIFY2(errors[0].startsWith("Cannot read " + f.path("Result.txt")), qPrintable(errors[0]));
+        QVERIFY2(errors[1].contains("Result.txt"), qPrintable(errors[1]));
+        QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
+        QCOMPARE(f.ini("KTemp"), std::string("7"));
+        QCOMPARE(f.ini("nTemp"), std::string("14"));
+        QVERIFY(!f.timer("timView")->isActive());
+        QVERIFY(f.memo().contains("7.2^14+1 divides F_12"));
+    }
+
+    void clearResultBox() {
+        Fixture f;
+        f.writeTask("15", "14", "1", "100");
+        f.writeFile("Result.txt", "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
+        TForm1& form = f.open();
+        QCOMPARE(f.memo(), QString("\nfound m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n"));
+        QCOMPARE(form.currentIcon(), FormulaIcon::FoundStop);
+
+        AnswerNextQuestion(QMessageBox::No);
+        f.action("ClearResultBox")->trigger();
+        QVERIFY(!f.memo().isEmpty());
+        QVERIFY(QFile::exists(f.path("Result.txt")));
+
+        AnswerNextQuestion(QMessageBox::Yes);
+        f.action("ClearResultBox")->trigger();
+        QVERIFY(f.memo().isEmpty());
+        QVERIFY(!QFile::exists(f.path("Result.txt")));
+        QCOMPARE(form.currentIcon(), FormulaIcon::Stop);
+
+        // With an empty box nothing is asked and nothing deleted.
+        f.writeFile("Result.txt", "kept");
+        f.action("ClearResultBox")->trigger();  // a question would block here until the timeout
+        QVERIFY(QFile::exists(f.path("Result.txt")));
+    }
+
+    void clearResultBoxWhileRunningKeepsTheSearch() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        f.writeFile("Result.txt", "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
+        TForm1& form = f.open();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+        QCOMPARE(form.currentIcon(), FormulaIcon::Found);
+        AnswerNextQuestion(QMessageBox::Yes);
+        f.action("ClearResultBox")->trigger();
+        QCOMPARE(form.currentIcon(), FormulaIcon::Continue);
+        QVERIFY(f.running());
+        QCOMPARE(form.state().stopFlag.load(), 0u);
+    }
+
+    void windowsServiceTwiceLeavesNoEntry() {
+        Fixture f;
+        f.open();
+        const QString entry = configDir.filePath("autostart/Vontal.desktop");
+        QVERIFY(!f.action("RunWindowsService")->isChecked());
+        f.action("RunWindowsService")->trigger();
+        QVERIFY(f.action("RunWindowsService")->isChecked());
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.contains("Exec=\"" + f.path("vontal").toUtf8() + "\"\n"));
+        QVERIFY(text.startsWith("[Desktop Entry]\n"));
+        f.action("RunWindowsService")->trigger();
+        QVERIFY(!f.action("RunWindowsService")->isChecked());
+        QVERIFY(!QFile::exists(entry));
+    }
+
+    void hide() {
+        Fixture f;
+        TForm1& form = f.open();
+        QVERIFY(form.trayIconShown());
+        AnswerNextQuestion(QMessageBox::No);
+        f.action("HideWin")->trigger();
+        QVERIFY(form.trayIconShown());
+        QCOMPARE(f.ini("isHidden"), std::string("<missing>"));
+        AnswerNextQuestion(QMessageBox::Yes);
+        f.action("HideWin")->trigger();
+        QVERIFY(!form.trayIconShown());
+        QCOMPARE(f.ini("isHidden"), std::string("1"));
+    }
+
+    void startUpWithSavedOptions() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        f.setIni("f", "isHidden", "1");
+        f.setIni("f", "OldProg", "1");
+        f.setIni("f", "FloatingPriority", "1");
+        f.setIni("f", "Priority", "2");
+        f.setIni("f", "ConnectToServerVontal", "1");
+        TForm1& form = f.open();
+        QVERIFY(form.StartsHidden());
+        QVERIFY(!form.isVisible());
+        QVERIFY(!form.trayIconShown());
+        QVERIFY(f.action("clConnect")->isChecked());
+        QVERIFY(f.action("FloatingPriority")->isEnabled());
+        QVERIFY(f.action("FloatingPriority")->isChecked());
+        QVERIFY(f.action("Lower1")->isChecked());
+        QVERIFY(!f.action("Idle")->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+    }
+
+    // A priority picked from the menu is stored, applied to the running thread at once and
+    // shown on the status line.
+    void priorityMenu() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        // From "Normal", since an ordinary user may lower a priority but never leave idle.
+        f.setIni("f", "Priority", "3");
+        TForm1& form = f.open();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+        QVERIFY(f.action("Normal1")->isChecked());
+        f.action("Lower1")->trigger();
+        QVERIFY(f.action("Lower1")->isChecked());
+        QVERIFY(!f.action("Normal1")->isChecked());
+        QCOMPARE(f.ini("Priority"), std::string("2"));
+        QVERIFY(f.label("lblProc")->text().contains("Priority: 3-Lower,"));
+        QCOMPARE(form.state().priorityText.load(), 2);
+        // "Lower" is nice 10 for the computation thread alone.
+        const pid_t tid = form.state().factorThread->Tid();
+        QVERIFY(tid != 0);
+        errno = 0;
+        QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), 10);
+    }
+
+    // Floating priority: a horizontal pointer move drops the thread to "2-Lowest" at once, a
+    // vertical one does not; resting, a later view tick raises it to "6-Highest".
+    void floatingPriorityFollowsThePointer() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        f.setIni("f", "OldProg", "1");
+        f.setIni("f", "FloatingPriority", "1");
+        f.setIni("f", "Priority", "3");
+        QCursor::setPos(0, 0);
+        TForm1& form = f.open(60000);
+        QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+        QTest::qWait(400);
+        form.state().lastMouseX.store(QCursor::pos().x());
+        form.state().priorityText.store(0);
+        QCursor::setPos(QCursor::pos().x(), 150);
+        QTest::qWait(400);
+        QCOMPARE(form.state().priorityText.load(), 0);
+        QCursor::setPos(QCursor::pos().x() + 40, 150);
+        QTRY_COMPARE_WITH_TIMEOUT(form.state().priorityText.load(), 1, kWait);
+        QCOMPARE(form.state().floatingMode.load(), 2u);
+        const pid_t tid = form.state().factorThread->Tid();
+        QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), 19);
+
+        // Ticks: the first re-arms, the next whose count is a multiple of 6 raises.
+        f.timer("timView")->setInterval(20);
+        f.timer("timView")->start();
+        if (geteuid() != 0) {
+            // Raising needs privilege: the refusal is shown once, and the search goes on.
+            QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 1, kWait);
+            QTest::qWait(300);
+            QCOMPARE(ErrorMessages(f.form.get()).size(), 1);
+            QVERIFY(f.running());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(form.state().priorityText.load(), 5, kWait);
+        QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), -10);
+
+        // Switched off, the thread keeps the priority it has.
+        f.action("FloatingPriority")->trigger();
+        QVERIFY(!f.action("FloatingPriority")->isChecked());
+        QCOMPARE(f.ini("FloatingPriority"), std::string("0"));
+        QCOMPARE(form.state().floatingMode.load(), 0u);
+        QCOMPARE(form.state().priorityText.load(), 5);
+    }
+
+    void closeSavesThePosition() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        TForm1& form = f.open();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > 100'000, kWait);
+        form.close();
+        const std::string saved = f.ini("KTemp");
+        QCOMPARE(saved, std::to_string(form.state().KTemp.load()));
+        QVERIFY(std::stoll(saved) > 100'000);
+        QVERIFY(!form.trayIconShown());
+    }
+
+private:
+    QTemporaryDir configDir;
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
