@@ -226,8 +226,14 @@ void TFactor::CheckFloatingPriority() {
     const int32_t x = s_.pointerX.load(kRelaxed);
     if (x == s_.lastMouseX.load(kRelaxed)) return;
     s_.lastMouseX.store(x, kRelaxed);
-    ApplyThreadPriority(CurrentThreadId(), 1);
-    s_.priorityText.store(1, kRelaxed);
+    try {
+        ApplyThreadPriority(CurrentThreadId(), 1);
+        s_.priorityText.store(1, kRelaxed);
+    } catch (const std::exception& e) {
+        // A pointer movement must never end a search that runs for days: say it once, go on.
+        if (!floatingRefusalShown_) window_.Post({FactorEventKind::Message, e.what()});
+        floatingRefusalShown_ = true;
+    }
     s_.floatingMode.store(2, kRelaxed);
 }
 

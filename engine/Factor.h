@@ -73,6 +73,7 @@ private:
     IFactorWindow& window_;
     std::string kMinText_, kMaxText_, kTempText_;
     int priorityLevel_;
+    bool floatingRefusalShown_ = false;
     std::atomic<bool> finished_{false};
     std::atomic<pid_t> tid_{0};
     std::thread thread_;

@@ -332,12 +332,14 @@ TEST(Search, WindowReadsWhileTheThreadRunsAndStops) {
     Harness h("race");
     std::atomic<bool> done{false};
     std::thread reader([&] {
-        int64_t sum = 0;
+        uint64_t sum = 0;  // wraps; only the reads matter
         while (!done.load()) {
-            sum += h.state.KTemp.load() + h.state.kStart.load() + h.state.kPerDay.load() + h.state.nTemp.load() +
-                   h.state.limbCount.load() + h.state.primeCount.load() + h.state.kMin.load() + h.state.kMax.load();
-            sum += static_cast<int64_t>(h.state.priorityName().size());
-            h.state.kPerDay.store(sum & 1023);
+            for (int64_t v : {h.state.KTemp.load(), h.state.kStart.load(), h.state.kPerDay.load(),
+                              h.state.kMin.load(), h.state.kMax.load()})
+                sum += static_cast<uint64_t>(v);
+            sum += h.state.nTemp.load() + h.state.limbCount.load() + h.state.primeCount.load();
+            sum += h.state.priorityName().size();
+            h.state.kPerDay.store(static_cast<int64_t>(sum & 1023));
         }
     });
     ASSERT_TRUE(h.Begin("n=30 to 40, k=1 to 1e12"));

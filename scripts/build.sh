@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or the directory given): Release, with clang when it is
+# there, since it turns the kernel's wide arithmetic into much faster code than GCC 12 does.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}
+shift || true
+if [ ! -f "$dir/CMakeCache.txt" ]; then
+  compilers=()
+  if command -v clang++ >/dev/null; then compilers=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang); fi
+  generator=()
+  if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+  cmake -S . -B "$dir" "${generator[@]}" "${compilers[@]}" "$@"
+fi
+cmake --build "$dir" --parallel "$(nproc)"
