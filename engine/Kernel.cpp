@@ -17,11 +17,21 @@
 #include "Kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 
 #define VONTAL_UNROLL _Pragma("GCC unroll 16")
+// Everything below the kernel entry points is inlined into them, so that each entry point is
+// compiled whole for its instruction set.
+#define VONTAL_INLINE __attribute__((always_inline)) inline
 
 namespace vontal {
 
@@ -43,7 +53,7 @@ struct Shape {
 Shape ShapeOf(u64 k, uint32_t n) {
     Shape s;
     s.n = n;
-    s.w = (n + Log2Floor(k) + 2 + 63) / 64;
+    s.w = (n + Log2Floor(k) + 3 + 63) / 64;  // p < R/4: see the lazy reduction below
     s.first = FirstMTested(k, n);
     s.last = LastMTested(k, n);
     s.limbShift = n / 64;
@@ -55,25 +65,25 @@ Shape ShapeOf(u64 k, uint32_t n) {
 // Add and subtract with carry, written so that the compiler keeps everything in registers and
 // emits its add-with-carry instructions.
 #if defined(__clang__)
-inline u64 addc(u64 a, u64 b, u64& carry) {
+VONTAL_INLINE u64 addc(u64 a, u64 b, u64& carry) {
     unsigned long long out;
     const u64 r = __builtin_addcll(a, b, carry, &out);
     carry = out;
     return r;
 }
-inline u64 subb(u64 a, u64 b, u64& borrow) {
+VONTAL_INLINE u64 subb(u64 a, u64 b, u64& borrow) {
     unsigned long long out;
     const u64 r = __builtin_subcll(a, b, borrow, &out);
     borrow = out;
     return r;
 }
 #else
-inline u64 addc(u64 a, u64 b, u64& carry) {
+VONTAL_INLINE u64 addc(u64 a, u64 b, u64& carry) {
     const u128 s = static_cast<u128>(a) + b + carry;
     carry = static_cast<u64>(s >> 64);
     return static_cast<u64>(s);
 }
-inline u64 subb(u64 a, u64 b, u64& borrow) {
+VONTAL_INLINE u64 subb(u64 a, u64 b, u64& borrow) {
     const u128 d = static_cast<u128>(a) - b - borrow;
     borrow = static_cast<u64>(d >> 64) & 1;
     return static_cast<u64>(d);
@@ -84,13 +94,15 @@ inline u64 subb(u64 a, u64 b, u64& borrow) {
 // wide lane keeps its limbs in the scratch area.
 struct Lane {
     u64 k = 0, pinv = 0;
-    u64 *p = nullptr, *x = nullptr, *target = nullptr, *t = nullptr;
+    // target: -1 in Montgomery form, in [0, p); target2 = target + p, the same residue as the
+    // three-limb kernel may leave it (it keeps residues in [0, 2p), skipping the subtraction).
+    u64 *p = nullptr, *x = nullptr, *target = nullptr, *target2 = nullptr, *t = nullptr;
     uint32_t found = 0;
 };
 
 // x = y mod p for y < 2p, without a branch on the data.
 template <uint32_t W>
-inline void SubtractIfAtLeast(const u64* y, const u64* p, u64* x, uint32_t wDyn) {
+VONTAL_INLINE void SubtractIfAtLeast(const u64* y, const u64* p, u64* x, uint32_t wDyn) {
     const uint32_t w = W ? W : wDyn;
     u64 borrow = 0;
     if constexpr (W != 0) {
@@ -117,7 +129,7 @@ inline void SubtractIfAtLeast(const u64* y, const u64* p, u64* x, uint32_t wDyn)
 
 // t (2w + 1 limbs, the last a guard that stays zero) = x^2.
 template <uint32_t W>
-inline void Square(const u64* x, u64* t, uint32_t wDyn) {
+VONTAL_INLINE void Square(const u64* x, u64* t, uint32_t wDyn) {
     const uint32_t w = W ? W : wDyn;
     VONTAL_UNROLL
     for (uint32_t i = 0; i <= 2 * w; ++i) t[i] = 0;
@@ -150,7 +162,7 @@ inline void Square(const u64* x, u64* t, uint32_t wDyn) {
 
 // x = t / R mod p for any odd p (n < 64).
 template <uint32_t W>
-inline void ReduceDense(u64* t, const u64* p, u64 pinv, u64* x, uint32_t wDyn) {
+VONTAL_INLINE void ReduceDense(u64* t, const u64* p, u64 pinv, u64* x, uint32_t wDyn) {
     const uint32_t w = W ? W : wDyn;
     VONTAL_UNROLL
     for (uint32_t i = 0; i < w; ++i) {
@@ -172,7 +184,7 @@ inline void ReduceDense(u64* t, const u64* p, u64 pinv, u64* x, uint32_t wDyn) {
 
 // Adds m*k*2^s at limb j of t (up to and including limb top), carrying as far as needed.
 template <bool Fixed>
-inline void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u64 k, uint32_t s, u64 carry) {
+VONTAL_INLINE void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u64 k, uint32_t s, u64 carry) {
     const u128 mk = static_cast<u128>(m) * k;
     const u64 lo = static_cast<u64>(mk), hi = static_cast<u64>(mk >> 64);
     const u64 c0 = lo << s;
@@ -192,7 +204,7 @@ inline void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u64 k, ui
 // x = t / R mod p for p = k*2^n + 1 with n >= 64, where p = 1 (mod 2^64): the factor of each
 // limb is -t_i, and m*p = m + m*k*2^n. D = n / 64 when fixed at compile time.
 template <uint32_t W, uint32_t D>
-inline void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape& sh) {
+VONTAL_INLINE void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape& sh) {
     const uint32_t w = W ? W : sh.w, d = D ? D : sh.limbShift, s = sh.bitShift, top = 2 * w;
     if constexpr (W != 0) {
         VONTAL_UNROLL
@@ -248,7 +260,7 @@ inline void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape& sh) {
 // p = 1 mod 2^64, else t_i * pinv); the carry out of each step waits in `extra` for the next,
 // so no carry runs through the whole number.
 template <uint32_t W, bool P0IsOne>
-inline void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
+VONTAL_INLINE void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
     u64 extra = 0;
     VONTAL_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
@@ -276,7 +288,7 @@ inline void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
 // Two limbs (p < 2^127), written out: the most common size, and the one where every
 // instruction counts.
 template <bool P0IsOne>
-__attribute__((always_inline)) inline void StepTwoLimbs(Lane& l) {
+VONTAL_INLINE void StepTwoLimbs(Lane& l) {
     const u64 x0 = l.x[0], x1 = l.x[1], p0 = l.p[0], p1 = l.p[1];
     const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * x1, c = static_cast<u128>(x1) * x1;
     const u64 t0 = static_cast<u64>(a);
@@ -305,13 +317,13 @@ __attribute__((always_inline)) inline void StepTwoLimbs(Lane& l) {
 
 // Three limbs with n >= 64 (p = 1 mod 2^64, p < 2^191), written out likewise as chains of
 // add-with-carry over 64-bit words.
-inline void Mul(u64 a, u64 b, u64& lo, u64& hi) {
+VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
     const u128 r = static_cast<u128>(a) * b;
     lo = static_cast<u64>(r);
     hi = static_cast<u64>(r >> 64);
 }
 
-__attribute__((always_inline)) inline void StepThreeLimbsProth(Lane& l) {
+VONTAL_INLINE void StepThreeLimbsProth(Lane& l) {
     const u64 x0 = l.x[0], x1 = l.x[1], x2 = l.x[2], p1 = l.p[1], p2 = l.p[2];
     u64 a0, a1, b0, b1, c0, c1, c;
     // Cross products x0x1 (at limb 1), x0x2 (2), x1x2 (3), summed into u1..u4, then doubled.
@@ -360,18 +372,15 @@ __attribute__((always_inline)) inline void StepThreeLimbsProth(Lane& l) {
     clear(t0, t1, t2, t3);
     clear(t1, t2, t3, t4);
     clear(t2, t3, t4, t5);
-    // t5:t4:t3 (+ extra, which is zero now) < 2p: subtract p once if it is not below it.
-    u64 borrow = 0;
-    const u64 y0 = subb(t3, 1, borrow), y1 = subb(t4, p1, borrow), y2 = subb(t5, p2, borrow);
-    const u64 keep = 0 - borrow;  // all ones when t < p
-    l.x[0] = (t3 & keep) | (y0 & ~keep);
-    l.x[1] = (t4 & keep) | (y1 & ~keep);
-    l.x[2] = (t5 & keep) | (y2 & ~keep);
+    // t5:t4:t3 (extra is zero now) is below 2p and stays there (4p < R).
+    l.x[0] = t3;
+    l.x[1] = t4;
+    l.x[2] = t5;
 }
 
 // One squaring. D = n / 64 for a fixed width W (0 when n < 64); both 0 for the wide kernel.
 template <uint32_t W, uint32_t D>
-inline void Step(Lane& l, const Shape& sh) {
+VONTAL_INLINE void Step(Lane& l, const Shape& sh) {
     if constexpr (W == 2) {
         StepTwoLimbs<(D != 0)>(l);
     } else if constexpr (W == 3 && D != 0) {
@@ -396,18 +405,22 @@ inline void Step(Lane& l, const Shape& sh) {
 
 // Squares every lane from 2^(2^j) up to 2^(2^last), noting the m at which each meets -1.
 template <uint32_t W, uint32_t D>
-void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j) {
+VONTAL_INLINE void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j) {
     const uint32_t w = W ? W : sh.w;
+    constexpr bool kLazy = W == 3 && D != 0;  // residues in [0, 2p): see StepThreeLimbsProth
     for (; j < sh.first; ++j)
         for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
     for (uint32_t m = sh.first;; ++m) {
         for (uint32_t l = 0; l < count; ++l) {
             Lane& lane = lanes[l];
-            u64 diff = 0;
+            u64 diff = 0, diff2 = 0;
             VONTAL_UNROLL
-            for (uint32_t i = 0; i < w; ++i) diff |= lane.x[i] ^ lane.target[i];
+            for (uint32_t i = 0; i < w; ++i) {
+                diff |= lane.x[i] ^ lane.target[i];
+                if constexpr (kLazy) diff2 |= lane.x[i] ^ lane.target2[i];
+            }
             // After -1 every square is 1, so a lane never meets -1 twice.
-            if (diff == 0) lane.found = m;
+            if (diff == 0 || (kLazy && diff2 == 0)) lane.found = m;
         }
         if (m >= sh.last) return;
         for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
@@ -468,6 +481,8 @@ uint32_t SetUp(Lane& l, u64 k, const Shape& sh) {
     Pow2Mod(rBits, sh, l, l.target);
     u64 borrow = 0;
     for (uint32_t i = 0; i < w; ++i) l.target[i] = subb(l.p[i], l.target[i], borrow);
+    u64 carry = 0;
+    for (uint32_t i = 0; i < w; ++i) l.target2[i] = addc(l.target[i], l.p[i], carry);
     // Start at 2^(2^j) in Montgomery form, 2^(2^j + 64w) mod p, with 2^j + 64w - n small
     // enough for one 128-bit division; the squarings then reach 2^(2^first).
     const uint32_t a = rBits - sh.n;
@@ -479,31 +494,33 @@ uint32_t SetUp(Lane& l, u64 k, const Shape& sh) {
 
 // The start exponent depends only on the shape, so lanes of one shape start together.
 template <uint32_t W, uint32_t D>
-void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
-    struct Limbs { u64 p[W], x[W], target[W], t[2 * W + 1]; };
+VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[W], x[W], target[W], target2[W], t[2 * W + 1]; };
     Limbs limbs[kMaxLanes];
     Lane lanes[kMaxLanes];
     uint32_t j = 0;
     for (uint32_t l = 0; l < count; ++l) {
-        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target, lanes[l].t = limbs[l].t;
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
+        lanes[l].target2 = limbs[l].target2, lanes[l].t = limbs[l].t;
         j = SetUp(lanes[l], ks[l], sh);
     }
     RunLanes<W, D>(lanes, count, sh, j);
     for (uint32_t l = 0; l < count; ++l) ms[l] = lanes[l].found;
 }
 
-void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
-    const size_t need = 5 * static_cast<size_t>(sh.w) + 1;
+VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
+    const size_t need = 6 * static_cast<size_t>(sh.w) + 1;
     if (scratch.limbs.size() < need) scratch.limbs.resize(need);  // only when not reserved
     Lane lane;
     u64* base = scratch.limbs.data();
-    lane.p = base, lane.x = base + sh.w, lane.target = base + 2 * sh.w, lane.t = base + 3 * sh.w;
+    lane.p = base, lane.x = base + sh.w, lane.target = base + 2 * sh.w, lane.target2 = base + 3 * sh.w;
+    lane.t = base + 4 * sh.w;
     const uint32_t j = SetUp(lane, k, sh);
     RunLanes<0, 0>(&lane, 1, sh, j);
     *m = lane.found;
 }
 
-void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     if (!sh.proth) {
         if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
         return RunFixed<2, 0>(ks, count, sh, ms);
@@ -520,11 +537,76 @@ void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, Kern
     }
 }
 
+// The kernel variants: the same code compiled for two instruction sets. With BMI2 and ADX the
+// compiler uses mulx and the two independent carry chains, about a sixth fewer instructions.
+using RunShapeFn = void (*)(const u64*, uint32_t, const Shape&, uint32_t*, KernelScratch&);
+
+void RunShapePortable(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+    RunShape(ks, count, sh, ms, scratch);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2,adx"))) void RunShapeBmi2(const u64* ks, uint32_t count, const Shape& sh,
+                                                      uint32_t* ms, KernelScratch& scratch) {
+    RunShape(ks, count, sh, ms, scratch);
+}
+
+bool CpuHasBmi2Adx() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ebx & (1u << 8)) && (ebx & (1u << 19));
+}
+#endif
+
+struct Variant {
+    const char* name;
+    RunShapeFn run;
+    bool (*available)();
+};
+
+const Variant kVariants[] = {
+#if defined(__x86_64__)
+    {"bmi2", RunShapeBmi2, CpuHasBmi2Adx},
+#endif
+    {"portable", RunShapePortable, [] { return true; }},
+};
+
+// Chosen once: VONTAL_KERNEL names a variant to force, otherwise the first this processor runs.
+const Variant* InitialVariant() {
+    const char* forced = std::getenv("VONTAL_KERNEL");
+    for (const Variant& v : kVariants)
+        if (forced && std::strcmp(forced, v.name) == 0 && v.available()) return &v;
+    for (const Variant& v : kVariants)
+        if (v.available()) return &v;
+    return &kVariants[std::size(kVariants) - 1];
+}
+
+std::atomic<const Variant*> gVariant{InitialVariant()};
+
 }  // namespace
 
+std::vector<std::string> AvailableKernels() {
+    std::vector<std::string> names;
+    for (const Variant& v : kVariants)
+        if (v.available()) names.push_back(v.name);
+    return names;
+}
+
+bool SelectKernel(const std::string& name) {
+    for (const Variant& v : kVariants) {
+        if (name == v.name && v.available()) {
+            gVariant.store(&v, std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string SelectedKernel() { return gVariant.load(std::memory_order_relaxed)->name; }
+
 void KernelScratch::reserveFor(uint32_t n) {
-    const size_t w = (static_cast<size_t>(n) + 63 + 2 + 63) / 64;
-    const size_t need = 5 * w + 1;  // p, x, target, and the square of 2w + 1 limbs
+    const size_t w = (static_cast<size_t>(n) + 63 + 3 + 63) / 64;
+    const size_t need = 6 * w + 1;  // p, x, two targets, and the square of 2w + 1 limbs
     if (limbs.size() < need) limbs.resize(need);
 }
 
@@ -549,7 +631,7 @@ void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms
         if (sh.first > sh.last) {
             std::fill(ms + i, ms + i + run, 0);
         } else {
-            RunShape(ks + i, run, sh, ms + i, scratch);
+            gVariant.load(std::memory_order_relaxed)->run(ks + i, run, sh, ms + i, scratch);
         }
         i += run;
     }

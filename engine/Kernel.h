@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vontal {
@@ -34,5 +35,13 @@ uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch);
 // The same for count candidates of one exponent at once: ms[i] for ks[i]. Candidates of the same
 // size are run side by side, which is several times faster than one after the other.
 void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
+
+// The arithmetic variants this processor runs: "portable" always, "bmi2" (mulx and the ADX
+// carry chains) where the processor has them. The fastest is chosen once at start-up; the
+// environment variable VONTAL_KERNEL, or SelectKernel, forces one, so that the tests run every
+// variant on any machine.
+std::vector<std::string> AvailableKernels();
+bool SelectKernel(const std::string& name);  // false when this processor cannot run it
+std::string SelectedKernel();
 
 }  // namespace vontal

@@ -11,6 +11,16 @@
 namespace vontal {
 namespace {
 
+// Every test runs once per arithmetic variant this processor has.
+class Kernel : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override { ASSERT_TRUE(SelectKernel(GetParam())); }
+    void TearDown() override { SelectKernel(AvailableKernels().front()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Variants, Kernel, ::testing::ValuesIn(AvailableKernels()),
+                         [](const auto& info) { return info.param; });
+
 uint32_t Reference(uint64_t k, uint32_t n) {
     return reference::TestCandidate(k, n, FirstMTested(k, n), LastMTested(k, n));
 }
@@ -40,7 +50,7 @@ const KnownCase kKnown[] = {
     {262814145745, 8, 0},
 };
 
-TEST(Kernel, KnownDivisors) {
+TEST_P(Kernel, KnownDivisors) {
     KernelScratch scratch;
     for (const auto& c : kKnown) {
         EXPECT_EQ(TestCandidate(c.k, c.n, scratch), c.m) << c.k << "*2^" << c.n << "+1";
@@ -48,7 +58,7 @@ TEST(Kernel, KnownDivisors) {
     }
 }
 
-TEST(Kernel, FirstAndLastMByPath) {
+TEST_P(Kernel, FirstAndLastMByPath) {
     struct Row { uint64_t k; uint32_t n; uint32_t first, last; };
     const Row rows[] = {
         {3, 15, 5, 13},                 // Lp 16
@@ -69,7 +79,7 @@ TEST(Kernel, FirstAndLastMByPath) {
 }
 
 // Random k of every bit length at each Lp where the path, the first m or the limb count changes.
-TEST(Kernel, MatchesReferenceAtPathBoundaries) {
+TEST_P(Kernel, MatchesReferenceAtPathBoundaries) {
     std::mt19937_64 rng(20261210);
     KernelScratch scratch;
     // Lp = n + L around 41/42, 63/64, 93/94, 127/128, 191/192 and limb edges of n.
@@ -89,7 +99,7 @@ TEST(Kernel, MatchesReferenceAtPathBoundaries) {
     }
 }
 
-TEST(Kernel, MatchesReferenceOnRandomCandidates) {
+TEST_P(Kernel, MatchesReferenceOnRandomCandidates) {
     std::mt19937_64 rng(42);
     KernelScratch scratch;
     // k < 2^31, 2^31 <= k < 2^32, k >= 2^32, k close to 2^63; n from 8 to a few thousand.
@@ -110,7 +120,7 @@ TEST(Kernel, MatchesReferenceOnRandomCandidates) {
 
 // Random candidates almost never divide a Fermat number; the neighbours of known divisors are
 // near misses of the same size, compared with the reference.
-TEST(Kernel, KnownDivisorsDoNotLeakToNeighbours) {
+TEST_P(Kernel, KnownDivisorsDoNotLeakToNeighbours) {
     KernelScratch scratch;
     for (const auto& c : kKnown) {
         for (uint32_t n : {c.n - 1, c.n + 1}) {
@@ -125,7 +135,7 @@ TEST(Kernel, KnownDivisorsDoNotLeakToNeighbours) {
 
 // A product of two divisors of the same F_m also satisfies 2^(2^m) = -1, and so is reported:
 // this exercises the "found" path at sizes no single published divisor has.
-TEST(Kernel, ProductsOfDivisorsOfOneFermatNumber) {
+TEST_P(Kernel, ProductsOfDivisorsOfOneFermatNumber) {
     KernelScratch scratch;
     // F_12: 7*2^14+1, 397*2^16+1, 973*2^16+1. F_11: 39*2^13+1, 119*2^13+1.
     // (a*2^x+1)(b*2^y+1) = ab*2^(x+y) + a*2^x + b*2^y + 1 = K*2^min(x,y) + 1.
@@ -153,6 +163,36 @@ TEST(Kernel, ProductsOfDivisorsOfOneFermatNumber) {
     };
     check(f12, 3, 12);
     check(f11, 2, 11);
+}
+
+}  // namespace
+}  // namespace vontal
+
+namespace vontal {
+namespace {
+
+// Batches as the computation thread hands them over: consecutive survivors, sometimes
+// straddling a change of limb count or path, some of them known divisors.
+TEST_P(Kernel, BatchesMatchOneByOne) {
+    std::mt19937_64 rng(99);
+    KernelScratch scratch;
+    for (uint32_t n : {9u, 14u, 30u, 45u, 50u, 61u, 64u, 75u, 90u, 97u, 100u, 126u, 135u, 157u, 209u, 232u, 300u, 976u}) {
+        for (int rep = 0; rep < 30; ++rep) {
+            uint64_t ks[16];
+            uint32_t ms[16];
+            // Start just below a power of two half of the time, so that the batch changes shape.
+            const uint32_t bits = 2 + rng() % 60;
+            uint64_t k = (rep % 2 ? (uint64_t{1} << bits) - 9 : rng() >> (64 - bits)) | 1;
+            const uint32_t count = 1 + rng() % 16;
+            for (uint32_t i = 0; i < count; ++i, k += 2 * (1 + rng() % 3)) ks[i] = k;
+            // Plant a known divisor of the same n, when there is one.
+            for (const auto& c : kKnown)
+                if (c.n == n) ks[rng() % count] = c.k;
+            TestCandidates(ks, count, n, ms, scratch);
+            for (uint32_t i = 0; i < count; ++i)
+                ASSERT_EQ(ms[i], Reference(ks[i], n)) << ks[i] << "*2^" << n << "+1 in a batch of " << count;
+        }
+    }
 }
 
 }  // namespace
