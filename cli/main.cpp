@@ -107,6 +107,15 @@ std::string CheckTask(const BoxTexts& t) {
     return {};
 }
 
+// A task whose resume exponent has passed its last one: what a completed task leaves behind.
+bool Finished(const BoxTexts& t) {
+    try {
+        return StrToInt(t.nMin) > StrToInt(t.nMax) && StrToInt(t.nMax) >= 8;
+    } catch (const ConversionError&) {
+        return false;
+    }
+}
+
 std::string FormatDuration(double seconds) {
     if (!(seconds >= 0) || seconds > 1e9) return "unknown";
     const long long s = static_cast<long long>(seconds);
@@ -148,13 +157,12 @@ public:
             window_.boxes = ReadTaskBoxes(ini_);
         }
         if (!Start()) {
-            if (!taskLine && !window_.boxes.nMin.empty()) {
-                // A stored task that cannot be continued: finished, or refused.
-                const std::string why = CheckTask(window_.boxes);
-                if (!why.empty()) {
-                    std::cerr << "vontal-cli: the stored task cannot run: " << why << "\n";
-                    return 2;
-                }
+            // A stored task that is finished (its first exponent past its last) leaves the
+            // follow-on queue; one that cannot run at all is reported.
+            const BoxTexts& b = window_.boxes;
+            if (!taskLine && !b.nMin.empty() && !Finished(b)) {
+                std::cerr << "vontal-cli: the stored task cannot run: " << CheckTask(b) << "\n";
+                return 2;
             }
             if (!NextFollowingTask()) {
                 std::cerr << "vontal-cli: nothing to do: no unfinished task and no follow-on task\n";

@@ -34,6 +34,9 @@
 #include "engine/Processor.h"
 #include "engine/Records.h"
 #include "engine/ThreadPriority.h"
+#include "planner/TfrmAbout.h"
+#include "planner/TfrmHelp.h"
+#include "remote/RemoteControl.h"
 
 namespace vontal {
 
@@ -131,6 +134,11 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     state_.thousandsSeparator = LocaleThousandsSeparator();
     BuildWindow();
     BuildMenus();
+    remote_ = new RemoteControl(
+        {this, clConnect, Start1, Continue1, Stop1, RunWindowsService, edtF1, edtF2, edtK1, edtK2, lblK,
+         [this] { return ini_.get(); }, [this] { return state_.nTemp.load(); },
+         [this](bool connected, const QString& host) { SetServerLink(connected, host); }},
+        this);
 
     timF = new QTimer(this);
     timF->setObjectName(QStringLiteral("timF"));
@@ -263,8 +271,8 @@ void TForm1::BuildMenus() {
     FollowingTask = item(options, "FollowingTask", "Following Task/Time");
     clConnect = item(options, "clConnect", "Connection with Local Server");
     clConnect->setCheckable(true);
-    // The server link keeps its own tick; until it is built the item only shows the stored choice.
-    connect(clConnect, &QAction::triggered, this, [this](bool checked) { clConnect->setChecked(!checked); });
+    connect(clConnect, &QAction::triggered, this,
+            [this](bool checked) { Guard([this, checked] { remote_->clConnectClick(checked); }); });
     options->addSeparator();
     Priority1 = options->addMenu(QStringLiteral("Priority"));
     Priority1->setObjectName(QStringLiteral("Priority1"));
@@ -298,6 +306,13 @@ void TForm1::BuildMenus() {
     Conte1 = item(help, "Conte1", "Contents", QKeySequence(Qt::Key_F1));
     help->addSeparator();
     About1 = item(help, "About1", "About", QKeySequence(Qt::Key_F2));
+
+    // The planner and the about box are made once, hidden, and shown modally when asked for.
+    frmAbout = new TfrmAbout(QString::fromStdString(state_.versionText), this);
+    frmHelp = new TfrmHelp(this);
+    connect(FollowingTask, &QAction::triggered, this, [this] { Guard([this] { FollowingTaskClick(); }); });
+    connect(Conte1, &QAction::triggered, this, [this] { Guard([this] { Conte1Click(); }); });
+    connect(About1, &QAction::triggered, this, [this] { Guard([this] { About1Click(); }); });
 }
 
 // ---- Start-up ----------------------------------------------------------------------------------
@@ -452,7 +467,7 @@ void TForm1::WriteINI() {
 }
 
 void TForm1::timViewTimer() {
-    // The server link's reconnect attempt comes first once the link exists.
+    remote_->ProbaConnect();
     if (state_.stopFlag.load() == 1)
         FollowingTaskStep();
     else
@@ -698,6 +713,22 @@ void TForm1::AppendResult(const QString& text) {
     Memo1->moveCursor(QTextCursor::End);
 }
 
+void TForm1::FollowingTaskClick() {
+    // The settings file is opened by the start-up tick; the list lives nowhere before that.
+    if (!ini_) return;
+    frmHelp->SetMode(TfrmHelp::Mode::Planner);
+    frmHelp->SetSettings(ini_.get());
+    frmHelp->SetCpuMHz(state_.cpuMHz);
+    frmHelp->exec();
+}
+
+void TForm1::Conte1Click() {
+    frmHelp->SetMode(TfrmHelp::Mode::Help);
+    frmHelp->exec();
+}
+
+void TForm1::About1Click() { frmAbout->exec(); }
+
 void TForm1::ClearResultBoxClick() {
     if (ResultBoxEmpty()) return;
     if (!Ask(QString::fromLatin1(kClearQuestion), true)) return;
@@ -802,6 +833,10 @@ void TForm1::Guard(const std::function<void()>& handler) {
 void TForm1::ShowError(const QString& message) {
     qWarning("%s", qPrintable(message));
     if (exiting_) return;  // the window is going away; the message went to the error output
+    // The same message still open is not shown twice: a command repeated by the control server
+    // many times a second would otherwise pile up boxes without end.
+    for (const QMessageBox* open : findChildren<QMessageBox*>(QStringLiteral("errorBox")))
+        if (open->isVisible() && open->text() == Lines(message)) return;
     // Not modal: the program runs unattended, and the search goes on behind the box.
     auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Vontal factoring"), Lines(message),
                                 QMessageBox::Ok, this);

@@ -29,6 +29,10 @@ class QTimer;
 
 namespace vontal {
 
+class RemoteControl;
+class TfrmAbout;
+class TfrmHelp;
+
 struct TForm1Options {
     QString programDir;              // where "Vontal.ini", "Result.txt" and "Vontal.log" live
     QString programPath;             // the executable, for the autostart entry
@@ -95,6 +99,9 @@ private:
     void RunWindowsServiceClick(bool checkedNow);
     void HideWinClick();
     void ClearResultBoxClick();
+    void FollowingTaskClick();
+    void Conte1Click();
+    void About1Click();
 
     // Starts a search through StartFactor; true when a thread now runs.
     bool StartSearch();
@@ -129,6 +136,7 @@ private:
     bool priorityErrorShown_ = false;
     bool serverConnected_ = false;
     QString serverHost_;
+    RemoteControl* remote_ = nullptr;  // the server link and its commands
     QString tipText_;
     FormulaIcon icon_ = FormulaIcon::Stop;
 
@@ -158,6 +166,8 @@ private:
     QAction* ClearResultBox = nullptr;
     QAction* Conte1 = nullptr;
     QAction* About1 = nullptr;
+    TfrmHelp* frmHelp = nullptr;
+    TfrmAbout* frmAbout = nullptr;
 };
 
 }  // namespace vontal

@@ -1,0 +1,68 @@
+// The text protocol spoken with the control server: which command a message carries, the task
+// boxes that "[SetParameters]" fills, the state reply to "[ReceiveParameters]", and the dispatch
+// of one message. Plain bytes in and out; no socket, no widgets.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace vontal {
+
+enum class ServerCommand { None, Start, Continue, Stop, WindowsService, ReceiveParameters, SetParameters };
+
+// The command of one message: a token standing at its very first byte, matched byte for byte
+// (letter case included) in the order "[Start]", "[Continue]", "[Stop]", "[WindowsService]",
+// "[ReceiveParameters]", "[SetParameters]". Text behind the token does not matter here.
+ServerCommand ParseServerCommand(const QByteArray& message);
+
+// The texts "[SetParameters]" puts into the four task boxes.
+struct TaskBoxTexts {
+    QString nFirst;  // edtF1
+    QString nLast;   // edtF2
+    QString kLow;    // edtK1
+    QString kHigh;   // edtK2
+};
+
+// Takes the four values apart by position, names unexamined: each value is what stands between
+// the next "=" and the first "," after it. With no "=" left nothing is skipped; with no "," left
+// the value is empty. Carriage return, line feed and NUL are dropped from the values: they end
+// up in "Vontal.ini" at the next save, where a line break would add lines (and so any key) to
+// the file.
+TaskBoxTexts ParseSetParameters(const QByteArray& message);
+
+// What the state reply reports, each text as it stands in the window.
+struct ServerStateFields {
+    QString nMin;   // the settings key "nMin", or the exponent in hand when the key is missing
+    QString nTemp;  // edtF1
+    QString nMax;   // edtF2
+    QString kMin;   // edtK1
+    QString kMax;   // edtK2
+    bool startEnabled = false;
+    bool continueEnabled = false;
+    bool stopEnabled = false;
+    bool windowsService = false;  // the autostart entry's menu item is ticked
+    QString statusK;              // lblK, lines separated by a carriage return
+};
+
+// "[CurrentParameters]nMin=…,nTemp=…,nMax=…,kMin=…,kMax=…,Start1=…,Continue1=…,Stop1=…,WS=…"
+// "lab/|" + the status text + "|", in single-byte characters (no comma before "lab/|").
+QByteArray BuildStateReply(const ServerStateFields& fields);
+
+// What a message may act on: the window's menu commands, its boxes and the link's send.
+class IControlTarget {
+public:
+    virtual ~IControlTarget() = default;
+    // Whether the menu command of "[Start]", "[Continue]" or "[Stop]" is enabled.
+    virtual bool CommandEnabled(ServerCommand command) const = 0;
+    // Runs the menu command's own handler (Start, Continue, Stop, Windows Service).
+    virtual void RunCommand(ServerCommand command) = 0;
+    virtual ServerStateFields CurrentState() const = 0;
+    virtual void SetTaskBoxes(const TaskBoxTexts& texts) = 0;
+    virtual void SendReply(const QByteArray& reply) = 0;
+};
+
+// Handles one message, which is everything one read delivered. Unknown text, and a start,
+// continue or stop whose menu command is disabled, is ignored without a reply.
+void HandleServerMessage(const QByteArray& message, IControlTarget& target);
+
+}  // namespace vontal

@@ -1,0 +1,73 @@
+// A control server for tests: a QTcpServer on 127.0.0.1 in the test's own process that keeps
+// every connection it accepts and what each one sent.
+#pragma once
+
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <functional>
+
+#include <sys/socket.h>
+
+class TestServer : public QObject {
+public:
+    TestServer() {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* peer = server.nextPendingConnection()) {
+                peers << peer;
+                received << QByteArray();
+                if (onConnect) onConnect(peer);
+                const int index = peers.size() - 1;
+                connect(peer, &QTcpSocket::readyRead, this, [this, peer, index] {
+                    if (peer->readBufferSize() == 0) received[index] += peer->readAll();
+                });
+            }
+        });
+    }
+
+    // Closes a connection with a reset instead of an orderly close.
+    static void Reset(QTcpSocket* peer) {
+        const linger abortive{1, 0};
+        setsockopt(static_cast<int>(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        peer->abort();
+    }
+
+    // Port 0 takes a free port.
+    bool listen(quint16 port = 0) { return server.listen(QHostAddress::LocalHost, port); }
+    quint16 port() const { return server.serverPort(); }
+    // A free port that nothing listens on yet.
+    static quint16 FreePort() {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+    }
+
+    int connectionCount() const { return static_cast<int>(peers.size()); }
+    int openCount() const {
+        int open = 0;
+        for (const QPointer<QTcpSocket>& p : peers)
+            if (p && p->state() == QAbstractSocket::ConnectedState) ++open;
+        return open;
+    }
+    QTcpSocket* last() const { return peers.isEmpty() ? nullptr : peers.last().data(); }
+    QByteArray& lastReceived() { return received.last(); }
+
+    // Sends one message and lets the other side read it before anything else is sent, so that
+    // two messages never reach it in one read.
+    void send(const QByteArray& message) {
+        QTcpSocket* peer = last();
+        QVERIFY(peer);
+        peer->write(message);
+        peer->flush();
+        QTest::qWait(40);
+    }
+
+    // What the server does with each new connection, if anything.
+    std::function<void(QTcpSocket*)> onConnect;
+    QTcpServer server;
+    QList<QPointer<QTcpSocket>> peers;
+    QList<QByteArray> received;
+};
