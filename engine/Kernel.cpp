@@ -16,6 +16,8 @@
 // as interleaved lanes: their independent chains fill each other's waits.
 #include "Kernel.h"
 
+#include "KernelIfma.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -47,6 +49,7 @@ struct Shape {
     uint32_t n = 0, w = 0, first = 0, last = 0;
     uint32_t limbShift = 0, bitShift = 0;  // n = 64*limbShift + bitShift
     bool proth = false;                    // n >= 64: p = 1 (mod 2^64)
+    uint32_t w52 = 0;                      // limbs of 52 bits, for the IFMA kernel
     bool operator==(const Shape&) const = default;
 };
 
@@ -59,6 +62,7 @@ Shape ShapeOf(u64 k, uint32_t n) {
     s.limbShift = n / 64;
     s.bitShift = n % 64;
     s.proth = n >= 64;
+    s.w52 = (n + Log2Floor(k) + 3 + 51) / 52;
     return s;
 }
 
@@ -462,7 +466,7 @@ void Pow2Mod(uint32_t e, const Shape& sh, const Lane& l, u64* x) {
 }
 
 // Fills a lane for k and returns the j of its start value 2^(2^j).
-uint32_t SetUp(Lane& l, u64 k, const Shape& sh) {
+uint32_t SetUp(Lane& l, u64 k, const Shape& sh, uint32_t rBits) {
     const uint32_t w = sh.w;
     l.k = k;
     l.found = 0;
@@ -476,14 +480,13 @@ uint32_t SetUp(Lane& l, u64 k, const Shape& sh) {
         for (uint32_t bits = sh.n; bits < 64; bits *= 2) inv *= 2 - l.p[0] * inv;
         l.pinv = 0 - inv;
     }
-    // Montgomery form of -1: p - (R mod p).
-    const uint32_t rBits = 64 * w;
+    // Montgomery form of -1: p - (R mod p), R = 2^rBits.
     Pow2Mod(rBits, sh, l, l.target);
     u64 borrow = 0;
     for (uint32_t i = 0; i < w; ++i) l.target[i] = subb(l.p[i], l.target[i], borrow);
     u64 carry = 0;
     for (uint32_t i = 0; i < w; ++i) l.target2[i] = addc(l.target[i], l.p[i], carry);
-    // Start at 2^(2^j) in Montgomery form, 2^(2^j + 64w) mod p, with 2^j + 64w - n small
+    // Start at 2^(2^j) in Montgomery form, 2^(2^j) * R mod p, with 2^j + rBits - n small
     // enough for one 128-bit division; the squarings then reach 2^(2^first).
     const uint32_t a = rBits - sh.n;
     uint32_t j = 0;
@@ -502,7 +505,7 @@ VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint
     for (uint32_t l = 0; l < count; ++l) {
         lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
         lanes[l].target2 = limbs[l].target2, lanes[l].t = limbs[l].t;
-        j = SetUp(lanes[l], ks[l], sh);
+        j = SetUp(lanes[l], ks[l], sh, 64 * W);
     }
     RunLanes<W, D>(lanes, count, sh, j);
     for (uint32_t l = 0; l < count; ++l) ms[l] = lanes[l].found;
@@ -515,7 +518,7 @@ VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& s
     u64* base = scratch.limbs.data();
     lane.p = base, lane.x = base + sh.w, lane.target = base + 2 * sh.w, lane.target2 = base + 3 * sh.w;
     lane.t = base + 4 * sh.w;
-    const uint32_t j = SetUp(lane, k, sh);
+    const uint32_t j = SetUp(lane, k, sh, 64 * sh.w);
     RunLanes<0, 0>(&lane, 1, sh, j);
     *m = lane.found;
 }
@@ -558,17 +561,62 @@ bool CpuHasBmi2Adx() {
 }
 #endif
 
+#if defined(__x86_64__)
+// Eight lanes in 52-bit limbs for candidates of up to 153 bits; wider ones take the scalar
+// kernel. The lanes' numbers are prepared here, in 64-bit limbs, and handed over in 52-bit ones.
+void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const uint32_t bit = 52 * i, word = bit / 64, shift = bit % 64;
+        u64 value = word < w64 ? v[word] >> shift : 0;
+        if (shift > 12 && word + 1 < w64) value |= v[word + 1] << (64 - shift);
+        out[i][lane] = value & ((u64{1} << 52) - 1);
+    }
+}
+
+void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+    if (sh.w52 > ifma::kMaxLimbs) {
+        const RunShapeFn scalar = CpuHasBmi2Adx() ? RunShapeBmi2 : RunShapePortable;
+        for (uint32_t i = 0; i < count; i += kMaxLanes)
+            scalar(ks + i, std::min(kMaxLanes, count - i), sh, ms + i, scratch);
+        return;
+    }
+    ifma::Batch b;
+    b.limbs = std::max<uint32_t>(sh.w52, 2);
+    b.first = sh.first;
+    b.last = sh.last;
+    b.proth = sh.n >= 52;
+    u64 limbs[4][3];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        if (l < count) {  // lanes beyond count repeat the last candidate
+            b.start = SetUp(lane, ks[l], sh, 52 * b.limbs);
+        }
+        To52(lane.p, sh.w, b.p, b.limbs, l);
+        To52(lane.x, sh.w, b.x, b.limbs, l);
+        To52(lane.target, sh.w, b.target, b.limbs, l);
+        To52(lane.target2, sh.w, b.target2, b.limbs, l);
+        b.pinv[l] = lane.pinv & ((u64{1} << 52) - 1);
+    }
+    uint32_t found[ifma::kLanes];
+    ifma::Run(b, found);
+    std::copy(found, found + count, ms);
+}
+#endif
+
 struct Variant {
     const char* name;
     RunShapeFn run;
     bool (*available)();
+    uint32_t lanes;  // candidates of one shape handed over at once
 };
 
 const Variant kVariants[] = {
 #if defined(__x86_64__)
-    {"bmi2", RunShapeBmi2, CpuHasBmi2Adx},
+    {"avx512ifma", RunShapeIfma, ifma::Available, ifma::kLanes},
+    {"bmi2", RunShapeBmi2, CpuHasBmi2Adx, kMaxLanes},
 #endif
-    {"portable", RunShapePortable, [] { return true; }},
+    {"portable", RunShapePortable, [] { return true; }, kMaxLanes},
 };
 
 // Chosen once: VONTAL_KERNEL names a variant to force, otherwise the first this processor runs.
@@ -625,13 +673,14 @@ uint32_t LastMTested(uint64_t k, uint32_t n) {
 void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
     uint32_t i = 0;
     while (i < count) {
+        const Variant* variant = gVariant.load(std::memory_order_relaxed);
         const Shape sh = ShapeOf(ks[i], n);
         uint32_t run = 1;
-        while (i + run < count && run < kMaxLanes && ShapeOf(ks[i + run], n) == sh) ++run;
+        while (i + run < count && run < variant->lanes && ShapeOf(ks[i + run], n) == sh) ++run;
         if (sh.first > sh.last) {
             std::fill(ms + i, ms + i + run, 0);
         } else {
-            gVariant.load(std::memory_order_relaxed)->run(ks + i, run, sh, ms + i, scratch);
+            variant->run(ks + i, run, sh, ms + i, scratch);
         }
         i += run;
     }

@@ -520,16 +520,15 @@ private slots:
         QVERIFY(client);
         QTcpSocket* peer = f.server.last();
         Answerer answers;  // says No to every question a "[Start]" asks
-        int asked = 0, all = 0;
+        int messages = 0;
         QObject::connect(f.form->findChild<RemoteControl*>()->link(), &ServerLink::messageReceived,
-                         [&](const QByteArray& m) { asked += m.startsWith("[ReceiveParameters]"); ++all; });
+                         [&](const QByteArray&) { ++messages; });
 
+        // The window's event loop keeps turning: a 5 ms timer never waits long.
         QElapsedTimer clock;
         clock.start();
         qint64 last = 0;
         qint64 longestGap = 0;
-        qint64 mostWaiting = 0;
-        qint64 mostPending = 0;
         QTimer watch;
         watch.setInterval(5);
         QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -537,45 +536,42 @@ private slots:
             last = clock.elapsed();
         });
         watch.start();
+        qint64 mostWaiting = 0;
+        qint64 mostPending = 0;
         auto sample = [&] {
             mostWaiting = std::max(mostWaiting, client->bytesAvailable());
             mostPending = std::max(mostPending, client->bytesToWrite());
         };
 
-        // The server stops reading; the window's replies back up behind small socket buffers.
+        // The server does not read its replies while it floods. (Replies dropped once too many
+        // wait for the transport are covered by the link's own test.)
         peer->setReadBufferSize(1);
-        peer->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-        client->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
-
         QByteArray big = "[SetParameters]a=" + QByteArray(3 * 1024 * 1024, 'x') + ",b=2,c=3,d=4,";
         for (int i = 0; i < 256 * 1024; ++i) big[17 + i * 12] = static_cast<char>(i % 256);  // binary bytes
-        if (qEnvironmentVariableIsSet("SKIPBIG")) big = "x"; peer->write(big);
+        peer->write(big);
         QTRY_VERIFY_WITH_TIMEOUT((sample(), peer->bytesToWrite() == 0), kWait);
-        const char* const messages[] = {"[ReceiveParameters]", "[Start]", "[SetParameters]a=1,b=2,c=3,d=4,",
-                                        "\x01\xff[Stop]"};
-        // One message per round of the event loop, so that most are read one by one.
+        const char* const flood[] = {"[ReceiveParameters]", "[Start]", "[SetParameters]a=1,b=2,c=3,d=4,",
+                                     "\x01\xff[Stop]"};
         for (int i = 0; i < 4000; ++i) {
-            peer->write(messages[i % 4]);
+            peer->write(flood[i % 4]);
             peer->flush();
             QCoreApplication::processEvents();
             sample();
-            if (i % 500 == 0) qDebug() << "LOOP" << i << all << peer->bytesToWrite() << client->bytesAvailable() << client->bytesToWrite() << client->state();
         }
         QTRY_VERIFY_WITH_TIMEOUT((sample(), peer->bytesToWrite() == 0), kWait);
         QTest::qWait(200);
         sample();
-        qDebug() << "DEBUGFLOOD" << longestGap << mostWaiting << mostPending << answers.texts.size() << asked << all << f.boxes().join("|").size();
         QVERIFY2(longestGap < 2000, qPrintable(QString::number(longestGap)));
+        QVERIFY2(messages > 50, qPrintable(QString::number(messages)));  // the big one came in pieces
         QVERIFY(mostWaiting <= ServerLink::kReadLimit);
         QVERIFY(mostPending <= ServerLink::kPendingSendLimit);
-        QCOMPARE(answers.mostOpenAtOnce <= 1, true);
+        QVERIFY(answers.mostOpenAtOnce <= 1);
         for (const QString& text : f.boxes()) QVERIFY(text.size() <= ServerLink::kReadLimit);
         QVERIFY(f.stoppedLook());
         QVERIFY(f.statusLastLine().startsWith(kConnected));
 
         // The server reads again: the link still answers.
         peer->setReadBufferSize(0);
-        peer->readAll();
         QTRY_VERIFY_WITH_TIMEOUT((peer->readAll(), client->bytesToWrite() == 0), kWait);
         QTest::qWait(100);
         peer->readAll();

@@ -1,0 +1,32 @@
+// The candidate test on eight candidates at once with AVX-512 IFMA (52-bit limb products).
+// Internal to the kernel: the scalar code prepares each lane's numbers, this runs the squarings.
+#pragma once
+
+#include <cstdint>
+
+namespace vontal::ifma {
+
+inline constexpr uint32_t kLanes = 8;
+inline constexpr uint32_t kMaxLimbs = 3;  // candidates of up to 3 * 52 - 3 = 153 bits
+
+// Per limb, one value per lane: limb i of lane l is at [i][l]. Numbers are in 52-bit limbs,
+// residues in Montgomery form with R = 2^(52 * limbs).
+struct Batch {
+    uint32_t limbs = 0;           // 2 or 3
+    uint32_t start = 0;           // the chain starts at 2^(2^start)
+    uint32_t first = 0, last = 0; // the m compared
+    bool proth = false;           // p = 1 (mod 2^52): the reduction factor is -t
+    alignas(64) uint64_t p[kMaxLimbs][kLanes];
+    alignas(64) uint64_t x[kMaxLimbs][kLanes];
+    alignas(64) uint64_t target[kMaxLimbs][kLanes];   // -1 in Montgomery form
+    alignas(64) uint64_t target2[kMaxLimbs][kLanes];  // target + p
+    alignas(64) uint64_t pinv[kLanes];                // -p^-1 mod 2^52 (not used when proth)
+};
+
+// found[l] = the m at which lane l met -1, or 0.
+void Run(const Batch& batch, uint32_t* found);
+
+// Whether this processor (and the operating system) runs AVX-512 IFMA code.
+bool Available();
+
+}  // namespace vontal::ifma
