@@ -33,7 +33,14 @@
 #define VONTAL_UNROLL _Pragma("GCC unroll 16")
 // Everything below the kernel entry points is inlined into them, so that each entry point is
 // compiled whole for its instruction set.
+// Checking builds (sanitizers) leave the choice to the compiler, which keeps them quick to build.
+#if defined(VONTAL_CHECKING_BUILD)
+#define VONTAL_INLINE inline
+#undef VONTAL_UNROLL
+#define VONTAL_UNROLL
+#else
 #define VONTAL_INLINE __attribute__((always_inline)) inline
+#endif
 
 namespace vontal {
 
