@@ -8,20 +8,18 @@
 // is left. The position is saved every 30 minutes, at every task's end, and on SIGINT/SIGTERM.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unistd.h>
 
 #include "control/FollowingTasks.h"
 #include "control/IniFile.h"
+#include "control/QueuedWindow.h"
 #include "control/TaskFile.h"
 #include "engine/Factor.h"
 #include "engine/NumberText.h"
@@ -35,50 +33,6 @@ volatile std::sig_atomic_t gSignal = 0;
 void OnSignal(int sig) { gSignal = sig; }
 
 using Clock = std::chrono::steady_clock;
-
-// The "window" of the headless front end: the four boxes, and a queue of the thread's events
-// that the main loop works off.
-class CliWindow : public IFactorWindow {
-public:
-    BoxTexts boxes;
-
-    std::string BoxText(Box box) const override {
-        switch (box) {
-            case Box::F1: return boxes.nMin;
-            case Box::F2: return boxes.nMax;
-            case Box::K1: return boxes.kMin;
-            case Box::K2: return boxes.kMax;
-        }
-        return {};
-    }
-    void SetBox(Box box, const std::string& text) {
-        switch (box) {
-            case Box::F1: boxes.nMin = text; break;
-            case Box::F2: boxes.nMax = text; break;
-            case Box::K1: boxes.kMin = text; break;
-            case Box::K2: boxes.kMax = text; break;
-        }
-    }
-    void Post(FactorEvent event) override {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(event));
-        }
-        ready_.notify_one();
-    }
-    std::optional<FactorEvent> Wait(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, timeout, [&] { return !events_.empty(); })) return std::nullopt;
-        FactorEvent e = std::move(events_.front());
-        events_.pop_front();
-        return e;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<FactorEvent> events_;
-};
 
 void Usage() {
     std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"]\n";
@@ -308,7 +262,7 @@ private:
     std::filesystem::path dir_;
     TIniFile ini_;
     TSearchState state_;
-    CliWindow window_;
+    TQueuedWindow window_;
     std::unique_ptr<TFactor> thread_;
     Clock::time_point intervalStart_ = Clock::now(), lastSave_ = Clock::now();
     int64_t intervalK_ = 0;

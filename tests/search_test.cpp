@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <mutex>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -20,47 +17,13 @@
 #include "NumberText.h"
 #include "Records.h"
 #include "control/IniFile.h"
+#include "control/QueuedWindow.h"
 #include "control/TaskFile.h"
 
 namespace vontal {
 namespace {
 
 using namespace std::chrono_literals;
-
-class TestWindow : public IFactorWindow {
-public:
-    BoxTexts boxes;
-    // Runs on the computation thread inside Post, before the event is queued.
-    std::function<void(const FactorEvent&)> onPost;
-
-    std::string BoxText(Box box) const override {
-        switch (box) {
-            case Box::F1: return boxes.nMin;
-            case Box::F2: return boxes.nMax;
-            case Box::K1: return boxes.kMin;
-            case Box::K2: return boxes.kMax;
-        }
-        return {};
-    }
-    void Post(FactorEvent e) override {
-        if (onPost) onPost(e);
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(e));
-        ready_.notify_one();
-    }
-    std::optional<FactorEvent> Next(std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_for(lock, timeout, [&] { return !events_.empty(); })) return std::nullopt;
-        auto e = std::move(events_.front());
-        events_.pop_front();
-        return e;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<FactorEvent> events_;
-};
 
 std::string ReadFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -76,7 +39,7 @@ public:
     std::filesystem::path dir;
     std::unique_ptr<TIniFile> ini;
     TSearchState state;
-    TestWindow window;
+    TQueuedWindow window;
     std::unique_ptr<TFactor> thread;
     std::vector<FactorEvent> seen;
 
@@ -114,13 +77,10 @@ public:
     FactorEventKind Finish() {
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         while (std::chrono::steady_clock::now() < deadline) {
-            auto e = window.Next(100ms);
+            auto e = window.Wait(100ms);
             if (!e) continue;
             seen.push_back(*e);
-            if (e->kind == FactorEventKind::BoxText) {
-                if (e->box == Box::F1) window.boxes.nMin = e->text;
-                if (e->box == Box::K1) window.boxes.kMin = e->text;
-            }
+            if (e->kind == FactorEventKind::BoxText) window.SetBox(e->box, e->text);
             if (e->kind == FactorEventKind::TaskComplete || e->kind == FactorEventKind::Stopped ||
                 e->kind == FactorEventKind::ThreadError) {
                 thread->Join();
