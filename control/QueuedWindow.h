@@ -16,6 +16,17 @@
 namespace vontal {
 
 class TQueuedWindow : public IFactorWindow {
+    template <typename Texts>  // BoxTexts or const BoxTexts
+    static auto& Field(Texts& b, Box box) {
+        switch (box) {
+            case Box::F1: return b.nMin;
+            case Box::F2: return b.nMax;
+            case Box::K1: return b.kMin;
+            case Box::K2: break;
+        }
+        return b.kMax;
+    }
+
 public:
     BoxTexts boxes;
     // Runs on the computation thread inside Post, before the event is queued (tests use it to
@@ -44,17 +55,6 @@ public:
     }
 
 private:
-    template <typename Texts>  // BoxTexts or const BoxTexts
-    static auto& Field(Texts& b, Box box) {
-        switch (box) {
-            case Box::F1: return b.nMin;
-            case Box::F2: return b.nMax;
-            case Box::K1: return b.kMin;
-            case Box::K2: break;
-        }
-        return b.kMax;
-    }
-
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<FactorEvent> events_;
