@@ -99,6 +99,19 @@ void TSearchState::FindNumberK0() {
         const uint64_t f = (2 * q - d - e) % q;
         primeOffsets[j] = static_cast<uint32_t>((f & 1) ? (f + q) / 2 : f / 2);
     }
+    BuildPattern();
+}
+
+void TSearchState::BuildPattern() {
+    const uint32_t period = kPatternPeriod, bits = period + 128;
+    patternBits.assign(bits / 64 + 2, 0);
+    uint32_t q = 1;
+    for (uint32_t j = 0; j < kPatternPrimes && j < primeOffsets.size(); ++j) {
+        q += 2 * primeGaps[j];
+        for (uint32_t i = primeOffsets[j] % q; i < bits; i += q) patternBits[i / 64] |= uint64_t{1} << (i % 64);
+    }
+    // The first refill adds one block length and must land on position 0.
+    patternPhase = (period - kSieveSize % period) % period;
 }
 
 bool TSearchState::NextCandidate() {
@@ -131,15 +144,46 @@ void TSearchState::TestBatch() {
 bool TSearchState::NextSurvivor(uint64_t& out) {
     const uint32_t size = kSieveSize;
     if (sievePos >= size) {
-        // Refill: strike every table prime through the new block.
-        std::fill(sieveBits.begin(), sieveBits.end(), 0);
+        // Refill: the pattern of the smallest primes, then every other table prime struck
+        // through the new block.
         sieveBaseK += 2 * static_cast<uint64_t>(size);
         uint64_t* bits = sieveBits.data();
+        patternPhase = (patternPhase + size) % kPatternPeriod;
+        const uint64_t* pattern = patternBits.data();
+        uint32_t pos = patternPhase;
+        for (uint32_t w = 0; w < size / 64; ++w) {
+            const uint32_t word = pos / 64, shift = pos % 64;
+            bits[w] = shift ? (pattern[word] >> shift) | (pattern[word + 1] << (64 - shift)) : pattern[word];
+            pos += 64;
+            if (pos >= kPatternPeriod) pos -= kPatternPeriod;
+        }
         uint32_t* offsets = primeOffsets.data();
         const uint8_t* gaps = primeGaps.data();
         const uint32_t count = static_cast<uint32_t>(primeOffsets.size());
-        uint32_t q = 1;
-        for (uint32_t j = 0; j < count; ++j) {
+        uint32_t q = 1, j = 0;
+        for (; j < kPatternPrimes && j < count; ++j) q += 2 * static_cast<uint32_t>(gaps[j]);
+        // Primes that strike many times go through the block one first-level-cache-sized
+        // segment at a time, so that their strikes stay in that cache.
+        constexpr uint32_t kSegment = 1u << 18;  // bits: 32 KiB
+        const uint32_t firstMedium = j;
+        const uint32_t qFirst = q;
+        for (uint32_t end = kSegment;; end += kSegment) {
+            const uint32_t limit = std::min(end, size);
+            uint32_t qs = qFirst;
+            for (j = firstMedium; j < count; ++j) {
+                const uint32_t step = qs + 2 * static_cast<uint32_t>(gaps[j]);
+                if (step >= kSegment / 4) break;
+                qs = step;
+                uint32_t i = offsets[j];
+                for (; i < limit; i += qs) bits[i / 64] |= uint64_t{1} << (i % 64);
+                offsets[j] = i;
+            }
+            q = qs;
+            if (limit == size) break;
+        }
+        const uint32_t firstLarge = j;
+        for (j = firstMedium; j < firstLarge; ++j) offsets[j] -= size;
+        for (j = firstLarge; j < count; ++j) {
             q += 2 * static_cast<uint32_t>(gaps[j]);
             uint32_t i = offsets[j];
             for (; i < size; i += q) bits[i / 64] |= uint64_t{1} << (i % 64);

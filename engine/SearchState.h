@@ -51,6 +51,12 @@ public:
     std::vector<uint64_t> sieveBits;     // one bit per odd k of the block; 1 = struck
     uint64_t sieveBaseK = 0;             // k of index 0; unsigned so that no block base overflows
     uint32_t sievePos = 0;
+    // The primes 3 to 17 are not struck one by one: their strikes repeat every 255,255 indices,
+    // so every block is filled from one pattern built per exponent.
+    static constexpr uint32_t kPatternPrimes = 6;
+    static constexpr uint32_t kPatternPeriod = 3 * 5 * 7 * 11 * 13 * 17;
+    std::vector<uint64_t> patternBits;   // the period, then its first 128 bits again
+    uint32_t patternPhase = 0;           // pattern position of the current block's index 0
 
     // --- Candidate test. -------------------------------------------------------------------
     std::atomic<uint32_t> limbCount{0};  // shown on the status line ("Used arrays")
@@ -88,7 +94,8 @@ public:
 
     // --- Sieve and candidate test, working on the fields above (computation thread). ---------
     void FindPrime();     // builds primeGaps for primeCount
-    void FindNumberK0();  // fills primeOffsets for KTemp and nTemp
+    void FindNumberK0();  // fills primeOffsets for KTemp and nTemp, and the small-prime pattern
+    void BuildPattern();
     // Hands out the next sieve survivor in KTemp; false when the block held no more (KTemp is
     // then the first k of the next block, or INT64_MAX when that would pass 2^63 - 1).
     bool NextCandidate();
