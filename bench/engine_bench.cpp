@@ -12,6 +12,7 @@
 #include <string>
 
 #include "Kernel.h"
+#include "Processor.h"
 #include "SearchState.h"
 
 namespace {
@@ -26,13 +27,14 @@ struct Task {
 const Task kTasks[] = {
     {"n=50,k=2e13", 50, 20'000'000'000'001},
     {"n=100,k=1e12", 100, 1'000'000'000'001},
+    {"n=200,k=1e11", 200, 100'000'000'001},
     {"n=1000,k=1e9", 1000, 1'000'000'001},
 };
 
 // The sieve primed for a task as the computation thread primes it.
 void Prime(TSearchState& s, const Task& t) {
     s.nTemp = t.n;
-    s.kMax = INT64_MAX;
+    s.kMax = 2 * t.k;  // as a task over this k range would have it
     s.KTemp = t.k;
     s.PrepareExponent();
     s.FindPrime();
@@ -59,11 +61,12 @@ private:
     mpz_t p_, r_, e_, two_;
 };
 
-struct Rates { double candidates = 0, k = 0; };
-std::map<std::string, Rates> gEngine, gGmp;
+struct Rates { double candidates = 0, k = 0, squarings = 0; };
+std::map<std::string, Rates> gRates;  // by benchmark name: "<engine variant or gmp>/<task>"
 
 template <bool Engine>
-void Search(benchmark::State& bs, const Task& t) {
+void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
+    if (Engine) vontal::SelectKernel(variant);
     TSearchState s;
     Prime(s, t);
     GmpTest gmp;
@@ -87,39 +90,48 @@ void Search(benchmark::State& bs, const Task& t) {
     bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
     bs.counters["k/s"] = benchmark::Counter(kSpan, benchmark::Counter::kIsRate);
     bs.counters["found"] = static_cast<double>(found);
+    // Clock cycles per modular squaring of one candidate, sieve included: about n - 1 squarings
+    // per candidate.
+    bs.counters["squarings/s"] =
+        benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
 }
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const std::string name = run.benchmark_name();
-            const auto slash = name.find('/');
-            if (slash == std::string::npos) continue;
-            const std::string kind = name.substr(0, slash), task = name.substr(slash + 1);
-            Rates r{run.counters.at("candidates/s"), run.counters.at("k/s")};
-            (kind == "engine" ? gEngine : gGmp)[task] = r;
-        }
+        for (const auto& run : runs)
+            gRates[run.benchmark_name()] = {run.counters.at("candidates/s"), run.counters.at("k/s"),
+                                            run.counters.at("squarings/s")};
     }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const auto variants = vontal::AvailableKernels();
     for (const Task& t : kTasks) {
-        benchmark::RegisterBenchmark((std::string("engine/") + t.name).c_str(), Search<true>, t)->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Search<false>, t)->Unit(benchmark::kMicrosecond);
+        for (const auto& v : variants)
+            benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Search<true>, t, v)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Search<false>, t, std::string())
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
+    const double mhz = vontal::MeasureCpuMHz();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\n%-16s %16s %16s %16s %10s\n", "task", "engine cand/s", "engine k/s", "gmp k/s", "ratio");
+    std::printf("\nclock %.0f MHz; ratio = engine k/s over the plain GMP search's k/s in this run\n", mhz);
+    std::printf("%-14s %-11s %13s %13s %13s %10s %8s\n", "task", "kernel", "candidates/s", "k/s",
+                "GMP k/s", "cyc/sq", "ratio");
     for (const Task& t : kTasks) {
-        const auto e = gEngine.find(t.name), g = gGmp.find(t.name);
-        if (e == gEngine.end() || g == gGmp.end()) continue;
-        std::printf("%-16s %16.4g %16.4g %16.4g %9.2fx\n", t.name, e->second.candidates, e->second.k, g->second.k,
-                    g->second.k > 0 ? e->second.k / g->second.k : 0.0);
+        const auto g = gRates.find(std::string("gmp/") + t.name);
+        for (const auto& v : variants) {
+            const auto e = gRates.find(v + "/" + t.name);
+            if (e == gRates.end() || g == gRates.end()) continue;
+            const double cycles = e->second.squarings > 0 ? mhz * 1e6 / e->second.squarings : 0;
+            std::printf("%-14s %-11s %13.4g %13.4g %13.4g %10.1f %7.2fx\n", t.name, v.c_str(), e->second.candidates,
+                        e->second.k, g->second.k, cycles, g->second.k > 0 ? e->second.k / g->second.k : 0.0);
+        }
     }
     benchmark::Shutdown();
     return 0;

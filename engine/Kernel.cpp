@@ -579,7 +579,7 @@ bool CpuHasBmi2Adx() {
 #endif
 
 #if defined(__x86_64__)
-// Eight lanes in 52-bit limbs for candidates of up to 153 bits; wider ones take the scalar
+// Eight lanes in 52-bit limbs for candidates of up to 257 bits; wider ones take the scalar
 // kernel. The lanes' numbers are prepared here, in 64-bit limbs, and handed over in 52-bit ones.
 void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
     for (uint32_t i = 0; i < limbs; ++i) {
@@ -592,7 +592,7 @@ void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t li
 
 void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     if (sh.w52 > ifma::kMaxLimbs) {
-        const RunShapeFn scalar = CpuHasBmi2Adx() ? RunShapeBmi2 : RunShapePortable;
+        static const RunShapeFn scalar = CpuHasBmi2Adx() ? RunShapeBmi2 : RunShapePortable;  // one CPU check
         for (uint32_t i = 0; i < count; i += kMaxLanes)
             scalar(ks + i, std::min(kMaxLanes, count - i), sh, ms + i, scratch);
         return;
@@ -602,7 +602,7 @@ void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, 
     b.first = sh.first;
     b.last = sh.last;
     b.proth = sh.n >= 52;
-    u64 limbs[4][3];
+    u64 limbs[4][5];
     Lane lane;
     lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
     for (uint32_t l = 0; l < ifma::kLanes; ++l) {

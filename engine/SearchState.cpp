@@ -44,11 +44,11 @@ void TSearchState::PrepareExponent() {
         primeCount.store(count, std::memory_order_relaxed);
         primeGaps.clear();  // the table is rebuilt by FindPrime
     }
-    // Candidates of up to four limbs are tested several at a time; wider ones are slow enough
-    // one by one, and a stop then takes effect after a single test.
+    // Candidates of up to about 256 bits are tested several at a time (the kernels run them side
+    // by side); wider ones are slow enough one by one, and a stop then takes effect after one test.
     const int64_t top = kMax.load(std::memory_order_relaxed);
-    const uint32_t widest = (n + Log2Floor(top > 0 ? static_cast<uint64_t>(top) : 1) + 1 + 2 + 63) / 64;
-    batchLimit = widest <= 4 ? kBatchSize : 1;
+    const uint32_t widestBits = n + Log2Floor(top > 0 ? static_cast<uint64_t>(top) : 1) + 1;
+    batchLimit = widestBits <= 256 ? kBatchSize : 1;
     sieveSize.store(kSieveSize, std::memory_order_relaxed);
     sievePos = kSieveSize;
     sieveBits.assign(kSieveWords32 / 2, 0);
