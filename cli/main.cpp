@@ -22,6 +22,7 @@
 #include "control/QueuedWindow.h"
 #include "control/TaskFile.h"
 #include "engine/Factor.h"
+#include "engine/Kernel.h"
 #include "engine/NumberText.h"
 #include "engine/Processor.h"
 #include "engine/Records.h"
@@ -93,6 +94,7 @@ public:
         state_.cpuMHz = mhz ? static_cast<uint32_t>(std::strtoul(mhz, nullptr, 10)) : MeasureCpuMHz();
         state_.stopFlag.store(1);
         tty_ = ::isatty(STDERR_FILENO);
+        for (const std::string& failure : KernelSelfTestFailures()) std::cerr << "vontal-cli: " << failure << "\n";
     }
 
     int Run(const std::optional<std::string>& taskLine) {

@@ -637,12 +637,76 @@ const Variant kVariants[] = {
 };
 
 // Chosen once: VONTAL_KERNEL names a variant to force, otherwise the first this processor runs.
+void RunWith(const Variant& variant, const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms,
+             KernelScratch& scratch) {
+    uint32_t i = 0;
+    while (i < count) {
+        const Shape sh = ShapeOf(ks[i], n);
+        uint32_t run = 1;
+        while (i + run < count && run < variant.lanes && ShapeOf(ks[i + run], n) == sh) ++run;
+        if (sh.first > sh.last) {
+            std::fill(ms + i, ms + i + run, 0);
+        } else {
+            variant.run(ks + i, run, sh, ms + i, scratch);
+        }
+        i += run;
+    }
+}
+
+// A few milliseconds at start-up: each variant tests published divisors of every size, each
+// among seven neighbours that divide nothing, as one batch. Empty when it passes.
+std::string SelfTest(const Variant& variant) {
+    struct Case { uint64_t k; uint32_t n, m; };
+    static const Case kCases[] = {
+        {7, 14, 12},    {1071, 8, 6},   {2139543641769, 50, 48}, {95, 61, 58},       {5, 75, 73},
+        {88075576149, 135, 133},        {1575, 157, 150},        {3, 209, 207},      {7, 290, 284},
+        {6616590375, 575, 569},
+    };
+    KernelScratch scratch;
+    for (const Case& c : kCases) {
+        uint64_t ks[8];
+        uint32_t ms[8];
+        for (uint32_t i = 0; i < 8; ++i) ks[i] = c.k + 2 * i - 6;  // c.k in the fourth place
+        if (c.k < 7) ks[0] = ks[1] = ks[2] = c.k + 16;
+        RunWith(variant, ks, 8, c.n, ms, scratch);
+        for (uint32_t i = 0; i < 8; ++i) {
+            const uint32_t expected = ks[i] == c.k ? c.m : 0;
+            if (ms[i] != expected)
+                return std::string("kernel ") + variant.name + " failed its self-test on " + std::to_string(ks[i]) +
+                       "*2^" + std::to_string(c.n) + "+1 (m=" + std::to_string(ms[i]) + ", expected " +
+                       std::to_string(expected) + "); it is not used";
+        }
+    }
+    return {};
+}
+
+struct SelfTestResults {
+    std::vector<std::string> failures;
+    std::vector<bool> passed;  // by variant
+};
+
+const SelfTestResults& Results() {
+    static const SelfTestResults results = [] {
+        SelfTestResults r;
+        for (const Variant& v : kVariants) {
+            const std::string failure = v.available() ? SelfTest(v) : "unavailable";
+            r.passed.push_back(failure.empty());
+            if (v.available() && !failure.empty()) r.failures.push_back(failure);
+        }
+        return r;
+    }();
+    return results;
+}
+
+// A variant this processor runs and that passed its self-test.
+bool Usable(const Variant& v) { return Results().passed[static_cast<size_t>(&v - kVariants)]; }
+
 const Variant* InitialVariant() {
     const char* forced = std::getenv("VONTAL_KERNEL");
     for (const Variant& v : kVariants)
-        if (forced && std::strcmp(forced, v.name) == 0 && v.available()) return &v;
+        if (forced && std::strcmp(forced, v.name) == 0 && Usable(v)) return &v;
     for (const Variant& v : kVariants)
-        if (v.available()) return &v;
+        if (Usable(v)) return &v;
     return &kVariants[std::size(kVariants) - 1];
 }
 
@@ -650,16 +714,18 @@ std::atomic<const Variant*> gVariant{InitialVariant()};
 
 }  // namespace
 
+std::vector<std::string> KernelSelfTestFailures() { return Results().failures; }
+
 std::vector<std::string> AvailableKernels() {
     std::vector<std::string> names;
     for (const Variant& v : kVariants)
-        if (v.available()) names.push_back(v.name);
+        if (Usable(v)) names.push_back(v.name);
     return names;
 }
 
 bool SelectKernel(const std::string& name) {
     for (const Variant& v : kVariants) {
-        if (name == v.name && v.available()) {
+        if (name == v.name && Usable(v)) {
             gVariant.store(&v, std::memory_order_relaxed);
             return true;
         }
@@ -688,19 +754,7 @@ uint32_t LastMTested(uint64_t k, uint32_t n) {
 }
 
 void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
-    uint32_t i = 0;
-    while (i < count) {
-        const Variant* variant = gVariant.load(std::memory_order_relaxed);
-        const Shape sh = ShapeOf(ks[i], n);
-        uint32_t run = 1;
-        while (i + run < count && run < variant->lanes && ShapeOf(ks[i + run], n) == sh) ++run;
-        if (sh.first > sh.last) {
-            std::fill(ms + i, ms + i + run, 0);
-        } else {
-            variant->run(ks + i, run, sh, ms + i, scratch);
-        }
-        i += run;
-    }
+    RunWith(*gVariant.load(std::memory_order_relaxed), ks, count, n, ms, scratch);
 }
 
 uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch) {

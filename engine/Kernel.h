@@ -44,4 +44,8 @@ std::vector<std::string> AvailableKernels();
 bool SelectKernel(const std::string& name);  // false when this processor cannot run it
 std::string SelectedKernel();
 
+// Every variant checks a few published divisors at start-up (milliseconds); one that fails is
+// not used. One message per failed variant, for the front ends to show and log.
+std::vector<std::string> KernelSelfTestFailures();
+
 }  // namespace vontal

@@ -197,3 +197,17 @@ TEST_P(Kernel, BatchesMatchOneByOne) {
 
 }  // namespace
 }  // namespace vontal
+
+namespace vontal {
+namespace {
+
+// The start-up self-test passes for every variant this processor runs (a failure would take
+// the variant out of service, and out of the tests above).
+TEST(KernelSelfTest, EveryVariantPasses) {
+    const auto failures = KernelSelfTestFailures();
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_FALSE(AvailableKernels().empty());
+}
+
+}  // namespace
+}  // namespace vontal
