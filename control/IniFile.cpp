@@ -293,8 +293,9 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         // In place: the key keeps its spelling and its line, the line keeps its own line end.
         lines[keyLine].text = ParseLine(lines[keyLine].text).name + "=" + cleanValue;
     } else {
-        // A last line without a line end gets one before anything follows it.
-        if (!lines.empty() && lines.back().end.empty()) lines.back().end = kLineEnd;
+        // A last line without a line end gets one before anything follows it; a lone carriage
+        // return is no line end to the reader, so it gets a full one too.
+        if (!lines.empty() && (lines.back().end.empty() || lines.back().end == "\r")) lines.back().end = kLineEnd;
         if (const std::optional<size_t> point = InsertionPoint(lines, cleanSection)) {
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*point),
                          Line{cleanKey + "=" + cleanValue, kLineEnd});

@@ -91,6 +91,17 @@ TEST_F(SettingsFileTest, ReadsFilesWithLineFeedsOnly) {
     EXPECT_EQ(ini.ReadString("f", "nTemp", ""), "51");
 }
 
+// Found by fuzzing: a file whose last line ends in a carriage return alone (a hand edit, or a
+// copy cut short) had the next new key glued onto that line, where no reader found it.
+TEST_F(SettingsFileTest, AKeyAddedAfterALastLineEndingInACarriageReturnIsFound) {
+    WriteFile("[f]\r\nnMin=50\r\nnTemp=52\r");
+    TIniFile ini(path_);
+    ini.WriteString("f", "KTemp", "1001");
+    EXPECT_EQ(ini.ReadString("f", "KTemp", ""), "1001");
+    EXPECT_EQ(ini.ReadString("f", "nTemp", ""), "52");
+    EXPECT_EQ(FileContent(), "[f]\r\nnMin=50\r\nnTemp=52\r\nKTemp=1001\r\n");
+}
+
 TEST_F(SettingsFileTest, ReadIntegerTakesDecimalOrHexAndFallsBackToTheDefault) {
     const struct { const char* text; int expected; } cases[] = {
         {"12", 12},       {"-12", -12},    {" 7 ", 7},        {"0x1F", 31},   {"0X1f", 31},
