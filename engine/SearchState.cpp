@@ -100,6 +100,32 @@ void TSearchState::FindNumberK0() {
         primeOffsets[j] = static_cast<uint32_t>((f & 1) ? (f + q) / 2 : f / 2);
     }
     BuildPattern();
+    BuildBuckets();
+}
+
+void TSearchState::BuildBuckets() {
+    const uint32_t count = static_cast<uint32_t>(primeOffsets.size());
+    uint32_t q = 1, j = 0;
+    std::vector<uint32_t> large;  // the primes of a block's length and more, in table order
+    for (; j < count; ++j) {
+        q += 2 * static_cast<uint32_t>(primeGaps[j]);
+        if (q >= kSieveSize) break;
+    }
+    firstBucketPrime = j;
+    const uint32_t largest = [&] {
+        uint32_t p = q;
+        for (uint32_t i = j + 1; i < count; ++i) p += 2 * static_cast<uint32_t>(primeGaps[i]);
+        return p;
+    }();
+    const size_t bucketCount = largest / kSieveSize + 2;
+    if (buckets.size() != bucketCount) buckets.resize(bucketCount);
+    for (auto& bucket : buckets) bucket.clear();  // keeps the capacity of the previous exponent
+    for (; j < count; ++j) {
+        if (j > firstBucketPrime) q += 2 * static_cast<uint32_t>(primeGaps[j]);
+        const uint32_t offset = primeOffsets[j];
+        buckets[(offset / kSieveSize) % bucketCount].push_back(static_cast<uint64_t>(q) << 32 | offset % kSieveSize);
+    }
+    blockNumber = 0;  // the first refill fills block 0, which starts at KTemp
 }
 
 void TSearchState::BuildPattern() {
@@ -183,12 +209,27 @@ bool TSearchState::NextSurvivor(uint64_t& out) {
         }
         const uint32_t firstLarge = j;
         for (j = firstMedium; j < firstLarge; ++j) offsets[j] -= size;
-        for (j = firstLarge; j < count; ++j) {
+        const uint32_t lastOffsetPrime = std::min(firstBucketPrime, count);
+        for (j = firstLarge; j < lastOffsetPrime; ++j) {
             q += 2 * static_cast<uint32_t>(gaps[j]);
             uint32_t i = offsets[j];
             for (; i < size; i += q) bits[i / 64] |= uint64_t{1} << (i % 64);
             offsets[j] = i - size;
         }
+        // The primes waiting for this block; each moves on to the bucket of its next block,
+        // never this one again (q is at least a block long).
+        if (!buckets.empty()) {
+            const uint64_t bucketCount = buckets.size();
+            std::vector<uint64_t>& due = buckets[blockNumber % bucketCount];
+            for (const uint64_t entry : due) {
+                const uint32_t step = static_cast<uint32_t>(entry >> 32), at = static_cast<uint32_t>(entry);
+                bits[at / 64] |= uint64_t{1} << (at % 64);
+                const uint64_t next = static_cast<uint64_t>(at) + step;
+                buckets[(blockNumber + next / size) % bucketCount].push_back(entry >> 32 << 32 | next % size);
+            }
+            due.clear();
+        }
+        ++blockNumber;
         sievePos = 0;
     }
     // Scan for the next clear bit.

@@ -57,6 +57,12 @@ public:
     static constexpr uint32_t kPatternPeriod = 3 * 5 * 7 * 11 * 13 * 17;
     std::vector<uint64_t> patternBits;   // the period, then its first 128 bits again
     uint32_t patternPhase = 0;           // pattern position of the current block's index 0
+    // Primes longer than a block strike it once at most, and most blocks not at all: each
+    // waits in the bucket of the block it strikes next (q in the high half, the index in the
+    // low half), so a refill touches only the primes that strike it.
+    std::vector<std::vector<uint64_t>> buckets;
+    uint32_t firstBucketPrime = 0;       // table index of the first prime of a block's length
+    uint64_t blockNumber = 0;            // blocks filled since the exponent began
 
     // --- Candidate test. -------------------------------------------------------------------
     std::atomic<uint32_t> limbCount{0};  // shown on the status line ("Used arrays")
@@ -96,6 +102,7 @@ public:
     void FindPrime();     // builds primeGaps for primeCount
     void FindNumberK0();  // fills primeOffsets for KTemp and nTemp, and the small-prime pattern
     void BuildPattern();
+    void BuildBuckets();
     // Hands out the next sieve survivor in KTemp; false when the block held no more (KTemp is
     // then the first k of the next block, or INT64_MAX when that would pass 2^63 - 1).
     bool NextCandidate();

@@ -72,13 +72,13 @@ TEST(Sieve, StartOffsetExample) {
     EXPECT_EQ(s.primeOffsets[1], 3u);
 }
 
-// Every bit of the first two blocks against the primes' own arithmetic: q strikes k exactly
-// when k = -2^-n (mod q).
+// Every bit of the first blocks against the primes' own arithmetic: q strikes k exactly
+// when k = -2^-n (mod q). Long runs of blocks cover the primes that wait several blocks.
 TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
-    struct Row { uint32_t n; int64_t k; };
-    constexpr uint32_t kSpan = 2 * kSieveSize;  // sieve indices covered by two blocks
-    for (const Row& r : {Row{8, 3}, Row{20, 1'000'001}, Row{21, 5}, Row{100, 1'000'000'000'001},
-                         Row{64, 7'777'777'777'777'777}}) {
+    struct Row { uint32_t n; int64_t k; uint32_t blocks; };
+    for (const Row& r : {Row{8, 3, 2}, Row{20, 1'000'001, 2}, Row{21, 5, 3}, Row{100, 1'000'000'000'001, 20},
+                         Row{64, 7'777'777'777'777'777, 2}, Row{50, 20'000'000'000'001, 24}}) {
+        const uint32_t kSpan = r.blocks * kSieveSize;  // sieve indices covered
         TSearchState s;
         Prime(s, r.n, r.k);
         const auto primes = TablePrimes(s);
