@@ -1,11 +1,11 @@
 // vontal-cli: the search without a window, for servers, scripts and benchmarks.
 //
-//   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"]
+//   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"] [--threads N]
 //
 // Works on DIR/Vontal.ini, DIR/Result.txt and DIR/Vontal.log (DIR defaults to the directory of
 // the executable, like the desktop program). With --task it begins that task afresh; without,
 // it continues the stored one. Then it takes follow-on tasks from the settings file until none
-// is left. The position is saved every 30 minutes, at every task's end, and on SIGINT/SIGTERM.
+// is left. --threads N searches on N cores (default: the settings key "Threads", else 1). The position is saved every 30 minutes, at every task's end, and on SIGINT/SIGTERM.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -36,7 +36,7 @@ void OnSignal(int sig) { gSignal = sig; }
 using Clock = std::chrono::steady_clock;
 
 void Usage() {
-    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"]\n";
+    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N]\n";
 }
 
 std::filesystem::path ExecutableDir() {
@@ -86,7 +86,8 @@ std::string FormatDuration(double seconds) {
 
 class FrontEnd {
 public:
-    FrontEnd(std::filesystem::path dir) : dir_(std::move(dir)), ini_(dir_ / kSettingsFileName) {
+    FrontEnd(std::filesystem::path dir, uint32_t threads) : dir_(std::move(dir)), ini_(dir_ / kSettingsFileName) {
+        state_.threadCount.store(threads);
         state_.programDir = dir_;
         state_.iniFile = &ini_;
         state_.cpuFamily = CpuFamily();
@@ -277,13 +278,24 @@ private:
 int main(int argc, char** argv) {
     std::filesystem::path dir;
     std::optional<std::string> task;
+    uint32_t threads = 0;  // 0: the settings key "Threads"
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--dir" || arg == "--task") && i + 1 < argc) {
-            if (arg == "--dir")
-                dir = argv[++i];
-            else
-                task = argv[++i];
+        if ((arg == "--dir" || arg == "--task" || arg == "--threads") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (arg == "--dir") {
+                dir = value;
+            } else if (arg == "--task") {
+                task = value;
+            } else {
+                char* end = nullptr;
+                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || n < 1 || n > 256) {
+                    std::cerr << "vontal-cli: bad thread count '" << value << "' (1 to 256)\n";
+                    return 2;
+                }
+                threads = static_cast<uint32_t>(n);
+            }
         } else if (arg == "-h" || arg == "--help") {
             vontal::Usage();
             return 0;
@@ -302,7 +314,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, vontal::OnSignal);
     std::signal(SIGTERM, vontal::OnSignal);
     try {
-        vontal::FrontEnd frontEnd(dir);
+        vontal::FrontEnd frontEnd(dir, threads);
         return frontEnd.Run(task);
     } catch (const std::exception& e) {
         std::cerr << "vontal-cli: " << e.what() << "\n";

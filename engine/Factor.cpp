@@ -1,6 +1,7 @@
 // The computation thread: every exponent of the task, from the resume point to kMax.
 #include "Factor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <exception>
@@ -11,6 +12,7 @@
 #include "NumberText.h"
 #include "Records.h"
 #include "Settings.h"
+#include "TestPool.h"
 #include "ThreadPriority.h"
 
 namespace vontal {
@@ -70,21 +72,24 @@ StartOutcome StartFactor(TSearchState& s, IFactorWindow& window, std::unique_ptr
     s.floatingMode.store(out.floating ? 1 : 0, kRelaxed);
 
     // Set here, not in the thread, so that a Stop that comes before the thread runs is kept.
+    uint32_t threads = s.threadCount.load(kRelaxed);
+    if (threads == 0 && s.iniFile) threads = static_cast<uint32_t>(std::clamp(s.iniFile->ReadInteger("f", "Threads", 1), 1, 256));
     s.stopFlag.store(0);
-    owner = std::make_unique<TFactor>(s, window, k1, k2, kTempText, level);
+    owner = std::make_unique<TFactor>(s, window, k1, k2, kTempText, level, std::max<uint32_t>(threads, 1));
     s.factorThread = owner.get();
     out.started = true;
     return out;
 }
 
 TFactor::TFactor(TSearchState& state, IFactorWindow& window, std::string kMinText,
-                 std::string kMaxText, std::string kTempText, int priorityLevel)
+                 std::string kMaxText, std::string kTempText, int priorityLevel, uint32_t threads)
     : s_(state),
       window_(window),
       kMinText_(std::move(kMinText)),
       kMaxText_(std::move(kMaxText)),
       kTempText_(std::move(kTempText)),
       priorityLevel_(priorityLevel),
+      threads_(std::max<uint32_t>(threads, 1)),
       thread_([this] { Execute(); }) {}
 
 TFactor::~TFactor() { Join(); }
@@ -123,6 +128,7 @@ void TFactor::Execute() {
         event.started = started;
         window_.Post(std::move(event));
     }
+    pool_.reset();  // the helpers finish the batch in hand and end with the run
     tid_.store(0, std::memory_order_release);
     finished_.store(true, std::memory_order_release);
 }
@@ -173,32 +179,7 @@ void TFactor::RunTask() {
             s_.tickStart.store(TickCountMs(), kRelaxed);
             s_.kStart.store(first, kRelaxed);
 
-            // The candidate loop, a batch of sieve survivors at a time. KTemp moves to each
-            // candidate only once it has been tested and any divisor recorded.
-            do {
-                s_.FillBatch(kMax);
-                if (s_.batchCount > 0) s_.TestBatch();
-                bool found = false;
-                for (uint32_t i = 0; i < s_.batchCount; ++i) {
-                    const int64_t k = static_cast<int64_t>(s_.batchK[i]);
-                    s_.KTemp.store(k, kRelaxed);
-                    found = s_.batchM[i] != 0;
-                    if (found) RecordDivisor(s_.batchM[i], k, n);
-                }
-                if (s_.batchEndK != 0) {
-                    s_.KTemp.store(static_cast<int64_t>(s_.batchEndK), kRelaxed);
-                    found = false;
-                }
-                if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
-                if (s_.stopFlag.load(kRelaxed) == 1) {
-                    // A resumed exponent tests the saved candidate again; a divisor already on
-                    // disk is not, so that stopping never records it twice.
-                    const int64_t k = s_.KTemp.load(kRelaxed);
-                    if (found && k <= std::numeric_limits<int64_t>::max() - 2) s_.KTemp.store(k + 2, kRelaxed);
-                    window_.Post({FactorEventKind::Stopped, {}});
-                    return;
-                }
-            } while (s_.KTemp.load(kRelaxed) < kMax);
+            if (!SearchExponent(n, kMax)) return;
 
             AppendToLog(s_.programDir,
                         EndRecord(kMaxText_, CalcCODO(n, n, kMin, kMax, s_.versionText),
@@ -210,6 +191,62 @@ void TFactor::RunTask() {
     window_.Post({FactorEventKind::LabelK, "Stop"});
     s_.stopFlag.store(1);
     window_.Post({FactorEventKind::TaskComplete, {}});
+}
+
+bool TFactor::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n) {
+    bool found = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int64_t k = static_cast<int64_t>(ks[i]);
+        s_.KTemp.store(k, kRelaxed);
+        found = ms[i] != 0;
+        if (found) RecordDivisor(ms[i], k, n);
+    }
+    if (endK != 0) {
+        s_.KTemp.store(static_cast<int64_t>(endK), kRelaxed);
+        found = false;
+    }
+    if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
+    if (s_.stopFlag.load(kRelaxed) != 1) return false;
+    // A resumed exponent tests the saved candidate again; a divisor already on disk is not, so
+    // that stopping never records it twice.
+    const int64_t k = s_.KTemp.load(kRelaxed);
+    if (found && k <= std::numeric_limits<int64_t>::max() - 2) s_.KTemp.store(k + 2, kRelaxed);
+    window_.Post({FactorEventKind::Stopped, {}});
+    return true;
+}
+
+// The candidate loop of one exponent, a batch of sieve survivors at a time. KTemp moves to each
+// candidate only once it has been tested and any divisor recorded.
+bool TFactor::SearchExponent(uint32_t n, int64_t kMax) {
+    if (threads_ == 1) {
+        do {
+            s_.FillBatch(kMax);
+            if (s_.batchCount > 0) s_.TestBatch();
+            if (Publish(s_.batchK, s_.batchM, s_.batchCount, s_.batchEndK, n)) return false;
+        } while (s_.KTemp.load(kRelaxed) < kMax);
+        return true;
+    }
+    // Several cores: batches are filled ahead in k order, tested by whichever core is free, and
+    // published in that same order.
+    if (!pool_) pool_ = std::make_unique<TTestPool>(threads_ - 1, priorityLevel_);
+    const uint32_t limit = std::min(TTestPool::kSlotSize, s_.batchLimit == 1 ? 1u : TTestPool::kSlotSize);
+    const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
+    bool exhausted = false;
+    for (;;) {
+        while (!exhausted) {
+            TTestPool::Slot* slot = pool_->FreeSlot();
+            if (!slot) break;
+            slot->n = n;
+            slot->count = s_.FillBatchInto(kMax, slot->k, limit, slot->endK);
+            exhausted = slot->endK != 0 || (slot->count > 0 && slot->k[slot->count - 1] >= bound);
+            pool_->Submit(slot);
+        }
+        if (pool_->Empty()) return true;
+        TTestPool::Slot& oldest = pool_->WaitOldest();
+        const bool stopped = Publish(oldest.k, oldest.m, oldest.count, oldest.endK, n);
+        pool_->ReleaseOldest();
+        if (stopped) return false;
+    }
 }
 
 void TFactor::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "SearchState.h"
+#include "TestPool.h"
 
 namespace vontal {
 
@@ -53,7 +54,7 @@ class TFactor {
 public:
     // Starts the thread at once. priorityLevel: 0..5 as ApplyThreadPriority, -1 = leave it.
     TFactor(TSearchState& state, IFactorWindow& window, std::string kMinText, std::string kMaxText,
-            std::string kTempText, int priorityLevel);
+            std::string kTempText, int priorityLevel, uint32_t threads = 1);
     ~TFactor();  // waits for the thread
     TFactor(const TFactor&) = delete;
     TFactor& operator=(const TFactor&) = delete;
@@ -68,11 +69,17 @@ private:
     void RunTask();
     void CheckFloatingPriority();
     void RecordDivisor(uint32_t m, int64_t k, uint32_t n);
+    // Publishes a tested batch in k order: KTemp, records. True when a stop was requested
+    // (the Stopped event is then posted).
+    bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n);
+    bool SearchExponent(uint32_t n, int64_t kMax);  // false when stopped
 
     TSearchState& s_;
     IFactorWindow& window_;
     std::string kMinText_, kMaxText_, kTempText_;
     int priorityLevel_;
+    uint32_t threads_;
+    std::unique_ptr<TTestPool> pool_;  // helpers on further cores, while the task runs
     bool floatingRefusalShown_ = false;
     std::atomic<bool> finished_{false};
     std::atomic<pid_t> tid_{0};

@@ -147,20 +147,23 @@ bool TSearchState::NextCandidate() {
     return got;
 }
 
-void TSearchState::FillBatch(int64_t kMax) {
-    batchCount = 0;
-    batchEndK = 0;
+void TSearchState::FillBatch(int64_t kMax) { batchCount = FillBatchInto(kMax, batchK, batchLimit, batchEndK); }
+
+uint32_t TSearchState::FillBatchInto(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK) {
+    uint32_t count = 0;
+    endK = 0;
     const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
-    while (batchCount < batchLimit) {
+    while (count < limit) {
         uint64_t k;
         if (NextSurvivor(k)) {
-            batchK[batchCount++] = k;
-            if (k >= bound) return;
+            out[count++] = k;
+            if (k >= bound) break;
         } else if (k >= bound) {
-            batchEndK = k;
-            return;
+            endK = k;
+            break;
         }
     }
+    return count;
 }
 
 void TSearchState::TestBatch() {

@@ -73,6 +73,8 @@ public:
     // --- Run control. ------------------------------------------------------------------------
     std::atomic<uint32_t> stopFlag{0};   // 1 = no search running, or stop requested
     std::atomic<uint32_t> viewTicks{0};
+    // Cores to search with; 0 = the settings key "Threads" (default 1). Front ends may set it.
+    std::atomic<uint32_t> threadCount{0};
     TFactor* factorThread = nullptr;     // owned by whoever started it (window or front end)
 
     // --- Throughput. ---------------------------------------------------------------------------
@@ -120,6 +122,8 @@ public:
     uint32_t batchLimit = 1;   // set per exponent: several when candidates are small enough
     uint64_t batchEndK = 0;
     void FillBatch(int64_t kMax);
+    // The same into any array: returns the count, sets endK (0 when none).
+    uint32_t FillBatchInto(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK);
     void TestBatch();  // batchM[i]: the m that batchK[i] divides, or 0
 
     // The next survivor in out (true), or, when the block holds no more, the first k of the

@@ -120,6 +120,7 @@ TEST_F(CliTest, BadInputIsRefusedAndChangesNothing) {
         {{"--task", "n=8x to 20, k=1 to 100"}, "'8x' is not a valid integer value"},
         {{"--task", "n=8 to 20, k=e5 to 100"}, "'e5' is not a valid floating point value"},
         {{"--frobnicate"}, "--frobnicate"},
+        {{"--threads", "0", "--task", "n=8 to 20, k=1 to 100"}, "bad thread count '0'"},
     };
     for (const Row& r : rows) {
         const CliRun run = RunCli(r.args);
@@ -151,6 +152,18 @@ TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
     const CliRun again = RunCli({});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.err.find("nothing to do"), std::string::npos) << again.err;
+}
+
+TEST_F(CliTest, SeveralThreadsReportTheSameDivisors) {
+    const CliRun run = RunCli({"--threads", "2", "--task", "n=13 to 16, k=1 to 2000"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "found m=11,  k=39,  n=13\n39.2^13+1 divides F_11\n"
+              "found m=11,  k=119,  n=13\n119.2^13+1 divides F_11\n"
+              "found m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n"
+              "found m=9,  k=37,  n=16\n37.2^16+1 divides F_9\n"
+              "found m=12,  k=397,  n=16\n397.2^16+1 divides F_12\n"
+              "found m=12,  k=973,  n=16\n973.2^16+1 divides F_12\n");
 }
 
 TEST_F(CliTest, FollowOnTasksAreTakenInTurn) {

@@ -179,6 +179,51 @@ TEST(Search, StopAndResumeGivesTheSameRecordsAsOneRun) {
     EXPECT_EQ(h.Log(), clean.Log());
 }
 
+// The same tasks on several cores: exactly the records and log lines of one core, also when
+// the run is stopped and continued, and for candidates too wide to be batched.
+TEST(Search, SeveralCoresGiveTheSameRecords) {
+    const char* const tasks[] = {"n=8 to 20, k=1 to 2000", "n=21 to 23, k=1 to 3000000", "n=300 to 301, k=1 to 20000",
+                                 "n=60 to 61, k=9223372036854700001 to 9223372036854775807"};
+    for (const char* task : tasks) {
+        Harness one("cores1");
+        ASSERT_TRUE(one.Begin(task));
+        ASSERT_EQ(one.Finish(), FactorEventKind::TaskComplete);
+        for (uint32_t threads : {2u, 3u}) {
+            Harness many("cores" + std::to_string(threads));
+            many.state.threadCount = threads;
+            ASSERT_TRUE(many.Begin(task));
+            ASSERT_EQ(many.Finish(), FactorEventKind::TaskComplete) << task;
+            EXPECT_EQ(many.Results(), one.Results()) << task << " on " << threads;
+            EXPECT_EQ(many.Log(), one.Log()) << task << " on " << threads;
+            EXPECT_EQ(many.state.KTemp.load(), one.state.KTemp.load()) << task;
+        }
+    }
+    // Stopped at every divisor and at random moments, on two cores.
+    Harness clean("cores-clean");
+    ASSERT_TRUE(clean.Begin("n=21 to 23, k=1 to 3000000"));
+    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    Harness h("cores-stops");
+    h.state.threadCount = 2;
+    h.window.onPost = [&](const FactorEvent& e) {
+        if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
+    };
+    ASSERT_TRUE(h.Begin("n=21 to 23, k=1 to 3000000"));
+    std::mt19937 rng(11);
+    int stops = 0;
+    for (FactorEventKind end = h.Finish(); end != FactorEventKind::TaskComplete; end = h.Finish()) {
+        ASSERT_EQ(end, FactorEventKind::Stopped);
+        ++stops;
+        ASSERT_TRUE(h.Continue());
+        if (stops < 8) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
+            h.state.stopFlag = 1;
+        }
+    }
+    EXPECT_GE(stops, 4);
+    EXPECT_EQ(h.Results(), clean.Results());
+    EXPECT_EQ(h.Log(), clean.Log());
+}
+
 TEST(Search, StoredPositionIsMadeSafe) {
     // n = 14, k = 1..100 holds one divisor, k = 7. Where does a stored KTemp resume?
     struct Row { const char* kTemp; bool findsSeven; bool header; };
@@ -304,6 +349,7 @@ TEST(Search, WindowReadsWhileTheThreadRunsAndStops) {
     });
     ASSERT_TRUE(h.Begin("n=30 to 40, k=1 to 1e12"));
     for (int i = 0; i < 20; ++i) {
+        h.state.threadCount = 1 + i % 3;  // the next start runs on one to three cores
         std::this_thread::sleep_for(5ms);
         h.state.stopFlag = 1;
         ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);

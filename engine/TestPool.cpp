@@ -1,0 +1,106 @@
+// Helpers of the computation thread.
+#include "TestPool.h"
+
+#include "Kernel.h"
+#include "ThreadPriority.h"
+
+namespace vontal {
+
+TTestPool::TTestPool(uint32_t helpers, int priorityLevel)
+    : slots_(4 * (helpers + 1)), states_(slots_.size(), State::Free) {
+    for (uint32_t i = 0; i < helpers; ++i) helpers_.emplace_back([this, priorityLevel] { Work(priorityLevel); });
+}
+
+TTestPool::~TTestPool() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    work_.notify_all();
+    for (auto& t : helpers_) t.join();
+}
+
+TTestPool::Slot* TTestPool::FreeSlot() {
+    std::lock_guard lock(mutex_);
+    const size_t i = tail_ % slots_.size();
+    return states_[i] == State::Free ? &slots_[i] : nullptr;
+}
+
+void TTestPool::Submit(Slot* slot) {
+    {
+        std::lock_guard lock(mutex_);
+        states_[static_cast<size_t>(slot - slots_.data())] = State::Filled;
+        ++tail_;
+    }
+    work_.notify_one();
+}
+
+bool TTestPool::Empty() {
+    std::lock_guard lock(mutex_);
+    return head_ == tail_;
+}
+
+TTestPool::Slot& TTestPool::WaitOldest() {
+    const size_t i = head_ % slots_.size();  // head_ changes only on this thread
+    std::unique_lock lock(mutex_);
+    // Until the oldest is done, test whatever nobody has taken yet, oldest first.
+    while (states_[i] != State::Done) {
+        size_t pick = slots_.size();
+        for (uint64_t seq = head_; seq < tail_ && pick == slots_.size(); ++seq)
+            if (states_[seq % slots_.size()] == State::Filled) pick = seq % slots_.size();
+        if (pick == slots_.size()) {
+            done_.wait(lock);
+            continue;
+        }
+        states_[pick] = State::Testing;
+        lock.unlock();
+        Test(slots_[pick]);
+        lock.lock();
+        states_[pick] = State::Done;
+    }
+    return slots_[i];
+}
+
+void TTestPool::ReleaseOldest() {
+    std::lock_guard lock(mutex_);
+    states_[head_ % slots_.size()] = State::Free;
+    ++head_;
+}
+
+void TTestPool::Test(Slot& slot) {
+    thread_local KernelScratch scratch;
+    TestCandidates(slot.k, slot.count, slot.n, slot.m, scratch);
+}
+
+void TTestPool::Work(int priorityLevel) {
+    if (priorityLevel >= 0) {
+        try {
+            ApplyThreadPriority(CurrentThreadId(), priorityLevel);
+        } catch (...) {
+            // The computation thread reports a refused priority; a helper just runs on.
+        }
+    }
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // The oldest batch nobody has taken, so that the publisher waits as little as possible.
+        size_t pick = slots_.size();
+        work_.wait(lock, [&] {
+            if (quit_) return true;
+            for (uint64_t seq = head_; seq < tail_; ++seq)
+                if (states_[seq % slots_.size()] == State::Filled) {
+                    pick = seq % slots_.size();
+                    return true;
+                }
+            return false;
+        });
+        if (quit_) return;
+        states_[pick] = State::Testing;
+        lock.unlock();
+        Test(slots_[pick]);
+        lock.lock();
+        states_[pick] = State::Done;
+        done_.notify_all();
+    }
+}
+
+}  // namespace vontal
