@@ -14,6 +14,7 @@
 #include "Kernel.h"
 #include "Processor.h"
 #include "SearchState.h"
+#include "TestPool.h"
 
 namespace {
 
@@ -96,6 +97,31 @@ void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
         benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
 }
 
+// The pipeline of the computation thread on two cores: this thread sieves and takes batches
+// back in order, one helper tests; the same search as the selected kernel's one-core run.
+void SearchTwoCores(benchmark::State& bs, const Task& t) {
+    TSearchState s;
+    Prime(s, t);
+    vontal::TTestPool pool(1, -1);
+    int64_t candidates = 0;
+    const int64_t kFirst = s.KTemp.load();
+    for (auto _ : bs) {
+        while (vontal::TTestPool::Slot* slot = pool.FreeSlot()) {
+            slot->n = t.n;
+            slot->count = s.FillBatchInto(INT64_MAX, slot->k, vontal::TTestPool::kSlotSize, slot->endK);
+            pool.Submit(slot);
+        }
+        vontal::TTestPool::Slot& oldest = pool.WaitOldest();
+        candidates += oldest.count;
+        s.KTemp.store(static_cast<int64_t>(oldest.k[oldest.count - 1]));
+        pool.ReleaseOldest();
+    }
+    bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
+    bs.counters["k/s"] = benchmark::Counter(static_cast<double>(s.KTemp.load() - kFirst), benchmark::Counter::kIsRate);
+    bs.counters["squarings/s"] =
+        benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -115,6 +141,9 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Search<true>, t, v)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Search<false>, t, std::string())
             ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), SearchTwoCores, t)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
     }
     benchmark::Initialize(&argc, argv);
     const double mhz = vontal::MeasureCpuMHz();
@@ -132,6 +161,13 @@ int main(int argc, char** argv) {
             std::printf("%-14s %-11s %13.4g %13.4g %13.4g %10.1f %7.2fx\n", t.name, v.c_str(), e->second.candidates,
                         e->second.k, g->second.k, cycles, g->second.k > 0 ? e->second.k / g->second.k : 0.0);
         }
+    }
+    std::printf("\ntwo cores (one sieving and publishing, both testing) against one, %s kernel:\n",
+                variants.front().c_str());
+    for (const Task& t : kTasks) {
+        const auto one = gRates.find(variants.front() + "/" + t.name), two = gRates.find(std::string("two-cores/") + t.name + "/real_time");
+        if (one == gRates.end() || two == gRates.end() || one->second.k <= 0) continue;
+        std::printf("%-14s %13.4g k/s on two cores, %.2fx one core\n", t.name, two->second.k, two->second.k / one->second.k);
     }
     benchmark::Shutdown();
     return 0;
