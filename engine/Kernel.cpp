@@ -198,7 +198,6 @@ VONTAL_INLINE void ReduceDense(u64* t, const u64* p, u64 pinv, u64* x, uint32_t 
 }
 
 // Adds m*k*2^s at limb j of t (up to and including limb top), carrying as far as needed.
-template <bool Fixed>
 VONTAL_INLINE void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u64 k, uint32_t s, u64 carry) {
     const u128 mk = static_cast<u128>(m) * k;
     const u64 lo = static_cast<u64>(mk), hi = static_cast<u64>(mk >> 64);
@@ -208,67 +207,48 @@ VONTAL_INLINE void AddShiftedProduct(u64* t, uint32_t j, uint32_t top, u64 m, u6
     t[j] = addc(t[j], c0, carry);
     if (++j <= top) t[j] = addc(t[j], c1, carry);
     if (++j <= top) t[j] = addc(t[j], c2, carry);
-    if constexpr (Fixed) {
-        VONTAL_UNROLL
-        for (++j; j <= top; ++j) t[j] = addc(t[j], 0, carry);
-    } else {
-        for (++j; carry && j <= top; ++j) carry = ++t[j] == 0;
-    }
+    for (++j; carry && j <= top; ++j) carry = ++t[j] == 0;
 }
 
-// x = t / R mod p for p = k*2^n + 1 with n >= 64, where p = 1 (mod 2^64): the factor of each
-// limb is -t_i, and m*p = m + m*k*2^n. D = n / 64 when fixed at compile time.
-template <uint32_t W, uint32_t D>
+// x = t / R mod p for wide p = k*2^n + 1 with n >= 64, where p = 1 (mod 2^64): the factor of
+// each limb is -t_i, and m*p = m + m*k*2^n.
 VONTAL_INLINE void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape& sh) {
-    const uint32_t w = W ? W : sh.w, d = D ? D : sh.limbShift, s = sh.bitShift, top = 2 * w;
-    if constexpr (W != 0) {
-        VONTAL_UNROLL
-        for (uint32_t i = 0; i < w; ++i) {
-            const u64 m = 0 - t[i];
-            u64 carry = t[i] != 0;  // adding m to limb i clears it and carries unless it was zero
-            t[i] = 0;
-            uint32_t j = i + 1;
-            VONTAL_UNROLL
-            for (; j < i + d; ++j) t[j] = addc(t[j], 0, carry);
-            AddShiftedProduct<true>(t, i + d, top, m, k, s, carry);
-        }
-    } else {
-        // The factors of the first d limbs do not depend on the k terms (those land at limb d
-        // and above): together they are -t mod 2^(64d), and adding them clears those limbs.
-        u64 borrow = 0, nonzero = 0;
-        for (uint32_t i = 0; i < d; ++i) {
-            nonzero |= t[i];
-            t[i] = subb(0, t[i], borrow);  // the factor, kept in place for the product below
-        }
-        // Add (factors * k) * 2^s at limb d, one limb of the factors at a time.
-        u64 mulCarry = 0, prevHi = 0;
-        u64 carry = nonzero != 0;  // the carry out of the cleared limbs
-        for (uint32_t i = 0; i < d; ++i) {
-            const u128 prod = static_cast<u128>(t[i]) * k + mulCarry;
-            const u64 lo = static_cast<u64>(prod);
-            mulCarry = static_cast<u64>(prod >> 64);
-            const u64 shifted = (lo << s) | ((prevHi >> 1) >> (63 - s));
-            prevHi = lo;
-            t[d + i] = addc(t[d + i], shifted, carry);
-            t[i] = 0;
-        }
-        uint32_t j = 2 * d;  // the product's top limb, then what is left of the carry
-        const u64 last = (mulCarry << s) | ((prevHi >> 1) >> (63 - s));
-        const u64 beyond = (mulCarry >> 1) >> (63 - s);
-        if (j <= top) t[j] = addc(t[j], last, carry), ++j;
-        if (j <= top) t[j] = addc(t[j], beyond, carry), ++j;
-        for (; carry && j <= top; ++j) carry = ++t[j] == 0;
-        // The remaining limbs one at a time (k has at most two limbs above limb d).
-        for (uint32_t i = d; i < w; ++i) {
-            const u64 m = 0 - t[i];
-            const u64 c = t[i] != 0;
-            t[i] = 0;
-            AddShiftedProduct<false>(t, i + d, top, m, k, s, 0);
-            for (j = i + 1; c && j <= top; ++j)
-                if (++t[j] != 0) break;
-        }
+    const uint32_t w = sh.w, d = sh.limbShift, s = sh.bitShift, top = 2 * w;
+    // The factors of the first d limbs do not depend on the k terms (those land at limb d
+    // and above): together they are -t mod 2^(64d), and adding them clears those limbs.
+    u64 borrow = 0, nonzero = 0;
+    for (uint32_t i = 0; i < d; ++i) {
+        nonzero |= t[i];
+        t[i] = subb(0, t[i], borrow);  // the factor, kept in place for the product below
     }
-    SubtractIfAtLeast<W>(t + w, p, x, w);
+    // Add (factors * k) * 2^s at limb d, one limb of the factors at a time.
+    u64 mulCarry = 0, prevHi = 0;
+    u64 carry = nonzero != 0;  // the carry out of the cleared limbs
+    for (uint32_t i = 0; i < d; ++i) {
+        const u128 prod = static_cast<u128>(t[i]) * k + mulCarry;
+        const u64 lo = static_cast<u64>(prod);
+        mulCarry = static_cast<u64>(prod >> 64);
+        const u64 shifted = (lo << s) | ((prevHi >> 1) >> (63 - s));
+        prevHi = lo;
+        t[d + i] = addc(t[d + i], shifted, carry);
+        t[i] = 0;
+    }
+    uint32_t j = 2 * d;  // the product's top limb, then what is left of the carry
+    const u64 last = (mulCarry << s) | ((prevHi >> 1) >> (63 - s));
+    const u64 beyond = (mulCarry >> 1) >> (63 - s);
+    if (j <= top) t[j] = addc(t[j], last, carry), ++j;
+    if (j <= top) t[j] = addc(t[j], beyond, carry), ++j;
+    for (; carry && j <= top; ++j) carry = ++t[j] == 0;
+    // The remaining limbs one at a time (k has at most two limbs above limb d).
+    for (uint32_t i = d; i < w; ++i) {
+        const u64 m = 0 - t[i];
+        const u64 c = t[i] != 0;
+        t[i] = 0;
+        AddShiftedProduct(t, i + d, top, m, k, s, 0);
+        for (j = i + 1; c && j <= top; ++j)
+            if (++t[j] != 0) break;
+    }
+    SubtractIfAtLeast<0>(t + w, p, x, w);
 }
 
 // x = t / R mod p for a fixed width: W steps, each clearing one limb with m*p (m = -t_i when
@@ -418,7 +398,7 @@ VONTAL_INLINE void Step(Lane& l, const Shape& sh) {
         Square<0>(l.x, l.t, sh.w);
 #endif
         if (sh.proth)
-            ReduceProth<0, 0>(l.t, l.p, l.k, l.x, sh);
+            ReduceProth(l.t, l.p, l.k, l.x, sh);
         else
             ReduceDense<0>(l.t, l.p, l.pinv, l.x, sh.w);
     }
