@@ -105,6 +105,30 @@ public:
 
 std::string Found(uint32_t m, int64_t k, uint32_t n) { return FoundRecord(m, k, n); }
 
+// Works a run to its end, continuing it after every stop; after the stops numbered from
+// randomFrom to randomTo - 1 it also stops it again from outside at a random moment. Returns
+// the number of stops.
+int ContinueAfterEveryStop(Harness& h, uint32_t seed, int randomFrom, int randomTo) {
+    std::mt19937 rng(seed);
+    int stops = 0;
+    for (FactorEventKind end = h.Finish(); end != FactorEventKind::TaskComplete; end = h.Finish()) {
+        if (end != FactorEventKind::Stopped) {
+            ADD_FAILURE() << "the run ended otherwise than by a stop";
+            break;
+        }
+        ++stops;
+        if (!h.Continue()) {
+            ADD_FAILURE() << "the stopped run did not continue";
+            break;
+        }
+        if (stops >= randomFrom && stops < randomTo) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
+            h.state.stopFlag = 1;
+        }
+    }
+    return stops;
+}
+
 TEST(Search, SmallRangeReportsExactlyThePublishedDivisors) {
     Harness h("small");
     ASSERT_TRUE(h.Begin("n=8 to 20, k=1 to 2000"));
@@ -163,18 +187,8 @@ TEST(Search, StopAndResumeGivesTheSameRecordsAsOneRun) {
         if (e.kind == FactorEventKind::RefreshInfo && ++exponentStarts == 2) h.state.stopFlag = 1;
     };
     ASSERT_TRUE(h.Begin(task));
-    std::mt19937 rng(7);
-    int stops = 0;
-    for (FactorEventKind end = h.Finish(); end != FactorEventKind::TaskComplete; end = h.Finish()) {
-        ASSERT_EQ(end, FactorEventKind::Stopped);
-        ++stops;
-        ASSERT_TRUE(h.Continue());
-        if (stops >= 5 && stops < 12) {  // and a few stops from outside at random moments
-            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
-            h.state.stopFlag = 1;
-        }
-    }
-    EXPECT_GE(stops, 5);
+    // and a few stops from outside at random moments
+    EXPECT_GE(ContinueAfterEveryStop(h, 7, 5, 12), 5);
     EXPECT_EQ(h.Results(), clean.Results());
     EXPECT_EQ(h.Log(), clean.Log());
 }
@@ -208,18 +222,7 @@ TEST(Search, SeveralCoresGiveTheSameRecords) {
         if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
     };
     ASSERT_TRUE(h.Begin("n=21 to 23, k=1 to 3000000"));
-    std::mt19937 rng(11);
-    int stops = 0;
-    for (FactorEventKind end = h.Finish(); end != FactorEventKind::TaskComplete; end = h.Finish()) {
-        ASSERT_EQ(end, FactorEventKind::Stopped);
-        ++stops;
-        ASSERT_TRUE(h.Continue());
-        if (stops < 8) {
-            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
-            h.state.stopFlag = 1;
-        }
-    }
-    EXPECT_GE(stops, 4);
+    EXPECT_GE(ContinueAfterEveryStop(h, 11, 0, 8), 4);
     EXPECT_EQ(h.Results(), clean.Results());
     EXPECT_EQ(h.Log(), clean.Log());
 }
