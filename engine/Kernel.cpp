@@ -428,6 +428,28 @@ VONTAL_INLINE void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32
     }
 }
 
+// q and r with 2^e = q*k + r, for e < 128: one hardware division when the quotient fits 64 bits,
+// two otherwise (a call to the compiler's 128-bit division costs several times more).
+VONTAL_INLINE void DivPow2(uint32_t e, u64 k, u128& q, u64& r) {
+    if (e < 64) {
+        const u64 h = u64{1} << e;
+        q = h / k;
+        r = h % k;
+        return;
+    }
+    const u64 hi = u64{1} << (e - 64);
+    const u64 qHi = hi / k, rHi = hi % k;
+#if defined(__x86_64__)
+    u64 qLo, rLo;  // (rHi:0) / k, whose quotient fits 64 bits because rHi < k
+    __asm__("divq %[d]" : "=a"(qLo), "=d"(rLo) : [d] "r"(k), "a"(u64{0}), "d"(rHi) : "cc");
+#else
+    const u128 rest = static_cast<u128>(rHi) << 64;
+    const u64 qLo = static_cast<u64>(rest / k), rLo = static_cast<u64>(rest % k);
+#endif
+    q = (static_cast<u128>(qHi) << 64) | qLo;
+    r = rLo;
+}
+
 // Writes 2^e mod p into x (w limbs), using k*2^n = -1 (mod p).
 void Pow2Mod(uint32_t e, const Shape& sh, const Lane& l, u64* x) {
     const uint32_t w = sh.w;
@@ -438,9 +460,9 @@ void Pow2Mod(uint32_t e, const Shape& sh, const Lane& l, u64* x) {
     }
     // 2^(e - n) = q*k + r  =>  2^e = q*k*2^n + r*2^n = r*2^n - q (mod p).
     const uint32_t over = e - sh.n, direct = std::min<uint32_t>(over, 127);
-    const u128 h = static_cast<u128>(1) << direct;
-    u128 q = h / l.k;
-    const u64 r = static_cast<u64>(h - q * l.k);
+    u128 q;
+    u64 r;
+    DivPow2(direct, l.k, q, r);
     if (w <= 2) {  // q < p unless p is small; it then fits 128 bits
         const u128 pv = l.p[0] | (w > 1 ? static_cast<u128>(l.p[1]) << 64 : 0);
         if (q >= pv) q %= pv;
@@ -582,6 +604,14 @@ void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, 
     b.first = sh.first;
     b.last = sh.last;
     b.proth = sh.n >= 52;
+    u64 lanesK[ifma::kLanes];  // lanes beyond count repeat the last candidate
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) lanesK[l] = ks[std::min(l, count - 1)];
+    uint32_t found[ifma::kLanes];
+    if (ifma::Prepare(b, lanesK, sh.n)) {
+        ifma::Run(b, found);
+        std::copy(found, found + count, ms);
+        return;
+    }
     u64 limbs[4][5];
     Lane lane;
     lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
@@ -595,7 +625,6 @@ void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, 
         To52(lane.target2, sh.w, b.target2, b.limbs, l);
         b.pinv[l] = lane.pinv & ((u64{1} << 52) - 1);
     }
-    uint32_t found[ifma::kLanes];
     ifma::Run(b, found);
     std::copy(found, found + count, ms);
 }

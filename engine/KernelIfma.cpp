@@ -3,6 +3,8 @@
 // products needs no carry handling until the end of a squaring.
 #include "KernelIfma.h"
 
+#include <cmath>
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -70,8 +72,9 @@ VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
     x[W - 1] = c[2 * W - 1];
 }
 
+// Compares with -1 after every squaring from 2^(2^first) on: the m at which a lane meets -1.
 template <uint32_t W, bool Proth>
-__attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uint32_t* found) {
+__attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch& b, uint32_t* found) {
     __m512i x[W], p[W], t1[W], t2[W];
     VONTAL_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
@@ -97,7 +100,146 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uin
     }
 }
 
+// Squares straight through to 2^(2^last) and looks only at the end. -1 there is a find at m =
+// last. A lane at +1 met -1 earlier, or has a smaller order of 2 (possibly below first, or
+// through a composite p), which is rare: the batch is then run again with every m compared.
+template <uint32_t W, bool Proth>
+__attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uint32_t* found) {
+    __m512i x[W], p[W];
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        x[i] = _mm512_load_si512(b.x[i]);
+        p[i] = _mm512_load_si512(b.p[i]);
+    }
+    const __m512i pinv = _mm512_load_si512(b.pinv);
+    for (uint32_t j = b.start; j < b.last; ++j) Square<W, Proth>(x, p, pinv);
+    // x is below 2p: subtract p where that leaves no borrow, so that each residue has one form.
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+    __m512i y[W], borrow = _mm512_setzero_si512();
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(x[i], p[i]), borrow);
+        borrow = _mm512_srli_epi64(t, 63);
+        y[i] = _mm512_and_si512(t, mask);
+    }
+    const __mmask8 atLeastP = _mm512_cmpeq_epi64_mask(borrow, _mm512_setzero_si512());
+    // -1 is target; +1 is p - target, so x = +1 exactly when x + target = p.
+    __mmask8 minus = 0xFF, plus = 0xFF;
+    __m512i carry = _mm512_setzero_si512();
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        const __m512i v = _mm512_mask_mov_epi64(x[i], atLeastP, y[i]);
+        const __m512i t = _mm512_load_si512(b.target[i]);
+        minus &= _mm512_cmpeq_epi64_mask(v, t);
+        const __m512i sum = _mm512_add_epi64(_mm512_add_epi64(v, t), carry);
+        carry = _mm512_srli_epi64(sum, 52);
+        plus &= _mm512_cmpeq_epi64_mask(_mm512_and_si512(sum, mask), p[i]);
+    }
+    plus &= _mm512_cmpeq_epi64_mask(carry, _mm512_setzero_si512());
+    if (plus != 0) return RunChainsChecked<W, Proth>(b, found);
+    if (b.last >= b.first)
+        for (__mmask8 hit = minus; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = b.last;
+}
+
+#define VONTAL_IFMA_DQ __attribute__((target("avx512f,avx512dq,avx512ifma"), always_inline)) inline
+
+// q and r with 2^e = q*k + r in every lane, for k < 2^52 and q < 2^52: the double quotient is
+// within one of the true one, and r, computed exactly modulo 2^64, shows which way to correct.
+VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
+    const __m512d quotient = _mm512_div_pd(_mm512_set1_pd(std::ldexp(1.0, static_cast<int>(e))), kd);
+    q = _mm512_cvttpd_epu64(quotient);
+    const __m512i pow = _mm512_set1_epi64(e < 64 ? static_cast<long long>(uint64_t{1} << e) : 0);
+    r = _mm512_sub_epi64(pow, _mm512_mullo_epi64(q, k));
+    const __m512i one = _mm512_set1_epi64(1), zero = _mm512_setzero_si512();
+    const __mmask8 low = _mm512_cmplt_epi64_mask(r, zero);
+    q = _mm512_mask_sub_epi64(q, low, q, one);
+    r = _mm512_mask_add_epi64(r, low, r, k);
+    const __mmask8 high = _mm512_cmpge_epi64_mask(r, k);
+    q = _mm512_mask_add_epi64(q, high, q, one);
+    r = _mm512_mask_sub_epi64(r, high, r, k);
+}
+
+// v = m * 2^n in 52-bit limbs, for m < 2^52.
+VONTAL_IFMA_DQ void ShiftedLimbs(__m512i m, uint32_t n, uint32_t limbs, __m512i* v) {
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+    const uint32_t d = n / 52, s = n % 52;
+    for (uint32_t i = 0; i < limbs; ++i) v[i] = _mm512_setzero_si512();
+    v[d] = _mm512_and_si512(_mm512_sll_epi64(m, _mm_cvtsi32_si128(static_cast<int>(s))), mask);
+    if (d + 1 < limbs) v[d + 1] = _mm512_srl_epi64(m, _mm_cvtsi32_si128(static_cast<int>(52 - s)));
+}
+
+// v = r*2^n - q (mod p) for r < k, q < 2^52: below p, since r*2^n < k*2^n.
+VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs, const __m512i* p, __m512i* v) {
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+    ShiftedLimbs(r, n, limbs, v);
+    __m512i borrow = q;  // subtracted from limb 0, then carried up as 0 or 1
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const __m512i t = _mm512_sub_epi64(v[i], borrow);
+        borrow = _mm512_srli_epi64(t, 63);
+        v[i] = _mm512_and_si512(t, mask);
+    }
+    // A borrow out of the top: the value was negative (above -2^52 > -p); add p once.
+    const __mmask8 negative = _mm512_test_epi64_mask(borrow, borrow);
+    __m512i carry = _mm512_setzero_si512();
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const __m512i t = _mm512_add_epi64(_mm512_add_epi64(v[i], p[i]), carry);
+        carry = _mm512_srli_epi64(t, 52);
+        v[i] = _mm512_mask_and_epi64(v[i], negative, t, mask);
+    }
+}
+
 }  // namespace
+
+__attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, const uint64_t* ks, uint32_t n) {
+    uint64_t smallest = ks[0], largest = ks[0];
+    for (uint32_t l = 1; l < kLanes; ++l) {
+        smallest = ks[l] < smallest ? ks[l] : smallest;
+        largest = ks[l] > largest ? ks[l] : largest;
+    }
+    const uint32_t limbs = b.limbs, a = 52 * limbs - n;  // R = 2^(52 limbs) = 2^a * 2^n
+    if (largest >> 52 || smallest == 0 || a + 1 > 50 + static_cast<uint32_t>(63 - __builtin_clzll(smallest)))
+        return false;
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1), zero = _mm512_setzero_si512();
+    const __m512i k = _mm512_loadu_si512(ks);
+    const __m512d kd = _mm512_cvtepu64_pd(k);  // exact below 2^53
+    __m512i p[kMaxLimbs], v[kMaxLimbs], target[kMaxLimbs];
+    ShiftedLimbs(k, n, limbs, p);  // p = k*2^n + 1; bit 0 of k*2^n is clear as n >= 1
+    p[0] = _mm512_or_si512(p[0], _mm512_set1_epi64(1));
+    if (!b.proth) {  // -p^-1 mod 2^52: p = 1 (mod 2^n), and each Newton step doubles the bits
+        __m512i inv = _mm512_set1_epi64(1);
+        const __m512i two = _mm512_set1_epi64(2);
+        for (uint32_t bits = n; bits < 52; bits *= 2)
+            inv = _mm512_mullo_epi64(inv, _mm512_sub_epi64(two, _mm512_mullo_epi64(p[0], inv)));
+        _mm512_store_si512(b.pinv, _mm512_and_si512(_mm512_sub_epi64(zero, inv), mask));
+    }
+    // R mod p from 2^a = q*k + r, as k*2^n = -1 (mod p); -1 in Montgomery form is p - R mod p.
+    __m512i q, r;
+    DivPow2(a, k, kd, q, r);
+    Pow2Residue(r, q, n, limbs, p, v);
+    __m512i borrow = zero;
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(p[i], v[i]), borrow);
+        borrow = _mm512_srli_epi64(t, 63);
+        target[i] = _mm512_and_si512(t, mask);
+    }
+    __m512i carry = zero;
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const __m512i t = _mm512_add_epi64(_mm512_add_epi64(target[i], p[i]), carry);
+        carry = _mm512_srli_epi64(t, 52);
+        _mm512_store_si512(b.target2[i], _mm512_and_si512(t, mask));
+        _mm512_store_si512(b.target[i], target[i]);
+        _mm512_store_si512(b.p[i], p[i]);
+    }
+    // The start 2^(2^j) * R mod p, with j as large as the double quotient allows.
+    const uint32_t bound = 50 + static_cast<uint32_t>(63 - __builtin_clzll(smallest));
+    uint32_t j = 0;
+    while (j + 1 <= b.first && a + (1u << (j + 1)) <= bound) ++j;
+    DivPow2(a + (1u << j), k, kd, q, r);
+    Pow2Residue(r, q, n, limbs, p, v);
+    for (uint32_t i = 0; i < limbs; ++i) _mm512_store_si512(b.x[i], v[i]);
+    b.start = j;
+    return true;
+}
 
 void Run(const Batch& batch, uint32_t* found) {
     for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
@@ -116,7 +258,7 @@ bool Available() {
     __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     if ((lo & 0xE6) != 0xE6) return false;  // the OS saves the AVX-512 and AVX registers
     if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ebx & (1u << 16)) && (ebx & (1u << 21));  // AVX512F, AVX512_IFMA
+    return (ebx & (1u << 16)) && (ebx & (1u << 17)) && (ebx & (1u << 21));  // AVX512F, DQ, IFMA
 }
 
 #else
@@ -124,6 +266,7 @@ bool Available() {
 void Run(const Batch&, uint32_t* found) {
     for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
 }
+bool Prepare(Batch&, const uint64_t*, uint32_t) { return false; }
 bool Available() { return false; }
 
 #endif

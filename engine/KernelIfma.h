@@ -23,6 +23,12 @@ struct Batch {
     alignas(64) uint64_t pinv[kLanes];                // -p^-1 mod 2^52 (not used when proth)
 };
 
+// Fills p, x, target, target2, pinv and start of a batch for the multipliers ks[0..7] at exponent
+// n, with limbs and first already set, in vector registers: two floating-point divisions for all
+// eight lanes instead of two integer divisions per lane. Every k must be below 2^52, and
+// 2^(52 * limbs - n + 1) / k below 2^51 for the smallest k; false (nothing written) otherwise.
+bool Prepare(Batch& batch, const uint64_t* ks, uint32_t n);
+
 // found[l] = the m at which lane l met -1, or 0.
 void Run(const Batch& batch, uint32_t* found);
 

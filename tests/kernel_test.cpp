@@ -211,3 +211,112 @@ TEST(KernelSelfTest, EveryVariantPasses) {
 
 }  // namespace
 }  // namespace vontal
+
+#include <gmp.h>
+
+#include "KernelIfma.h"
+
+namespace vontal {
+namespace {
+
+// The eight-lane set-up against residues computed with GMP: p, -1 and -1 + p in Montgomery form,
+// the start value 2^(2^start) * R mod p and -p^-1 mod 2^52, limb by limb. Small exponents with
+// large multipliers make r*2^n - q negative now and then, which the candidate test alone would
+// hardly ever notice.
+TEST(IfmaSetUp, MatchesExactResidues) {
+    if (!ifma::Available()) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+    std::mt19937_64 rng(52);
+    mpz_t p, v, r, m52;
+    mpz_inits(p, v, r, m52, nullptr);
+    mpz_setbit(m52, 52);
+    const auto limb = [&](const mpz_t x, uint32_t i) {  // 52-bit limb i of x
+        mpz_tdiv_q_2exp(v, x, 52 * i);
+        mpz_tdiv_r_2exp(v, v, 52);
+        return mpz_get_ui(v);
+    };
+    int prepared = 0, batches = 0;
+    for (int iter = 0; iter < 6000; ++iter) {
+        const uint32_t n = iter % 3 == 0 ? 8 + static_cast<uint32_t>(rng() % 13) : 8 + static_cast<uint32_t>(rng() % 190);
+        const uint32_t bits = iter % 3 == 0 ? 40 + static_cast<uint32_t>(rng() % 12) : 1 + static_cast<uint32_t>(rng() % 51);
+        uint64_t ks[ifma::kLanes];
+        for (auto& k : ks) k = (uint64_t{1} << (bits - 1)) | (rng() & ((uint64_t{1} << (bits - 1)) - 1)) | 1;
+        const uint32_t w52 = (n + bits - 1 + 3 + 51) / 52;
+        if (w52 > ifma::kMaxLimbs) continue;
+        ifma::Batch b;
+        b.limbs = std::max<uint32_t>(w52, 2);
+        b.first = FirstMTested(ks[0], n);
+        b.proth = n >= 52;
+        ++batches;
+        if (!ifma::Prepare(b, ks, n)) continue;
+        ++prepared;
+        ASSERT_LE(b.start, b.first);
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+            SCOPED_TRACE(std::to_string(ks[l]) + "*2^" + std::to_string(n) + "+1");
+            mpz_set_ui(p, ks[l]);
+            mpz_mul_2exp(p, p, n);
+            mpz_add_ui(p, p, 1);
+            mpz_set_ui(r, 0);
+            mpz_setbit(r, 52 * b.limbs);
+            mpz_mod(r, r, p);  // R mod p
+            mpz_t target, target2, start;
+            mpz_inits(target, target2, start, nullptr);
+            mpz_sub(target, p, r);
+            mpz_add(target2, target, p);
+            mpz_mul_2exp(start, r, uint64_t{1} << b.start);
+            mpz_mod(start, start, p);
+            for (uint32_t i = 0; i < b.limbs; ++i) {
+                ASSERT_EQ(b.p[i][l], limb(p, i)) << "p limb " << i;
+                ASSERT_EQ(b.target[i][l], limb(target, i)) << "target limb " << i;
+                ASSERT_EQ(b.target2[i][l], limb(target2, i)) << "target2 limb " << i;
+                ASSERT_EQ(b.x[i][l], limb(start, i)) << "start limb " << i;
+            }
+            if (!b.proth) {  // pinv * p = -1 (mod 2^52)
+                mpz_mul_ui(v, p, b.pinv[l]);
+                mpz_add_ui(v, v, 1);
+                mpz_tdiv_r_2exp(v, v, 52);
+                ASSERT_EQ(mpz_sgn(v), 0) << "pinv";
+            }
+            mpz_clears(target, target2, start, nullptr);
+        }
+    }
+    mpz_clears(p, v, r, m52, nullptr);
+    // Most shapes take the vector set-up; the rest fall back to the scalar one.
+    EXPECT_GT(prepared, batches * 3 / 4) << prepared << " of " << batches;
+}
+
+// The eight-lane kernel squares straight to the last m and looks only there; a lane that ends at
+// +1 met -1 earlier and is run again with every m compared. Residues may end anywhere below 2p,
+// so both forms of -1 must be recognised: lanes set by hand to -1 (target or target + p) at the
+// last m, and one step before it.
+TEST(IfmaKernel, FinalCheckSeesEveryFormOfMinusOne) {
+    if (!ifma::Available()) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+    struct Shape { uint64_t k; uint32_t n; };
+    for (const Shape sh : {Shape{20000000000001, 50}, Shape{1000000000001, 100}, Shape{100000000001, 200}, Shape{70368744177665, 9}}) {
+        SCOPED_TRACE("n=" + std::to_string(sh.n));
+        uint64_t ks[ifma::kLanes];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * l;
+        const uint32_t w52 = (sh.n + Log2Floor(sh.k) + 3 + 51) / 52;
+        for (uint32_t steps : {0u, 1u, 3u}) {
+            ifma::Batch b;
+            b.limbs = std::max<uint32_t>(w52, 2);
+            b.first = 7;
+            b.proth = sh.n >= 52;
+            ASSERT_TRUE(ifma::Prepare(b, ks, sh.n));
+            b.start = b.first;
+            b.last = b.first + steps;
+            // Lane 0: -1 as target; lane 1: -1 as target + p; the others keep their start value.
+            for (uint32_t i = 0; i < b.limbs; ++i) {
+                b.x[i][0] = b.target[i][0];
+                b.x[i][1] = b.target2[i][1];
+            }
+            uint32_t found[ifma::kLanes];
+            ifma::Run(b, found);
+            EXPECT_EQ(found[0], b.first) << steps << " squarings";
+            EXPECT_EQ(found[1], b.first) << steps << " squarings";
+            for (uint32_t l = 2; l < ifma::kLanes; ++l) EXPECT_EQ(found[l], 0u) << "lane " << l;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vontal
