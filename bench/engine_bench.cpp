@@ -108,7 +108,9 @@ void SearchTwoCores(benchmark::State& bs, const Task& t) {
     for (auto _ : bs) {
         while (vontal::TTestPool::Slot* slot = pool.FreeSlot()) {
             slot->n = t.n;
-            slot->count = s.FillBatchInto(INT64_MAX, slot->k, vontal::TTestPool::kSlotSize, slot->endK);
+            // As the computation thread fills them: one candidate per batch when they are too wide to batch.
+            const uint32_t limit = s.batchLimit == 1 ? 1u : vontal::TTestPool::kSlotSize;
+            slot->count = s.FillBatchInto(INT64_MAX, slot->k, limit, slot->endK);
             pool.Submit(slot);
         }
         vontal::TTestPool::Slot& oldest = pool.WaitOldest();

@@ -1,6 +1,10 @@
 // Eight Montgomery squaring chains side by side in 512-bit registers. vpmadd52luq/huq give the
 // low and high 52 bits of 52x52-bit products, added to 64-bit accumulators, so a column of
 // products needs no carry handling until the end of a squaring.
+//
+// The lanes' numbers are set up here too, eight at a time (Prepare), and the chains are only
+// looked at after the last squaring: with the squarings this cheap, per-candidate set-up and
+// per-step comparisons would otherwise cost as much as the arithmetic.
 #include "KernelIfma.h"
 
 #include <cmath>

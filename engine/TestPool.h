@@ -16,7 +16,9 @@ namespace vontal {
 
 class TTestPool {
 public:
-    static constexpr uint32_t kSlotSize = 64;  // candidates per batch
+    // Candidates per batch: a few tens of microseconds of testing even for the smallest
+    // candidates, so that handing batches between threads costs little.
+    static constexpr uint32_t kSlotSize = 256;
 
     struct Slot {
         uint64_t k[kSlotSize];
