@@ -581,7 +581,7 @@ bool CpuHasBmi2Adx() {
 #endif
 
 #if defined(__x86_64__)
-// Eight lanes in 52-bit limbs for candidates of up to 257 bits; wider ones take the scalar
+// Eight lanes in 52-bit limbs for candidates p of up to 3326 bits; wider ones take the scalar
 // kernel. The lanes' numbers are prepared here, in 64-bit limbs, and handed over in 52-bit ones.
 void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
     for (uint32_t i = 0; i < limbs; ++i) {
@@ -592,13 +592,44 @@ void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t li
     }
 }
 
+// Candidates of 6 to 64 limbs of 52 bits: the lanes as for the narrow kernel, and instead of p
+// only K = k*2^(n mod 52), since p = 1 + K*2^(52*(n/52)).
+static_assert(kSideBySideBits == 52 * ifma::kMaxWideLimbs - 2, "p < 2^(52W - 2) = R/4 in the widest batch");
+
+void RunWideIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    constexpr uint32_t kMaxW64 = (52 * ifma::kMaxWideLimbs + 63) / 64;
+    ifma::WideBatch b;
+    b.limbs = sh.w52;
+    b.first = sh.first;
+    b.last = sh.last;
+    b.kShift = sh.n / 52;
+    const uint32_t s = sh.n % 52;
+    u64 limbs[4][kMaxW64];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        if (l < count) {  // lanes beyond count repeat the last candidate
+            b.start = SetUp(lane, ks[l], sh, 52 * b.limbs);
+        }
+        To52(lane.x, sh.w, b.x, b.limbs, l);
+        To52(lane.target, sh.w, b.target, b.limbs, l);
+        To52(lane.target2, sh.w, b.target2, b.limbs, l);
+        const u128 shifted = static_cast<u128>(lane.k) << s;
+        for (uint32_t t = 0; t < 3; ++t) b.k[t][l] = static_cast<u64>(shifted >> (52 * t)) & ((u64{1} << 52) - 1);
+    }
+    uint32_t found[ifma::kLanes];
+    ifma::RunWide(b, found);
+    std::copy(found, found + count, ms);
+}
+
 void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
-    if (sh.w52 > ifma::kMaxLimbs) {
+    if (sh.w52 > ifma::kMaxWideLimbs) {
         static const RunShapeFn scalar = CpuHasBmi2Adx() ? RunShapeBmi2 : RunShapePortable;  // one CPU check
         for (uint32_t i = 0; i < count; i += kMaxLanes)
             scalar(ks + i, std::min(kMaxLanes, count - i), sh, ms + i, scratch);
         return;
     }
+    if (sh.w52 > ifma::kMaxLimbs) return RunWideIfma(ks, count, sh, ms);
     ifma::Batch b;
     b.limbs = std::max<uint32_t>(sh.w52, 2);
     b.first = sh.first;
@@ -669,7 +700,7 @@ std::string SelfTest(const Variant& variant) {
     static const Case kCases[] = {
         {7, 14, 12},    {1071, 8, 6},   {2139543641769, 50, 48}, {95, 61, 58},       {5, 75, 73},
         {88075576149, 135, 133},        {1575, 157, 150},        {3, 209, 207},      {7, 290, 284},
-        {6616590375, 575, 569},
+        {6616590375, 575, 569},         {541664191, 976, 971},
     };
     KernelScratch scratch;
     for (const Case& c : kCases) {

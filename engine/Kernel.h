@@ -36,6 +36,10 @@ uint32_t TestCandidate(uint64_t k, uint32_t n, KernelScratch& scratch);
 // size are run side by side, which is several times faster than one after the other.
 void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
 
+// Candidates p of up to this many bits (n + floor(log2 k) + 1) are worth handing over several
+// at a time: the fastest variant runs them side by side. Wider ones are tested one by one.
+inline constexpr uint32_t kSideBySideBits = 64 * 52 - 2;
+
 // The arithmetic variants this processor runs: "portable" always, "bmi2" (mulx and the ADX
 // carry chains) where the processor has them. The fastest is chosen once at start-up; the
 // environment variable VONTAL_KERNEL, or SelectKernel, forces one, so that the tests run every

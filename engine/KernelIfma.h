@@ -1,5 +1,6 @@
 // The candidate test on eight candidates at once with AVX-512 IFMA (52-bit limb products).
-// Internal to the kernel: the scalar code prepares each lane's numbers, this runs the squarings.
+// Internal to the kernel: the scalar code prepares each lane's numbers, this runs the squarings
+// (KernelIfma.cpp for up to five limbs, KernelIfmaWide.cpp for wider candidates).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,25 @@ bool Prepare(Batch& batch, const uint64_t* ks, uint32_t n);
 
 // found[l] = the m at which lane l met -1, or 0.
 void Run(const Batch& batch, uint32_t* found);
+
+// Wider candidates, 6 to kMaxWideLimbs limbs, with the width known only at run time. Here
+// n >= 52, so p = 1 + K*2^(52*kShift) with K = k*2^(n mod 52) in at most three limbs: the
+// Montgomery factor of each limb is -t, and m*p = m + m*K*2^(52*kShift) costs a few products
+// instead of a row of them.
+inline constexpr uint32_t kMaxWideLimbs = 64;  // p < 2^(64 * 52 - 2) = R/4: up to 3326 bits
+
+struct WideBatch {
+    uint32_t limbs = 0;            // 6 to kMaxWideLimbs
+    uint32_t start = 0;            // the chain starts at 2^(2^start)
+    uint32_t first = 0, last = 0;  // the m compared
+    uint32_t kShift = 0;           // n / 52: K takes limbs kShift to limbs - 1 of p (at most three)
+    alignas(64) uint64_t k[3][kLanes];  // K = k * 2^(n mod 52); limbs past limbs - kShift are zero
+    alignas(64) uint64_t x[kMaxWideLimbs][kLanes];
+    alignas(64) uint64_t target[kMaxWideLimbs][kLanes];   // -1 in Montgomery form
+    alignas(64) uint64_t target2[kMaxWideLimbs][kLanes];  // target + p
+};
+
+void RunWide(const WideBatch& batch, uint32_t* found);
 
 // Whether this processor (and the operating system) runs AVX-512 IFMA code.
 bool Available();

@@ -44,11 +44,12 @@ void TSearchState::PrepareExponent() {
         primeCount.store(count, std::memory_order_relaxed);
         primeGaps.clear();  // the table is rebuilt by FindPrime
     }
-    // Candidates of up to about 256 bits are tested several at a time (the kernels run them side
-    // by side); wider ones are slow enough one by one, and a stop then takes effect after one test.
+    // Candidates that the kernel runs side by side are tested several at a time (a batch of them
+    // at n = 3300 still takes some ten milliseconds, some fifty with a scalar variant); wider ones
+    // are slow enough one by one, and a stop then takes effect after one test.
     const int64_t top = kMax.load(std::memory_order_relaxed);
     const uint32_t widestBits = n + Log2Floor(top > 0 ? static_cast<uint64_t>(top) : 1) + 1;
-    batchLimit = widestBits <= 256 ? kBatchSize : 1;
+    batchLimit = widestBits <= kSideBySideBits ? kBatchSize : 1;
     sieveSize.store(kSieveSize, std::memory_order_relaxed);
     sievePos = kSieveSize;
     sieveBits.assign(kSieveWords32 / 2, 0);

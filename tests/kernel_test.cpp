@@ -2,10 +2,15 @@
 // candidates of every size.
 #include <gtest/gtest.h>
 
+#include <gmp.h>
+
+#include <algorithm>
 #include <bit>
+#include <memory>
 #include <random>
 
 #include "Kernel.h"
+#include "KernelIfma.h"
 #include "Reference.h"
 
 namespace vontal {
@@ -46,6 +51,10 @@ const KnownCase kKnown[] = {
     {2139543641769, 50, 48},   {212675402445, 45, 43},  // fixed-width path
     {88075576149, 135, 133},   {119942751127, 90, 88},  {482524552001, 97, 94},
     {6616590375, 575, 569},    {372236097, 232, 230},   {541664191, 976, 971},
+    // Up to 64 limbs of 52 bits, the widest that the eight-lane kernel takes: 21*2^276+1
+    // divides F_268, 85*2^2458+1 divides F_2456, and so on.
+    {15, 229, 226},  {29, 231, 228},  {21, 276, 268},   {27, 455, 452},
+    {17, 747, 744},  {29, 2027, 2023}, {85, 2458, 2456},
     // F_6's 46-bit factor has n = 8 and Lp = 45: the fixed-width path starts at m = 7.
     {262814145745, 8, 0},
 };
@@ -195,11 +204,172 @@ TEST_P(Kernel, BatchesMatchOneByOne) {
     }
 }
 
+// A random odd k with floor(log2 k) = bits; for 62 bits half of them just below 2^63.
+uint64_t RandomK(std::mt19937_64& rng, uint32_t bits) {
+    if (bits == 63) return rng() | (uint64_t{1} << 63) | 1;
+    if (bits == 62 && rng() % 2) return (uint64_t{1} << 63) - 1 - 2 * (rng() % 1024);
+    return (rng() >> (63 - bits)) | (uint64_t{1} << bits) | 1;
+}
+
+// Limbs of 52 bits in the eight-lane kernels: Lp + 3 <= 52 * limbs, Lp = n + floor(log2 k).
+uint32_t Limbs52(uint64_t k, uint32_t n) { return (n + Log2Floor(k) + 3 + 51) / 52; }
+
+// Batches of wide candidates at either edge of the widths (in 52-bit limbs) that matter to the
+// eight-lane kernels: the last narrow one, the first and last wide ones, either side of a block
+// of twelve rows of the squaring, and the first one left to the scalar path. At the top edge p
+// is just below R/4, the bound of the lazy reduction; at the bottom edge the batch starts with
+// k one bit shorter, as a search hands them over when k passes a power of two, so that it holds
+// two widths. The bit lengths of k give 1, 2 and 3 limbs of K = k*2^(n mod 52); some batches
+// hold K of two lengths in one width. Random candidates almost never divide, so these show that
+// no lane reports a false hit; the wide published divisors, each in a batch of neighbours, show
+// the hits (and MeetsPlantedTargetsInEveryLane below, hits at every width).
+TEST_P(Kernel, WideBatchesMatchReference) {
+    std::mt19937_64 rng(2024);
+    KernelScratch scratch;
+    uint64_t ks[16];
+    uint32_t ms[16];
+    // 8 to 16 random k with floor(log2 k) = bits; with shorterFirst the first half one bit less.
+    auto check = [&](uint32_t n, uint32_t bits, bool shorterFirst) {
+        const uint32_t count = 8 + rng() % 9;
+        for (uint32_t i = 0; i < count; ++i) ks[i] = RandomK(rng, shorterFirst && i < count / 2 ? bits - 1 : bits);
+        TestCandidates(ks, count, n, ms, scratch);
+        for (uint32_t i = 0; i < count; ++i)
+            ASSERT_EQ(ms[i], Reference(ks[i], n))
+                << ks[i] << "*2^" << n << "+1 (" << Limbs52(ks[i], n) << " limbs) in a batch of " << count;
+    };
+    const uint32_t widths[] = {5, 6, 7, 12, 13, 20, 24, 25, 37, 48, 49, 63, 64, 65};
+    const uint32_t bitLengths[] = {2, 29, 41, 51, 52, 62, 63};
+    uint32_t next = 0;
+    for (uint32_t w : widths) {
+        for (bool top : {true, false}) {
+            const uint32_t bits = bitLengths[next++ % std::size(bitLengths)];
+            const uint32_t lp = top ? 52 * w - 3 : 52 * (w - 1) - 2;
+            ASSERT_EQ(Limbs52(uint64_t{1} << bits, lp - bits), w);
+            check(lp - bits, bits, !top);
+        }
+    }
+    // n = 52d + s with s + bits = 52 or 104: the longer k need one limb of K more.
+    for (uint32_t d : {5u, 22u, 41u}) {
+        for (uint32_t bits : {30u, 60u}) {
+            const uint32_t n = 52 * d + (bits < 52 ? 52 : 104) - bits;
+            ASSERT_EQ(Limbs52(uint64_t{1} << (bits - 1), n), Limbs52(uint64_t{1} << bits, n));
+            check(n, bits, true);
+        }
+    }
+    for (const auto& c : kKnown) {
+        if (Limbs52(c.k, c.n) <= 5) continue;
+        const uint32_t count = 8 + rng() % 9, at = rng() % count;
+        for (uint32_t i = 0; i < count; ++i)
+            ks[i] = c.k + 2 * i >= 2 * at + 3 ? c.k + 2 * i - 2 * at : c.k + 2 * (count + i);
+        ASSERT_EQ(ks[at], c.k);
+        TestCandidates(ks, count, c.n, ms, scratch);
+        for (uint32_t i = 0; i < count; ++i)
+            EXPECT_EQ(ms[i], i == at ? c.m : Reference(ks[i], c.n)) << ks[i] << "*2^" << c.n << "+1";
+    }
+}
+
 }  // namespace
 }  // namespace vontal
 
 namespace vontal {
 namespace {
+
+// v (below 2^(52 * limbs)) into limbs of 52 bits of one lane.
+void ToLimbs52(const mpz_t v, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
+    mpz_t t;
+    mpz_init(t);
+    for (uint32_t i = 0; i < limbs; ++i) {
+        mpz_fdiv_q_2exp(t, v, 52 * i);
+        mpz_fdiv_r_2exp(t, t, 52);
+        out[i][lane] = mpz_get_ui(t);
+    }
+    mpz_clear(t);
+}
+
+// The wide eight-lane kernel on its own, given start values and targets made with GMP: each
+// lane's target is the Montgomery form of its residue at a chosen m (one lane keeps -1), and
+// the kernel must meet it at exactly that m. Published divisors are few at these sizes (and no
+// product of divisors of one F_m has k < 2^64 there), so this is what checks a hit at every
+// width and in every lane; it also checks every residue on the way, since one wrong limb would
+// miss the target. K = k*2^(n mod 52) reaches one, two and three limbs above n / 52 in turn.
+TEST(KernelIfmaWide, MeetsPlantedTargetsInEveryLane) {
+    if (!ifma::Available()) GTEST_SKIP() << "this processor has no AVX-512 IFMA";
+    std::mt19937_64 rng(52);
+    mpz_t p, r, x, target, value;
+    mpz_inits(p, r, x, target, value, nullptr);
+    auto batch = std::make_unique<ifma::WideBatch>();
+    bool seen[4] = {};
+    for (uint32_t w = 6; w <= ifma::kMaxWideLimbs; ++w) {
+        ifma::WideBatch& b = *batch;
+        // The widest lane has floor(log2 k) = top and sets the width; the others may be shorter.
+        uint32_t top, n;
+        bool sameLength = false;
+        if (w % 3 == 0) {  // 63 bits and n mod 52 >= 41: K in three limbs
+            top = 63;
+            n = 52 * w - 3 - top - (39 + rng() % 11);
+        } else if (w % 3 == 1) {  // every p just below R/4: residues often lie in [p, 2p)
+            top = 20 + rng() % 44;
+            n = 52 * w - 3 - top;
+            sameLength = true;
+        } else {
+            top = 1 + rng() % 10;
+            n = 52 * w - 3 - top - rng() % 52;
+        }
+        b.limbs = w;
+        b.kShift = n / 52;
+        b.start = 0;
+        b.first = 1 + rng() % 8;
+        b.last = b.first + 24;
+        mpz_set_ui(r, 1);
+        mpz_mul_2exp(r, r, 52 * w);  // R
+        uint32_t expected[ifma::kLanes];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+            const uint64_t k = RandomK(rng, l == 0 || sameLength ? top : 1 + rng() % top);
+            mpz_import(p, 1, 1, sizeof k, 0, 0, &k);
+            mpz_mul_2exp(p, p, n);
+            mpz_add_ui(p, p, 1);
+            const unsigned __int128 shifted = static_cast<unsigned __int128>(k) << (n % 52);
+            for (uint32_t t = 0; t < 3; ++t) b.k[t][l] = static_cast<uint64_t>(shifted >> (52 * t)) & ((1ull << 52) - 1);
+            // Start: 2 = 2^(2^0) in Montgomery form. Target: the residue at the planted m, or -1.
+            mpz_mul_ui(x, r, 2);
+            mpz_mod(x, x, p);
+            ToLimbs52(x, b.x, w, l);
+            const uint32_t planted = b.first + rng() % (b.last - b.first + 1);
+            if (l == 5) {
+                mpz_sub_ui(value, p, 1);
+            } else {
+                mpz_set_ui(value, 2);
+                mpz_set_ui(x, 1);
+                mpz_mul_2exp(x, x, planted);
+                mpz_powm(value, value, x, p);
+            }
+            mpz_mul(target, value, r);
+            mpz_mod(target, target, p);
+            ToLimbs52(target, b.target, w, l);
+            mpz_add(target, target, p);
+            ToLimbs52(target, b.target2, w, l);
+            // The first m at which the residue equals the target's value.
+            expected[l] = 0;
+            mpz_set_ui(x, 2);
+            for (uint32_t m = 0; m <= b.last; ++m) {
+                if (m >= b.first && mpz_cmp(x, value) == 0) {
+                    expected[l] = m;
+                    break;
+                }
+                mpz_mul(x, x, x);
+                mpz_mod(x, x, p);
+            }
+            if (l != 5) ASSERT_EQ(expected[l], planted);
+        }
+        seen[w - b.kShift] = true;
+        uint32_t found[ifma::kLanes];
+        ifma::RunWide(b, found);
+        for (uint32_t l = 0; l < ifma::kLanes; ++l)
+            EXPECT_EQ(found[l], expected[l]) << "lane " << l << " of " << w << " limbs, n = " << n;
+    }
+    mpz_clears(p, r, x, target, value, nullptr);
+    EXPECT_TRUE(seen[1] && seen[2] && seen[3]);
+}
 
 // The start-up self-test passes for every variant this processor runs (a failure would take
 // the variant out of service, and out of the tests above).

@@ -194,7 +194,7 @@ TEST(Search, StopAndResumeGivesTheSameRecordsAsOneRun) {
 }
 
 // The same tasks on several cores: exactly the records and log lines of one core, also when
-// the run is stopped and continued, and for candidates too wide to be batched.
+// the run is stopped and continued, and for wide candidates (n = 300).
 TEST(Search, SeveralCoresGiveTheSameRecords) {
     const char* const tasks[] = {"n=8 to 20, k=1 to 2000", "n=21 to 23, k=1 to 3000000", "n=300 to 301, k=1 to 20000",
                                  "n=60 to 61, k=9223372036854700001 to 9223372036854775807"};

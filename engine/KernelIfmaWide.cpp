@@ -1,0 +1,221 @@
+// Eight Montgomery squaring chains side by side for candidates of 6 to 64 limbs of 52 bits,
+// the width known at run time.
+//
+// One squaring is two passes over the columns of the square, kept as 64-bit sums:
+//  - the cross products x_i*x_j (i < j), once each, a block of rows at a time: the rows and
+//    the columns they are adding to stay in registers while the block sweeps along x, so each
+//    product costs no memory traffic;
+//  - one pass from the lowest column up that doubles the sums, adds the diagonal squares, and
+//    reduces: p = 1 + K*2^(52*d), so limb q's factor is m = -t_q (mod 2^52), the m*1 is only
+//    the carry out of the limb, and m*K lands at limbs q + d to q + d + 3 at most. The carries
+//    run along in the same pass, which leaves the result in 52-bit limbs.
+// Residues stay in [0, 2p) with p < R/4, R = 2^(52W): (x^2 + m*p) / R < (4p^2 + R*p) / R < 2p.
+// Every column sum stays below 2^60: at most W <= 64 halves of products (each below 2^52),
+// doubled, plus a few.
+#include "KernelIfma.h"
+
+#include <utility>  // std::integer_sequence, std::swap
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+// GCC 12's own AVX-512 headers fill unused operands with "undefined" values, which it then
+// reports as possibly uninitialized.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace vontal::ifma {
+
+#if defined(__x86_64__)
+
+namespace {
+
+#define VONTAL_IFMA __attribute__((target("avx512f,avx512ifma"), always_inline)) inline
+#define VONTAL_UNROLL _Pragma("GCC unroll 16")
+
+constexpr uint32_t kRows = 12;  // rows of the cross products per sweep: 12 rows + 13 sums in registers
+
+// Work space of one batch, on the stack: the residue and its successor, the column sums of the
+// square, and the reduction factors with zeros on either side (so that a column near either end
+// needs no test of which factors exist).
+struct Work {
+    static constexpr uint32_t kFactorPad = 4;
+    __m512i x[2][kMaxWideLimbs + kRows];
+    __m512i c[2 * kMaxWideLimbs + kRows + 1];
+    __m512i m[kFactorPad + kMaxWideLimbs + kFactorPad];
+};
+
+// A sweep keeps the sums of the kRows + 1 columns that the block's rows are adding to in
+// registers. Instead of moving them down by one after each column, the slots rotate: at phase P
+// the sum of column i0 + j + r is in slot (P + r) mod kSums, so every index is known when the
+// code is compiled and the sums never leave their registers.
+constexpr uint32_t kSums = kRows + 1;
+
+template <uint32_t P>
+constexpr uint32_t Slot(uint32_t r) { return (P + r) % kSums; }
+
+// One column j: rows 0 to H - 1 of the block times x_j. Column i0 + j then gets nothing more
+// from these rows: it goes to memory, and its slot starts column i0 + j + kSums.
+template <uint32_t H, uint32_t P>
+VONTAL_IFMA void SweepColumn(const __m512i (&row)[kRows], __m512i (&sum)[kSums], __m512i xj, __m512i& column) {
+    VONTAL_UNROLL
+    for (uint32_t r = 0; r < H; ++r) {
+        sum[Slot<P>(r)] = _mm512_madd52lo_epu64(sum[Slot<P>(r)], row[r], xj);
+        sum[Slot<P>(r + 1)] = _mm512_madd52hi_epu64(sum[Slot<P>(r + 1)], row[r], xj);
+    }
+    column = _mm512_add_epi64(column, sum[Slot<P>(0)]);
+    sum[Slot<P>(0)] = _mm512_setzero_si512();
+}
+
+// The end of the sweep at column j, phase P: the sums go to their columns.
+template <uint32_t P>
+VONTAL_IFMA void FlushSums(const __m512i (&sum)[kSums], __m512i* c, uint32_t j) {
+    VONTAL_UNROLL
+    for (uint32_t r = 0; r < kSums; ++r) c[j + r] = _mm512_add_epi64(c[j + r], sum[Slot<P>(r)]);
+}
+
+struct Sweep {
+    const __m512i* x;
+    __m512i* c;  // from column i0
+    uint32_t w, j;
+    __m512i row[kRows], sum[kSums];
+
+    // Column j with rows 0 to H - 1 at phase P, or the end of the sweep (false).
+    template <uint32_t H, uint32_t P>
+    VONTAL_IFMA bool Step() {
+        if (j >= w) {
+            FlushSums<P>(sum, c, j);
+            return false;
+        }
+        SweepColumn<H, P>(row, sum, x[j], c[j]);
+        ++j;
+        return true;
+    }
+
+    // The first kRows - 1 columns meet a growing triangle of the rows (column j only the rows
+    // below it), then every column meets all of them.
+    template <uint32_t... H>
+    VONTAL_IFMA bool Triangle(std::integer_sequence<uint32_t, H...>) { return (Step<H + 1, H>() && ...); }
+    template <uint32_t... U>
+    VONTAL_IFMA void Rectangle(std::integer_sequence<uint32_t, U...>) {
+        while ((Step<kRows, (kRows - 1 + U) % kSums>() && ...)) {
+        }
+    }
+};
+
+// Adds x_i*x_j for i0 <= i < i0 + kRows, i < j < w into the column sums c.
+VONTAL_IFMA void CrossRows(const __m512i* x, __m512i* c, uint32_t w, uint32_t i0) {
+    Sweep sweep;
+    sweep.x = x + i0;      // indexed by j - i0 ...
+    sweep.c = c + 2 * i0;  // ... and the column i0 + j
+    sweep.w = w - i0;
+    sweep.j = 1;
+    VONTAL_UNROLL
+    for (uint32_t r = 0; r < kRows; ++r) sweep.row[r] = x[i0 + r];
+    VONTAL_UNROLL
+    for (uint32_t r = 0; r < kSums; ++r) sweep.sum[r] = _mm512_setzero_si512();
+    if (sweep.Triangle(std::make_integer_sequence<uint32_t, kRows - 1>())) sweep.Rectangle(std::make_integer_sequence<uint32_t, kSums>());
+}
+
+// y = x^2 / R mod p, in [0, 2p) for x in [0, 2p). c holds zeros on entry and on return;
+// m points at the factors' slots, with kFactorPad zeros on either side of w of them; k holds
+// the NK = w - d limbs of K.
+template <uint32_t NK>
+VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, const __m512i* k, uint32_t w,
+                        uint32_t d) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+    for (uint32_t i0 = 0; i0 + 1 < w; i0 += kRows) CrossRows(x, c, w, i0);
+    // Column q: twice the cross products, the diagonal, the products m_i*K_t that land here
+    // (lows of i = q - d - t, highs of i = q - d - 1 - t, for 0 <= i < w: the others are the
+    // zeros around m), and the carry from below. NK = w - d, so m_(w-1)*K ends in column 2w - 1.
+    __m512i carry = zero;
+    for (uint32_t i = 0; i < w; ++i) {
+        const __m512i xi = x[i];
+        VONTAL_UNROLL
+        for (uint32_t half = 0; half < 2; ++half) {
+            const uint32_t q = 2 * i + half;
+            __m512i s = c[q];
+            c[q] = zero;
+            s = _mm512_add_epi64(s, s);
+            s = half ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
+            if (q >= d) {
+                VONTAL_UNROLL
+                for (uint32_t t = 0; t < NK; ++t) {
+                    s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
+                    s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
+                }
+            }
+            if (q < w) {
+                // s + carry + m_q is a multiple of 2^52: its carry is ceil((s + carry) / 2^52).
+                const __m512i up = _mm512_add_epi64(_mm512_add_epi64(s, mask), carry);
+                m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);  // -(s + carry) mod 2^52
+                carry = _mm512_srli_epi64(up, 52);
+            } else {
+                const __m512i v = _mm512_add_epi64(s, carry);
+                y[q - w] = _mm512_and_si512(v, mask);
+                carry = _mm512_srli_epi64(v, 52);
+            }
+        }
+    }
+}
+
+template <uint32_t NK>
+__attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch& b, uint32_t* found) {
+    const __m512i zero = _mm512_setzero_si512();
+    const uint32_t w = b.limbs, d = b.kShift;
+    alignas(64) Work work;
+    for (auto& column : work.c) column = zero;
+    for (auto& factor : work.m) factor = zero;
+    for (auto& limbs : work.x)
+        for (auto& limb : limbs) limb = zero;
+    __m512i* x = work.x[0];
+    __m512i* y = work.x[1];
+    for (uint32_t i = 0; i < w; ++i) x[i] = _mm512_load_si512(b.x[i]);
+    __m512i k[NK];
+    VONTAL_UNROLL
+    for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
+    __m512i* m = work.m + Work::kFactorPad;
+    for (uint32_t j = b.start; j < b.first; ++j) {
+        Square<NK>(x, y, work.c, m, k, w, d);
+        std::swap(x, y);
+    }
+    for (uint32_t mm = b.first;; ++mm) {
+        // Limb 0 already tells almost every lane apart from -1; the rest only when one matches.
+        __mmask8 eq1 = 0xFF, eq2 = 0xFF;
+        for (uint32_t i = 0; i < w && (eq1 | eq2); ++i) {
+            eq1 &= _mm512_cmpeq_epi64_mask(x[i], _mm512_load_si512(b.target[i]));
+            eq2 &= _mm512_cmpeq_epi64_mask(x[i], _mm512_load_si512(b.target2[i]));
+        }
+        // After -1 every square is 1, so a lane never meets -1 twice.
+        for (__mmask8 hit = eq1 | eq2; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = mm;
+        if (mm >= b.last) return;
+        Square<NK>(x, y, work.c, m, k, w, d);
+        std::swap(x, y);
+    }
+}
+
+}  // namespace
+
+void RunWide(const WideBatch& batch, uint32_t* found) {
+    for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
+    // p < R/4 puts K's top limb at most at limbs - 1; with k < 2^64 that is at most three limbs
+    // above kShift. A lane whose K is shorter has zeros there.
+    switch (batch.limbs - batch.kShift) {
+        case 1: return RunWideChains<1>(batch, found);
+        case 2: return RunWideChains<2>(batch, found);
+        default: return RunWideChains<3>(batch, found);
+    }
+}
+
+#else
+
+void RunWide(const WideBatch&, uint32_t* found) {
+    for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
+}
+
+#endif
+
+}  // namespace vontal::ifma
