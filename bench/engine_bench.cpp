@@ -108,8 +108,8 @@ void SearchTwoCores(benchmark::State& bs, const Task& t) {
     for (auto _ : bs) {
         while (vontal::TTestPool::Slot* slot = pool.FreeSlot()) {
             slot->n = t.n;
-            // As the computation thread fills them: one candidate per batch when they are too wide to batch.
-            const uint32_t limit = s.batchLimit == 1 ? 1u : vontal::TTestPool::kSlotSize;
+            // As many candidates per batch as the computation thread puts in one.
+            const uint32_t limit = s.poolBatchLimit;
             slot->count = s.FillBatchInto(INT64_MAX, slot->k, limit, slot->endK);
             pool.Submit(slot);
         }

@@ -229,7 +229,8 @@ bool TFactor::SearchExponent(uint32_t n, int64_t kMax) {
     // Several cores: batches are filled ahead in k order, tested by whichever core is free, and
     // published in that same order.
     if (!pool_) pool_ = std::make_unique<TTestPool>(threads_ - 1, priorityLevel_);
-    const uint32_t limit = std::min(TTestPool::kSlotSize, s_.batchLimit == 1 ? 1u : TTestPool::kSlotSize);
+    static_assert(TTestPool::kSlotSize >= TSearchState::kPoolBatchSize);
+    const uint32_t limit = s_.poolBatchLimit;
     const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
     bool exhausted = false;
     for (;;) {

@@ -50,6 +50,7 @@ void TSearchState::PrepareExponent() {
     const int64_t top = kMax.load(std::memory_order_relaxed);
     const uint32_t widestBits = n + Log2Floor(top > 0 ? static_cast<uint64_t>(top) : 1) + 1;
     batchLimit = widestBits <= kSideBySideBits ? kBatchSize : 1;
+    poolBatchLimit = widestBits <= 256 ? kPoolBatchSize : batchLimit;
     sieveSize.store(kSieveSize, std::memory_order_relaxed);
     sievePos = kSieveSize;
     sieveBits.assign(kSieveWords32 / 2, 0);

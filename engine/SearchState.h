@@ -120,6 +120,11 @@ public:
     uint32_t batchM[kBatchSize] = {};
     uint32_t batchCount = 0;
     uint32_t batchLimit = 1;   // set per exponent: several when candidates are small enough
+    // Candidates per batch handed to other cores: many for small candidates, so that handing a
+    // batch over costs little next to testing it; as many as batchLimit for wide ones, so that a
+    // stop still takes effect after one batch.
+    static constexpr uint32_t kPoolBatchSize = 256;
+    uint32_t poolBatchLimit = 1;
     uint64_t batchEndK = 0;
     void FillBatch(int64_t kMax);
     // The same into any array: returns the count, sets endK (0 when none).

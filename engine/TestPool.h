@@ -16,9 +16,7 @@ namespace vontal {
 
 class TTestPool {
 public:
-    // Candidates per batch: a few tens of microseconds of testing even for the smallest
-    // candidates, so that handing batches between threads costs little.
-    static constexpr uint32_t kSlotSize = 256;
+    static constexpr uint32_t kSlotSize = 256;  // candidates per batch, at most
 
     struct Slot {
         uint64_t k[kSlotSize];
