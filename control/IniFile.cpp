@@ -4,11 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
-#include <vector>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +22,7 @@ constexpr const char* kLineEnd = "\r\n";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
-std::string Trim(const std::string& text) {
+std::string_view Trim(std::string_view text) {
     size_t begin = 0, end = text.size();
     while (begin < end && IsBlank(text[begin])) ++begin;
     while (end > begin && IsBlank(text[end - 1])) --end;
@@ -33,7 +31,7 @@ std::string Trim(const std::string& text) {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
+bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
@@ -49,54 +47,61 @@ std::string WithoutLineBreaks(const std::string& text) {
     return out;
 }
 
-// One line of the file with its own line end ("\r\n", "\n", or "" for a last line without
-// one), so that lines the program does not change are written back byte for byte.
+// One line of the file as a view into its content: the text without its line end ("\r\n",
+// "\n", or for a last line without a line feed "\r" or nothing). Lines are only ever looked at
+// in place and unchanged lines are copied back byte for byte, so that a file of millions of
+// lines, or of one line of many megabytes, costs one pass and no allocation per line.
 struct Line {
-    std::string text;
-    std::string end;
+    std::string_view text;
+    size_t begin = 0;  // offset of the text in the content
+    size_t next = 0;   // offset just past the line end
+    bool lastWithoutLineFeed = false;
 };
+
+// Calls visit(line) for every line of content in order, until it returns false.
+template <typename Visit>
+void ForEachLine(std::string_view content, Visit visit) {
+    size_t pos = 0;
+    while (pos < content.size()) {
+        const size_t lf = content.find('\n', pos);
+        size_t textEnd = lf == std::string_view::npos ? content.size() : lf;
+        if (textEnd > pos && content[textEnd - 1] == '\r') --textEnd;
+        Line line;
+        line.text = content.substr(pos, textEnd - pos);
+        line.begin = pos;
+        line.next = lf == std::string_view::npos ? content.size() : lf + 1;
+        line.lastWithoutLineFeed = lf == std::string_view::npos;
+        if (!visit(line)) return;
+        pos = line.next;
+    }
+}
 
 enum class LineKind { Other, Section, Key };
 
 struct ParsedLine {
     LineKind kind = LineKind::Other;
-    std::string name;   // section or key name, trimmed
-    std::string value;  // key value, trimmed
+    std::string_view name;   // section or key name, trimmed
+    std::string_view value;  // key value, trimmed
 };
 
-ParsedLine ParseLine(const std::string& text) {
+ParsedLine ParseLine(std::string_view text) {
     ParsedLine parsed;
-    const std::string trimmed = Trim(text);
+    const std::string_view trimmed = Trim(text);
     if (trimmed.empty() || trimmed[0] == ';') return parsed;
     if (trimmed[0] == '[') {
         const size_t close = trimmed.find(']');
-        if (close != std::string::npos) {
+        if (close != std::string_view::npos) {
             parsed.kind = LineKind::Section;
             parsed.name = Trim(trimmed.substr(1, close - 1));
         }
         return parsed;
     }
     const size_t equals = trimmed.find('=');
-    if (equals == std::string::npos) return parsed;
+    if (equals == std::string_view::npos) return parsed;
     parsed.kind = LineKind::Key;
     parsed.name = Trim(trimmed.substr(0, equals));
     parsed.value = Trim(trimmed.substr(equals + 1));
     return parsed;
-}
-
-std::vector<Line> SplitLines(const std::string& content) {
-    std::vector<Line> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        const size_t lf = content.find('\n', pos);
-        size_t textEnd = lf == std::string::npos ? content.size() : lf;
-        const bool cr = textEnd > pos && content[textEnd - 1] == '\r';
-        if (cr) --textEnd;
-        const char* end = lf == std::string::npos ? (cr ? "\r" : "") : (cr ? "\r\n" : "\n");
-        lines.push_back(Line{content.substr(pos, textEnd - pos), end});
-        pos = lf == std::string::npos ? content.size() : lf + 1;
-    }
-    return lines;
 }
 
 enum class ReadStatus { Ok, Missing, Failed };
@@ -109,48 +114,67 @@ ReadStatus ReadWholeFile(const fs::path& path, std::string& content) {
     const fs::file_status status = fs::status(path, ec);
     if (status.type() == fs::file_type::not_found) return ReadStatus::Missing;
     if (ec || !fs::is_regular_file(status)) return ReadStatus::Failed;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return ReadStatus::Failed;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return ReadStatus::Failed;
-    content = buffer.str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ReadStatus::Failed;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) content.reserve(static_cast<size_t>(info.st_size));
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            content.clear();
+            return ReadStatus::Failed;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
     return ReadStatus::Ok;
 }
 
-// The value of section/key, or nothing when the file, section or key is missing. A name may
-// occur in several sections of the same name; the first occurrence in the file wins.
-std::optional<std::string> LookUp(const std::vector<Line>& lines, const std::string& section,
-                                  const std::string& key, size_t* lineIndex = nullptr) {
+// Where section/key stands: the line and its value. A name may occur in several sections of
+// the same name; the first occurrence in the file wins.
+struct Found {
+    Line line;
+    std::string_view name;
+    std::string_view value;
+};
+
+std::optional<Found> LookUp(std::string_view content, std::string_view section, std::string_view key) {
+    std::optional<Found> found;
     bool inSection = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const ParsedLine parsed = ParseLine(lines[i].text);
+    ForEachLine(content, [&](const Line& line) {
+        const ParsedLine parsed = ParseLine(line.text);
         if (parsed.kind == LineKind::Section) {
             inSection = EqualNoCase(parsed.name, section);
         } else if (inSection && parsed.kind == LineKind::Key && EqualNoCase(parsed.name, key)) {
-            if (lineIndex) *lineIndex = i;
-            return parsed.value;
+            found = Found{line, parsed.name, parsed.value};
+            return false;
         }
-    }
-    return std::nullopt;
+        return true;
+    });
+    return found;
 }
 
-// Where a new key of the section goes: after its last key line (or its header), so that blank
-// lines and comments in front of the next section stay with that section. Nothing when the
-// section is not in the file.
-std::optional<size_t> InsertionPoint(const std::vector<Line>& lines, const std::string& section) {
+// Where a new key of the section goes, as an offset into content: after its last key line (or
+// its header), so that blank lines and comments in front of the next section stay with that
+// section. Nothing when the section is not in the file.
+std::optional<size_t> InsertionPoint(std::string_view content, std::string_view section) {
     std::optional<size_t> point;
     bool inSection = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const ParsedLine parsed = ParseLine(lines[i].text);
+    ForEachLine(content, [&](const Line& line) {
+        const ParsedLine parsed = ParseLine(line.text);
         if (parsed.kind == LineKind::Section) {
-            if (point) return point;  // the end of the first section of that name
+            if (point) return false;  // the end of the first section of that name
             inSection = EqualNoCase(parsed.name, section);
-            if (inSection) point = i + 1;
+            if (inSection) point = line.next;
         } else if (inSection && parsed.kind == LineKind::Key) {
-            point = i + 1;
+            point = line.next;
         }
-    }
+        return true;
+    });
     return point;
 }
 
@@ -227,10 +251,9 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
                                  const std::string& defaultValue) {
     std::string content;
     if (ReadWholeFile(path_, content) != ReadStatus::Ok) return defaultValue;
-    std::optional<std::string> value = LookUp(SplitLines(content), section, key);
-    if (!value) return defaultValue;
-    if (value->size() > kMaxValueLength) value->resize(kMaxValueLength);
-    return *value;
+    const std::optional<Found> found = LookUp(content, section, key);
+    if (!found) return defaultValue;
+    return std::string(found->value.substr(0, kMaxValueLength));
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int defaultValue) {
@@ -263,8 +286,8 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key, in
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-    const std::string cleanSection = Trim(WithoutLineBreaks(section));
-    const std::string cleanKey = Trim(WithoutLineBreaks(key));
+    const std::string cleanSection(Trim(WithoutLineBreaks(section)));
+    const std::string cleanKey(Trim(WithoutLineBreaks(key)));
     const std::string cleanValue = WithoutLineBreaks(value);
     if (cleanKey.empty() || cleanKey.find('=') != std::string::npos || cleanKey[0] == '[' ||
         cleanKey[0] == ';')
@@ -286,29 +309,45 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
 
     std::string content;
     if (ReadWholeFile(target, content) == ReadStatus::Failed) throw failure;
-    std::vector<Line> lines = SplitLines(content);
 
-    size_t keyLine = 0;
-    if (LookUp(lines, cleanSection, cleanKey, &keyLine)) {
+    // The new file is the old one with at most two changes spliced in: the key's line replaced,
+    // or a line end completed and the new lines inserted.
+    std::string newContent;
+    newContent.reserve(content.size() + cleanSection.size() + cleanKey.size() + cleanValue.size() + 16);
+    if (const std::optional<Found> found = LookUp(content, cleanSection, cleanKey)) {
         // In place: the key keeps its spelling and its line, the line keeps its own line end.
-        lines[keyLine].text = ParseLine(lines[keyLine].text).name + "=" + cleanValue;
+        const size_t textEnd = found->line.begin + found->line.text.size();
+        newContent.append(content, 0, found->line.begin);
+        newContent.append(found->name);
+        newContent += '=';
+        newContent += cleanValue;
+        newContent.append(content, textEnd, std::string::npos);
     } else {
         // A last line without a line end gets one before anything follows it; a lone carriage
         // return is no line end to the reader, so it gets a full one too.
-        if (!lines.empty() && (lines.back().end.empty() || lines.back().end == "\r")) lines.back().end = kLineEnd;
-        if (const std::optional<size_t> point = InsertionPoint(lines, cleanSection)) {
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*point),
-                         Line{cleanKey + "=" + cleanValue, kLineEnd});
+        std::string_view lastText;
+        bool completeLastLine = false;
+        ForEachLine(content, [&](const Line& line) {
+            lastText = line.text;
+            completeLastLine = line.lastWithoutLineFeed;
+            return true;
+        });
+        std::string whole = content;
+        if (completeLastLine) whole += content.back() == '\r' ? "\n" : kLineEnd;
+        const std::string added = cleanKey + "=" + cleanValue + kLineEnd;
+        if (const std::optional<size_t> point = InsertionPoint(content, cleanSection)) {
+            // An insertion at the very end goes after the completed line end.
+            const size_t at = *point == content.size() ? whole.size() : *point;
+            newContent.append(whole, 0, at);
+            newContent += added;
+            newContent.append(whole, at, std::string::npos);
         } else {
-            if (!lines.empty() && !Trim(lines.back().text).empty()) lines.push_back(Line{"", kLineEnd});
-            lines.push_back(Line{"[" + cleanSection + "]", kLineEnd});
-            lines.push_back(Line{cleanKey + "=" + cleanValue, kLineEnd});
+            newContent = std::move(whole);
+            if (!content.empty() && !Trim(lastText).empty()) newContent += kLineEnd;
+            newContent += "[" + cleanSection + "]" + kLineEnd;
+            newContent += added;
         }
     }
-
-    std::string newContent;
-    newContent.reserve(content.size() + cleanKey.size() + cleanValue.size() + 8);
-    for (const Line& line : lines) newContent += line.text + line.end;
     if (!ReplaceFileAtomically(target, newContent)) throw failure;
 }
 

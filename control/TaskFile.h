@@ -25,4 +25,10 @@ BoxTexts ReadTaskBoxes(ISettings& ini);
 // "DateBegin" as now, then WriteINI with KTemp 0.
 void BeginNewTask(ISettings& ini, const BoxTexts& boxes, std::time_t now);
 
+// Why the task read from the settings file cannot be continued, in words for the user (the
+// conversion's own message for text that is no number); empty when it can run, when there is
+// none (all four texts empty), and when it is finished, its first exponent past its last, as a
+// completed task leaves it. The checks are those of StartFactor, in its order.
+std::string StoredTaskProblem(const BoxTexts& task);
+
 }  // namespace vontal

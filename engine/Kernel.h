@@ -49,7 +49,9 @@ bool SelectKernel(const std::string& name);  // false when this processor cannot
 std::string SelectedKernel();
 
 // Every variant checks a few published divisors at start-up (milliseconds); one that fails is
-// not used. One message per failed variant, for the front ends to show and log.
+// not used. One message per failed variant, for the front ends to show and log. The environment
+// variable VONTAL_KERNEL_SELFTEST_FAIL (variant names, separated by commas) makes the named
+// variants fail, so that the front ends' reports can be tested.
 std::vector<std::string> KernelSelfTestFailures();
 
 }  // namespace vontal

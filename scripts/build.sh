@@ -11,5 +11,9 @@ if [ ! -f "$dir/CMakeCache.txt" ]; then
   generator=()
   if command -v ninja >/dev/null; then generator=(-G Ninja); fi
   cmake -S . -B "$dir" "${generator[@]}" "${compilers[@]}" "$@"
+elif [ $# -gt 0 ]; then
+  # An existing build directory takes the options given now (a directory configured before an
+  # option changed would otherwise keep the old value).
+  cmake -S . -B "$dir" "$@"
 fi
 cmake --build "$dir" --parallel "$(nproc)"

@@ -2,6 +2,7 @@
 // and the follow-on task queue kept in it.
 #include "control/FollowingTasks.h"
 #include "control/IniFile.h"
+#include "control/TaskFile.h"
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,54 @@ TEST_F(SettingsFileTest, ValuesAreReadUpTo2047Characters) {
     // The file itself keeps the whole value.
     ini.WriteString("f", "nMax", "61");
     EXPECT_NE(FileContent().find(longValue), std::string::npos);
+}
+
+// Ten megabytes in one line, or in line breaks alone: the file is read and rewritten in one pass
+// with nothing allocated per line (a line record each would take hundreds of megabytes), and
+// every byte the write does not change stays as it was.
+TEST_F(SettingsFileTest, TenMegabytesOfOneLineOrOfLineBreaks) {
+    const std::string task = "[f]\r\nnTemp=30\r\nnMax=31\r\n";
+    const std::string fillers[] = {"; " + std::string(10 << 20, 'x') + "\r\n", std::string(10 << 20, '\n')};
+    for (const std::string& filler : fillers) {
+        WriteFile(filler + task);
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        TIniFile ini(path_);
+        EXPECT_EQ(ini.ReadString("F", "NTEMP", ""), "30");
+        ini.WriteString("f", "nMax", "32");
+        ini.WriteString("f", "kMin", "5");
+        getrusage(RUSAGE_SELF, &after);
+        EXPECT_EQ(FileContent(), filler + "[f]\r\nnTemp=30\r\nnMax=32\r\nkMin=5\r\n");
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 200 * 1024);  // kilobytes
+    }
+    // A value of ten megabytes reads as its first 2047 characters and is kept whole.
+    const std::string value(10 << 20, '7');
+    WriteFile("[f]\r\nnTemp=" + value + "\r\n");
+    TIniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("f", "nTemp", ""), std::string(TIniFile::kMaxValueLength, '7'));
+    ini.WriteString("f", "nMax", "1");
+    EXPECT_EQ(FileContent(), "[f]\r\nnTemp=" + value + "\r\nnMax=1\r\n");
+}
+
+// At start-up a stored task that cannot run is reported; none, and a finished one, are not.
+TEST(StoredTask, WhatKeepsItFromRunning) {
+    const struct { BoxTexts task; const char* problem; } cases[] = {
+        {{"30", "31", "1", "1e15"}, ""},
+        {{"", "", "", ""}, ""},
+        {{"32", "31", "1", "1e15"}, ""},  // finished
+        {{"30", "31", "1", ""}, "the task is incomplete (missing or empty: kMax)"},
+        {{"", "31", "", "9"}, "the task is incomplete (missing or empty: nTemp, kMin)"},
+        {{"1x", "31", "1", "9"}, "'1x' is not a valid integer value"},
+        {{"30", "31", "e5", "9"}, "'e5' is not a valid floating point value"},
+        {{"30", "31", "1", "99e17"}, "Invalid floating point operation"},
+        {{std::string("3\0" "0", 3), "31", "1", "9"}, "'3?0' is not a valid integer value"},
+        {{"7", "31", "1", "9"}, "the first exponent 7 is below 8"},
+        {{"9", "3", "1", "9"}, "the last exponent is below the first"},
+        {{"30", "31", "9", "1"}, "the highest k is below the lowest"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StoredTaskProblem(c.task), c.problem) << "'" << c.task.nMin << "', '" << c.task.nMax << "', '"
+                                                         << c.task.kMin << "', '" << c.task.kMax << "'";
 }
 
 TEST_F(SettingsFileTest, FirstWritesCreateFileSectionsAndKeysWithCrLf) {

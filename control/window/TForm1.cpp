@@ -25,12 +25,15 @@
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "control/FollowingTasks.h"
+#include "control/ResultText.h"
 #include "control/window/Autostart.h"
 #include "control/window/LocaleText.h"
 #include "control/window/StatusText.h"
 #include "engine/DateTimeText.h"
+#include "engine/Kernel.h"
 #include "engine/Processor.h"
 #include "engine/Records.h"
 #include "engine/ThreadPriority.h"
@@ -46,6 +49,12 @@ constexpr int kClientWidth = 355;
 constexpr int kClientHeight = 327;
 constexpr int kExponentBoxLength = 5;
 constexpr int kMultiplierBoxLength = 18;
+// Characters of an error shown in its box: box texts quoted in a conversion message may be
+// thousands of characters long (a settings value, a server's parameters).
+constexpr qsizetype kLongestMessage = 1000;
+// Error boxes open at once. Unattended, nobody closes them: a control server that repeats a
+// failing command with ever new text would otherwise open boxes (and take memory) without end.
+constexpr qsizetype kOpenErrorBoxes = 5;
 
 // Texts keep the carriage return as their line break; labels and message boxes show it as a
 // new line.
@@ -364,31 +373,41 @@ void TForm1::timFTimer() {
                            .arg(state_.cpuFamily)
                            .arg(state_.cpuMHz));
     });
+    Guard([this] { ReportKernelSelfTest(); });
     // An unreadable result file is reported, but the program runs unattended: it goes on to
     // continue the interrupted task and to take follow-on tasks.
     Guard([this] { LoadResultFile(); });
     if (!ResultBoxEmpty()) SetIcon(FormulaIcon::FoundStop);
-    if (ini_) Guard([this] { StartSearch(); });
+    if (ini_) Guard([this] { ContinueStoredTask(); });
     timView->start();
 }
 
-void TForm1::LoadResultFile() {
-    const QString path = ProgramFile(kResultFileName);
-    if (!QFileInfo::exists(path)) return;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("Cannot read " + path.toStdString() + ": " + file.errorString().toStdString());
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFile::NoError)
-        throw std::runtime_error("Cannot read " + path.toStdString() + ": " + file.errorString().toStdString());
-    QString text;
-    for (QByteArray line : bytes.split('\n')) {
-        if (line.endsWith('\r')) line.chop(1);
-        text += QString::fromLatin1(line) + QLatin1Char('\n');
+void TForm1::LoadResultFile() { Memo1->setPlainText(LoadResultBoxText(ProgramFile(kResultFileName))); }
+
+// The start-up's continue. A task that is in the settings file but cannot run is said so: nobody
+// typed it, and nothing else would tell why the search does not go on. No task, and a finished
+// one, are no news.
+void TForm1::ContinueStoredTask() {
+    const std::string problem = StoredTaskProblem(Boxes());
+    if (problem.empty()) {
+        StartSearch();
+        return;
     }
-    // split() gives one empty piece after the final line break, which is no line of the file.
-    if (bytes.endsWith('\n')) text.chop(1);
-    Memo1->setPlainText(text);
+    ShowError(QStringLiteral("The task saved in %1 cannot be continued: %2")
+                  .arg(ProgramFile(kSettingsFileName), QString::fromStdString(problem)));
+}
+
+// A kernel variant that failed its self-test is not used and the search runs on another, so
+// nothing stops; but the user is to see it, and whoever collects the log is to know.
+void TForm1::ReportKernelSelfTest() {
+    const std::vector<std::string> failures = KernelSelfTestFailures();
+    if (failures.empty()) return;
+    kernelFailures_.clear();
+    for (const std::string& failure : failures) kernelFailures_ << QString::fromStdString(failure);
+    lblProc->setToolTip(kernelFailures_.join(QLatin1Char('\n')));
+    SetWaitingTexts();
+    for (const std::string& failure : failures)
+        AppendToLog(state_.programDir, "\r\n" + failure, state_.cpuFamily, state_.cpuMHz);
 }
 
 // ---- Run control -------------------------------------------------------------------------------
@@ -566,7 +585,16 @@ void TForm1::RefreshInfo() {
     s += QStringLiteral("ver.") + QString::fromStdString(state_.versionText);
     s += serverConnected_ ? QStringLiteral("\nIs connected with ServerVontal.exe: ") + serverHost_
                           : QStringLiteral("\nNO connection with ServerVontal.exe");
-    lblProc->setText(s);
+    ShowStatus(s);
+}
+
+void TForm1::ShowStatus(const QString& text) {
+    QString shown = text;
+    // The first failure, cut to the label's width; all of them in its tool tip and the log.
+    if (!kernelFailures_.isEmpty())
+        shown.prepend(lblProc->fontMetrics().elidedText(kernelFailures_.first(), Qt::ElideRight, kClientWidth) +
+                      QLatin1Char('\n'));
+    lblProc->setText(shown);
     const int h = std::max(15, lblProc->heightForWidth(kClientWidth) > 0 ? lblProc->heightForWidth(kClientWidth)
                                                                          : lblProc->sizeHint().height());
     lblProc->setGeometry(0, kClientHeight - h, kClientWidth, h);
@@ -668,9 +696,7 @@ void TForm1::SetRunningControls(bool running) {
 void TForm1::SetWaitingTexts() {
     lblK->setText(Lines(QString::fromLatin1(kWaitingText)));
     lblK->adjustSize();
-    lblProc->setText(QStringLiteral("Program is stopped\nver.") + QString::fromStdString(state_.versionText));
-    const int h = std::max(15, lblProc->sizeHint().height());
-    lblProc->setGeometry(0, kClientHeight - h, kClientWidth, h);
+    ShowStatus(QStringLiteral("Program is stopped\nver.") + QString::fromStdString(state_.versionText));
 }
 
 // ---- Icons and the tray ------------------------------------------------------------------------
@@ -833,12 +859,22 @@ void TForm1::Guard(const std::function<void()>& handler) {
 void TForm1::ShowError(const QString& message) {
     qWarning("%s", qPrintable(message));
     if (exiting_) return;  // the window is going away; the message went to the error output
+    QString shown = Lines(message);
+    // Cut in the middle: a message says what went wrong at its end as often as at its start.
+    if (shown.size() > kLongestMessage)
+        shown = shown.left(kLongestMessage / 2) + QChar(0x2026) + shown.right(kLongestMessage / 2);
     // The same message still open is not shown twice: a command repeated by the control server
-    // many times a second would otherwise pile up boxes without end.
-    for (const QMessageBox* open : findChildren<QMessageBox*>(QStringLiteral("errorBox")))
-        if (open->isVisible() && open->text() == Lines(message)) return;
+    // many times a second would otherwise pile up boxes without end. Beyond a few boxes the
+    // oldest gives way to the newest.
+    QList<QMessageBox*> open;
+    for (QMessageBox* box : findChildren<QMessageBox*>(QStringLiteral("errorBox"), Qt::FindDirectChildrenOnly)) {
+        if (!box->isVisible()) continue;
+        if (box->text() == shown) return;
+        open << box;  // in the order they were opened
+    }
+    while (open.size() >= kOpenErrorBoxes) open.takeFirst()->close();
     // Not modal: the program runs unattended, and the search goes on behind the box.
-    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Vontal factoring"), Lines(message),
+    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Vontal factoring"), shown,
                                 QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("errorBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);

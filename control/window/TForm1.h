@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -116,6 +117,10 @@ private:
     bool ResultBoxEmpty() const;
     void AppendResult(const QString& text);
     void LoadResultFile();
+    void ContinueStoredTask();
+    void ReportKernelSelfTest();
+    // Puts the status summary into the lower status label, under the kernel notice if any.
+    void ShowStatus(const QString& text);
     void ApplyPriority(int level);
 
     // Runs a handler; an exception ends it and its message is shown.
@@ -138,6 +143,7 @@ private:
     QString serverHost_;
     RemoteControl* remote_ = nullptr;  // the server link and its commands
     QString tipText_;
+    QStringList kernelFailures_;  // the kernel self-test's messages, for the status line
     FormulaIcon icon_ = FormulaIcon::Stop;
 
     QLabel* lblnMin = nullptr;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "control/IniFile.h"
+#include "control/ResultText.h"
 #include "control/window/TForm1.h"
 
 using namespace vontal;
@@ -52,6 +54,19 @@ QStringList ErrorMessages(QWidget* window) {
     for (QMessageBox* box : window->findChildren<QMessageBox*>("errorBox")) texts << box->text();
     return texts;
 }
+
+// Bytes that look like nothing: the same every run.
+QByteArray Garbage(qsizetype size) {
+    QByteArray bytes(size, '\0');
+    uint32_t x = 12345;
+    for (char& c : bytes) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+constexpr qsizetype kTenMB = 10 * 1024 * 1024;
 
 class Fixture {
 public:
@@ -278,6 +293,20 @@ private slots:
         QCOMPARE(f.form->state().stopFlag.load(), 1u);
     }
 
+    // Failures with ever new text, as a control server repeating a failing start would bring:
+    // only the newest few stay open, however many come.
+    void errorBoxesStayFewAndShowTheNewest() {
+        Fixture f;
+        f.open();
+        for (int i = 1; i <= 12; ++i) {
+            f.setBoxes(qPrintable(QString("%1x").arg(i)), "20", "1", "100");
+            f.action("Continue1")->trigger();
+        }
+        QStringList newest;
+        for (int i = 8; i <= 12; ++i) newest << QString("'%1x' is not a valid integer value").arg(i);
+        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()), newest, kWait);
+    }
+
     void keystrokeFilters_data() {
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("typed");
@@ -490,6 +519,150 @@ private slots:
         QCOMPARE(saved, std::to_string(form.state().KTemp.load()));
         QVERIFY(std::stoll(saved) > 100'000);
         QVERIFY(!form.trayIconShown());
+    }
+
+    // Whatever "Vontal.ini" holds, the program comes up: the window shows, nothing modal waits
+    // for a click, every option has its default, and a task that is there but cannot run is
+    // reported in the error box the window uses for every failure (not modal).
+    void hostileSettingsFileAtStartUp_data() {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QStringList>("boxes");  // "*": not compared
+        QTest::addColumn<bool>("runs");
+        QTest::addColumn<QString>("notice");  // pattern of the one error shown; empty: none
+        const QByteArray task = "[f]\r\nnTemp=30\r\nnMax=30\r\nkMin=5\r\nkMax=1e15\r\n";
+        const QStringList taskBoxes{"30", "30", "5", "1e15"};
+        const QStringList none{"", "", "", ""};
+        const QString cannot = "^The task saved in .*Vontal\\.ini cannot be continued: ";
+        QTest::newRow("empty") << QByteArray() << none << false << QString();
+        QTest::newRow("binary garbage") << Garbage(64 * 1024) << none << false << QString();
+        QTest::newRow("garbage in a task value")
+            << "[f]\r\nnTemp=30\r\nnMax=30\r\nkMin=1\r\nkMax=" + Garbage(300).replace('\n', 'x') + "\r\n"
+            << QStringList{"30", "30", "1", "*"} << false
+            << QString(cannot + "'.*' is not a valid floating point value$");
+        QTest::newRow("truncated mid-line") << QByteArray("[f]\r\nnMin=30\r\nnTemp=30\r\nnMax=31\r\nkMin=1\r\nkMa")
+                                            << QStringList{"30", "31", "1", ""} << false
+                                            << cannot + "the task is incomplete \\(missing or empty: kMax\\)$";
+        QTest::newRow("truncated section header") << QByteArray("[f\r\nnTemp=30\r\nnMax=30\r\n") << none << false
+                                                  << QString();
+        QTest::newRow("10 MB line before the task")
+            << "; " + QByteArray(kTenMB, 'x') + "\r\n" + task << taskBoxes << true << QString();
+        QTest::newRow("10 MB value") << "[f]\r\nnTemp=" + QByteArray(kTenMB, '7') + "\r\nnMax=30\r\nkMin=1\r\nkMax=9\r\n"
+                                     << QStringList{QString(TIniFile::kMaxValueLength, '7'), "30", "1", "9"} << false
+                                     << cannot + "'7+\u2026?7+' is not a valid integer value$";
+        QTest::newRow("10 MB of line breaks") << QByteArray(kTenMB, '\n') + task << taskBoxes << true << QString();
+        QTest::newRow("odd case and blanks")
+            << QByteArray("  [ F ]  \r\n  NTEMP = 30 \r\n nmax=30\r\n\tKMIN\t=\t5\r\nKmax = 1e15 \r\n") << taskBoxes
+            << true << QString();
+        QTest::newRow("first n below 8") << QByteArray("[f]\r\nnTemp=7\r\nnMax=30\r\nkMin=1\r\nkMax=9\r\n")
+                                         << QStringList{"7", "30", "1", "9"} << false
+                                         << cannot + "the first exponent 7 is below 8$";
+        QTest::newRow("k reversed") << QByteArray("[f]\r\nnTemp=30\r\nnMax=30\r\nkMin=9\r\nkMax=1\r\n")
+                                    << QStringList{"30", "30", "9", "1"} << false
+                                    << cannot + "the highest k is below the lowest$";
+        QTest::newRow("finished") << QByteArray("[f]\r\nnTemp=31\r\nnMax=30\r\nkMin=1\r\nkMax=9\r\n")
+                                  << QStringList{"31", "30", "1", "9"} << false << QString();
+        QTest::newRow("KTemp not a number") << task + "KTemp=12x\r\n" << taskBoxes << false
+                                            << "^'12x' is not a valid integer value$";
+    }
+    void hostileSettingsFileAtStartUp() {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, boxes);
+        QFETCH(bool, runs);
+        QFETCH(QString, notice);
+        Fixture f;
+        f.writeFile("Vontal.ini", ini);
+        TForm1& form = f.open();
+        if (!form.StartsHidden()) form.show();
+        QVERIFY(form.isVisible());
+        QVERIFY(!QApplication::activeModalWidget());
+        const char* names[] = {"edtF1", "edtF2", "edtK1", "edtK2"};
+        for (int i = 0; i < 4; ++i)
+            if (boxes[i] != "*") QCOMPARE(f.box(names[i])->text(), boxes[i]);
+        if (runs)
+            QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook() && f.form->state().stopFlag.load() == 1, kWait);
+        if (notice.isEmpty()) {
+            QTest::qWait(50);
+            QCOMPARE(ErrorMessages(f.form.get()), QStringList());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 1, kWait);
+            const QString shown = ErrorMessages(f.form.get()).first();
+            QVERIFY2(QRegularExpression(notice, QRegularExpression::DotMatchesEverythingOption).match(shown).hasMatch(),
+                     qPrintable(shown.right(300).toUtf8().toPercentEncoding(" ")));
+            QVERIFY(shown.size() <= 1001);
+        }
+        QVERIFY(!QApplication::activeModalWidget());
+        // The options read their defaults.
+        QVERIFY(!f.action("clConnect")->isChecked());
+        QVERIFY(!f.action("FloatingPriority")->isEnabled());
+        QVERIFY(form.trayIconShown());
+        QVERIFY(f.label("lblProc")->text().startsWith("Program is stopped") || runs);
+    }
+
+    // "Result.txt" as the box shows it at start-up: no lines, no divisor; binary bytes as
+    // printable text; of a gigabyte file only its end, read at once.
+    void resultFileAtStartUp_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("zerosBefore");  // a sparse run of zero bytes first
+        QTest::addColumn<QString>("memo");
+        const QByteArray record = "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n";
+        const QString shown = "\nfound m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n";
+        QTest::newRow("empty") << QByteArray() << qint64(0) << QString();
+        QTest::newRow("binary") << QByteArray("\x01\x00\xff\xfe\x1b[2J", 8) + record << qint64(0)
+                                << QString::fromUtf8("\uFFFD\uFFFD\u00FF\u00FE\uFFFD[2J") + shown;
+        QTest::newRow("1 GB") << record << qint64(1) << QString(kResultCutNote) + shown;
+    }
+    void resultFileAtStartUp() {
+        QFETCH(QByteArray, content);
+        QFETCH(qint64, zerosBefore);
+        QFETCH(QString, memo);
+        Fixture f;
+        f.writeTask("31", "30", "1", "9");
+        {
+            QFile file(f.path("Result.txt"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (zerosBefore) QVERIFY(file.resize(zerosBefore << 30) && file.seek(zerosBefore << 30));
+            file.write(content);
+        }
+        TForm1& form = f.open();
+        QCOMPARE(f.memo(), memo);
+        QCOMPARE(form.currentIcon(), memo.isEmpty() ? FormulaIcon::Stop : FormulaIcon::FoundStop);
+        QCOMPARE(ErrorMessages(f.form.get()), QStringList());
+    }
+
+    // A kernel variant that fails its self-test: the status line says so from the start and
+    // keeps saying it, the log records it, and the search runs on a variant that passed.
+    void kernelSelfTestFailureIsShownAndLogged() {
+        if (!qEnvironmentVariableIsSet("VONTAL_KERNEL_SELFTEST_FAIL")) {
+            // The self-test runs once, before main(): the failure is made in a process of its own.
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("VONTAL_KERNEL_SELFTEST_FAIL", "portable");
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {"kernelSelfTestFailureIsShownAndLogged"});
+            QVERIFY(child.waitForFinished(60000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, child.readAll().constData());
+            return;
+        }
+        const QString failure = "kernel portable failed its self-test on 7*2^14+1 (m=0, expected 12); it is not used";
+        Fixture f;
+        f.writeTask("14", "14", "1", "100");
+        TForm1& form = f.open();
+        QLabel* status = f.label("lblProc");
+        QVERIFY2(failure.startsWith(status->text().split('\n').first().chopped(1)), qPrintable(status->text()));
+        QCOMPARE(status->toolTip(), failure);
+        // The search runs on another variant and finds the divisor all the same.
+        QTRY_VERIFY_WITH_TIMEOUT(f.memo().contains("7.2^14+1 divides F_12") && f.stoppedLook(), kWait);
+        form.RefreshInfo();
+        QVERIFY(status->text().startsWith(status->text().split('\n').first()));
+        QVERIFY(failure.startsWith(status->text().split('\n').first().chopped(1)));
+        QVERIFY(status->text().endsWith("\nNO connection with ServerVontal.exe"));
+        const QByteArray log = f.readFile("Vontal.log");
+        QVERIFY2(log.startsWith("Model "), log.constData());
+        QVERIFY2(log.contains("MHz\r\n" + failure.toLatin1() + "\r\nn=14  k from 3"), log.constData());
+        QCOMPARE(ErrorMessages(f.form.get()), QStringList());
     }
 
 private:
