@@ -1,10 +1,13 @@
 // The desktop program: one main window that searches for divisors of Fermat numbers, saving
 // its position in "Vontal.ini" beside the executable.
 #include <QApplication>
+#include <QMessageBox>
 #include <QSessionManager>
 
+#include <cstdio>
 #include <optional>
 
+#include "control/DirectoryLock.h"
 #include "control/window/SignalBridge.h"
 #include "control/window/TForm1.h"
 
@@ -19,6 +22,17 @@ int main(int argc, char* argv[]) {
     bool known = false;
     const uint32_t mhz = qEnvironmentVariable("VONTAL_CPU_MHZ").toUInt(&known);
     if (known && mhz > 0) options.cpuMHz = mhz;
+
+    // One program per directory (this one or vontal-cli): two would interleave their records.
+    const vontal::TDirectoryLock lock(options.programDir.toStdString());
+    if (!lock.Held()) {
+        const QString text = QString::fromStdString(lock.Problem());
+        std::fprintf(stderr, "vontal: %s\n", text.toLocal8Bit().constData());
+        // Without a display nobody could close the box, and the program would never end.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            QMessageBox::critical(nullptr, QApplication::applicationName(), text);
+        return 2;
+    }
 
     vontal::TForm1 form(options);
     // SIGTERM, SIGINT and SIGHUP, and the end of the session, save the position before the end.

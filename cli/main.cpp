@@ -1,22 +1,28 @@
 // vontal-cli: the search without a window, for servers, scripts and benchmarks.
 //
-//   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"] [--threads N]
+//   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"] [--threads N] [--save-every SECONDS]
 //
 // Works on DIR/Vontal.ini, DIR/Result.txt and DIR/Vontal.log (DIR defaults to the directory of
-// the executable, like the desktop program). With --task it begins that task afresh; without,
-// it continues the stored one. Then it takes follow-on tasks from the settings file until none
-// is left. --threads N searches on N cores (default: the settings key "Threads", else 1). The position is saved every 30 minutes, at every task's end, and on SIGINT/SIGTERM.
+// the executable, like the desktop program), and keeps any other Vontal program out of DIR while
+// it runs. With --task it begins that task afresh; without, it continues the stored one. Then it
+// takes follow-on tasks from the settings file until none is left. --threads N searches on N
+// cores (default: the settings key "Threads", else 1). The position is saved after every divisor
+// recorded, as every exponent begins, every SECONDS (default 1800), at every task's end, and on
+// SIGINT/SIGTERM.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <unistd.h>
 
+#include "control/DirectoryLock.h"
 #include "control/FollowingTasks.h"
 #include "control/IniFile.h"
 #include "control/QueuedWindow.h"
@@ -36,7 +42,15 @@ void OnSignal(int sig) { gSignal = sig; }
 using Clock = std::chrono::steady_clock;
 
 void Usage() {
-    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N]\n";
+    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N] [--save-every SECONDS]\n";
+}
+
+// An error for the user; a refused settings write with the system's reason.
+std::string Describe(const std::exception& e) {
+    std::string text = e.what();
+    if (const auto* write = dynamic_cast<const SettingsWriteError*>(&e); write && write->reason() != 0)
+        text += std::string(": ") + std::strerror(write->reason());
+    return text;
 }
 
 std::filesystem::path ExecutableDir() {
@@ -54,6 +68,7 @@ std::string CheckTask(const BoxTexts& t) {
         const int64_t k1 = StrToK(t.kMin), k2 = StrToK(t.kMax);
         if (n1 < 8) return "the first exponent must be at least 8";
         if (n2 < n1) return "the last exponent is below the first";
+        if (n2 > kMaxExponent) return "the last exponent must be at most " + std::to_string(kMaxExponent);
         if (k2 < k1) return "the highest k is below the lowest";
         if (k2 < 1) return "the highest k must be positive";
     } catch (const ConversionError& e) {
@@ -86,7 +101,8 @@ std::string FormatDuration(double seconds) {
 
 class FrontEnd {
 public:
-    FrontEnd(std::filesystem::path dir, uint32_t threads) : dir_(std::move(dir)), ini_(dir_ / kSettingsFileName) {
+    FrontEnd(std::filesystem::path dir, uint32_t threads, Clock::duration saveEvery)
+        : dir_(std::move(dir)), ini_(dir_ / kSettingsFileName), saveEvery_(saveEvery) {
         state_.threadCount.store(threads);
         state_.programDir = dir_;
         state_.iniFile = &ini_;
@@ -97,39 +113,82 @@ public:
         tty_ = ::isatty(STDERR_FILENO);
         for (const std::string& failure : KernelSelfTestFailures()) std::cerr << "vontal-cli: " << failure << "\n";
     }
+    // Whatever ends the front end (an error included) ends the search first: the thread must not
+    // outlive the state it works on, and joining a running one would wait for ever.
+    ~FrontEnd() {
+        state_.stopFlag.store(1);
+        if (thread_) thread_->Join();
+    }
 
     int Run(const std::optional<std::string>& taskLine) {
+        BoxTexts task;
         if (taskLine) {
-            BoxTexts task = ParseFollowingTaskLine(*taskLine);
+            task = ParseFollowingTaskLine(*taskLine);
             if (taskLine->find("to") == std::string::npos) task = {};
             const std::string why = CheckTask(task);
             if (!why.empty()) {
                 std::cerr << "vontal-cli: bad task '" << *taskLine << "': " << why << "\n";
                 return 2;
             }
+        }
+        lock_.emplace(dir_);
+        if (!lock_->Held()) {
+            std::cerr << "vontal-cli: " << lock_->Problem()
+                      << (lock_->state() == TDirectoryLock::State::Busy ? "; only one may work there at a time\n" : "\n");
+            return 2;
+        }
+        if (const std::string problem = ini_.ReadProblem(); !problem.empty()) {
+            std::cerr << "vontal-cli: cannot read " << ini_.Path().string() << ": " << problem << "\n";
+            return 2;
+        }
+        ini_.RemoveStaleTemporaries();
+
+        bool started = false, storedUnusable = false;
+        if (taskLine) {
             window_.boxes = task;
             BeginNewTask(ini_, window_.boxes, std::time(nullptr));
             state_.KTemp.store(0);
+            started = Start();
         } else {
             window_.boxes = ReadTaskBoxes(ini_);
+            // A task that cannot run (a hand edit, a damaged file) is reported with its keys; the
+            // follow-on tasks, if any, run instead (and replace it), else the file stays as it
+            // is. A finished task, or none, is no news.
+            const std::string why = StoredTaskProblem(window_.boxes);
+            if (why.empty()) {
+                started = Start();
+            } else {
+                const BoxTexts& b = window_.boxes;
+                std::cerr << "vontal-cli: the stored task (nTemp=" << b.nMin << ", nMax=" << b.nMax << ", kMin=" << b.kMin
+                          << ", kMax=" << b.kMax << ") cannot run: " << why << "\n";
+                storedUnusable = true;
+            }
         }
-        if (!Start()) {
-            // A stored task that is finished (its first exponent past its last) leaves the
-            // follow-on queue; one that cannot run at all is reported.
-            const BoxTexts& b = window_.boxes;
-            if (!taskLine && !b.nMin.empty() && !Finished(b)) {
-                std::cerr << "vontal-cli: the stored task cannot run: " << CheckTask(b) << "\n";
+        if (!started && !NextFollowingTask()) {
+            if (storedUnusable) {
+                std::cerr << "vontal-cli: no task can run; " << ini_.Path().string() << " is left as it is\n";
                 return 2;
             }
-            if (!NextFollowingTask()) {
-                std::cerr << "vontal-cli: nothing to do: no unfinished task and no follow-on task\n";
-                return 0;
-            }
+            std::cerr << "vontal-cli: nothing to do: no unfinished task and no follow-on task\n";
+            return 0;
         }
         return Loop();
     }
 
 private:
+    // Why the stored task cannot be continued; empty when it can, or when there is none (no
+    // task keys) or it is finished.
+    std::string StoredTaskProblem(const BoxTexts& b) {
+        if (b.nMin.empty() && b.nMax.empty() && b.kMin.empty() && b.kMax.empty()) return {};
+        if (Finished(b)) return {};
+        if (b.nMin.empty() || b.nMax.empty() || b.kMin.empty() || b.kMax.empty()) return "it is incomplete";
+        if (std::string why = CheckTask(b); !why.empty()) return why;
+        int64_t k = 0;
+        const std::string kTemp = ini_.ReadString("f", "KTemp", "0");
+        if (!ParseDecimalInt64(kTemp, k)) return "its position KTemp '" + kTemp + "' is not a valid integer value";
+        return {};
+    }
+
     bool Start() {
         try {
             const StartOutcome out = StartFactor(state_, window_, thread_);
@@ -140,8 +199,10 @@ private:
             return out.started;
         } catch (const ConversionError& e) {
             std::cerr << "vontal-cli: " << e.what() << "\n";
-            return false;
+        } catch (const TaskRefused& e) {
+            std::cerr << "vontal-cli: " << e.what() << "\n";
         }
+        return false;
     }
 
     // Takes follow-on tasks until one starts; false when the queue is empty.
@@ -157,38 +218,62 @@ private:
         return false;
     }
 
-    void SavePosition() {
-        const uint32_t n = state_.nTemp.load();
+    // Writes the position; false, with the reason told (once in a row unless `tellAlways`), when
+    // the file refuses it. The old file then stays as it was.
+    bool Save(uint32_t n, int64_t k, bool tellAlways = false) {
         if (n != 0) window_.boxes.nMin = std::to_string(n);
         const auto& b = window_.boxes;
-        if (!b.nMin.empty() && !b.nMax.empty() && !b.kMin.empty() && !b.kMax.empty())
-            WriteINI(ini_, b, state_.KTemp.load());
         lastSave_ = Clock::now();
+        saveDue_ = false;
+        if (b.nMin.empty() || b.nMax.empty() || b.kMin.empty() || b.kMax.empty()) return true;
+        try {
+            WriteINI(ini_, b, k);
+            saveFailing_ = false;
+            return true;
+        } catch (const std::exception& e) {
+            EndProgressLine();
+            if (!saveFailing_ || tellAlways)
+                std::cerr << "vontal-cli: the position could not be saved: " << Describe(e) << "\n";
+            saveFailing_ = true;
+            return false;
+        }
     }
 
-    void StopAndSave() {
-        state_.stopFlag.store(1);
-        if (thread_) thread_->Join();
-        SavePosition();
+    // The position once the thread has ended: exactly where it stopped.
+    bool SaveFinal() { return Save(state_.nTemp.load(), state_.KTemp.load(), true); }
+
+    // The position while the thread runs. Between two exponents there is no position to take for
+    // a moment; the save is then made at the next turn of the loop.
+    void SaveRunning() {
+        if (!thread_ || thread_->Finished() || state_.stopFlag.load() != 0) return;
+        uint32_t n = 0;
+        int64_t k = 0;
+        if (state_.ResumePoint(n, k)) Save(n, k);
+        else saveDue_ = true;
     }
 
     int Loop() {
         auto lastReport = Clock::now();
+        const auto tick = std::min<Clock::duration>(std::chrono::milliseconds(200), saveEvery_);
         for (;;) {
             if (gSignal) {
                 const int sig = gSignal;
                 EndProgressLine();
+                state_.stopFlag.store(1);
+                if (thread_) thread_->Join();
+                if (!SaveFinal()) {
+                    std::cerr << "vontal-cli: stopped on signal " << sig << "\n";
+                    return 1;
+                }
                 std::cerr << "vontal-cli: stopping on signal " << sig << ", position saved\n";
-                StopAndSave();
                 return 128 + sig;
             }
-            auto event = window_.Wait(std::chrono::milliseconds(200));
+            auto event = window_.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(tick));
             if (event) {
                 if (auto code = Handle(*event)) return *code;
-                continue;
             }
             const auto now = Clock::now();
-            if (now - lastSave_ >= std::chrono::minutes(30)) SavePosition();
+            if (saveDue_ || now - lastSave_ >= saveEvery_) SaveRunning();
             const auto every = tty_ ? std::chrono::seconds(1) : std::chrono::seconds(15);
             if (now - lastReport >= every && state_.stopFlag.load() == 0) {
                 Report();
@@ -210,9 +295,15 @@ private:
                 std::cout << text.substr(text.find_first_not_of('\n')) << std::endl;
                 break;
             }
+            case FactorEventKind::FoundIcon:
+                // The divisor is on disk and the thread past it: saving now keeps a crash from
+                // recording it again.
+                saveDue_ = true;
+                break;
             case FactorEventKind::RefreshInfo:
                 intervalStart_ = Clock::now();
                 intervalK_ = state_.KTemp.load();
+                saveDue_ = true;  // an exponent begins: the last one is finished
                 break;
             case FactorEventKind::Message:
                 EndProgressLine();
@@ -222,12 +313,18 @@ private:
                 EndProgressLine();
                 std::cerr << "vontal-cli: search stopped: " << e.text << "\n";
                 if (thread_) thread_->Join();
-                if (e.started) SavePosition();
+                if (e.started && SaveFinal())
+                    std::cerr << "vontal-cli: position saved; a run without --task takes up from there\n";
                 return 1;
             case FactorEventKind::TaskComplete:
                 EndProgressLine();
                 if (thread_) thread_->Join();
-                SavePosition();
+                // Without the finished task on record a follow-on task is not begun: its start
+                // would fail the same way, and the queue entry would be lost.
+                if (!SaveFinal()) {
+                    std::cerr << "vontal-cli: task complete, but not saved as complete; follow-on tasks are left for later\n";
+                    return 1;
+                }
                 std::cerr << "vontal-cli: task complete\n";
                 if (!NextFollowingTask()) return 0;
                 break;
@@ -262,14 +359,18 @@ private:
         progressShown_ = false;
     }
 
+    std::optional<TDirectoryLock> lock_;  // first in, last out: held until everything else is done
     std::filesystem::path dir_;
     TIniFile ini_;
     TSearchState state_;
     TQueuedWindow window_;
     std::unique_ptr<TFactor> thread_;
+    Clock::duration saveEvery_;
     Clock::time_point intervalStart_ = Clock::now(), lastSave_ = Clock::now();
     int64_t intervalK_ = 0;
     bool tty_ = false, progressShown_ = false;
+    bool saveDue_ = false;      // a save is wanted at the next turn of the loop
+    bool saveFailing_ = false;  // the last save failed (told once until one succeeds)
 };
 
 }  // namespace
@@ -279,22 +380,29 @@ int main(int argc, char** argv) {
     std::filesystem::path dir;
     std::optional<std::string> task;
     uint32_t threads = 0;  // 0: the settings key "Threads"
+    double saveSeconds = 1800;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--dir" || arg == "--task" || arg == "--threads") && i + 1 < argc) {
+        if ((arg == "--dir" || arg == "--task" || arg == "--threads" || arg == "--save-every") && i + 1 < argc) {
             const std::string value = argv[++i];
+            char* end = nullptr;
             if (arg == "--dir") {
                 dir = value;
             } else if (arg == "--task") {
                 task = value;
-            } else {
-                char* end = nullptr;
+            } else if (arg == "--threads") {
                 const unsigned long n = std::strtoul(value.c_str(), &end, 10);
                 if (value.empty() || *end != '\0' || n < 1 || n > 256) {
                     std::cerr << "vontal-cli: bad thread count '" << value << "' (1 to 256)\n";
                     return 2;
                 }
                 threads = static_cast<uint32_t>(n);
+            } else {
+                saveSeconds = std::strtod(value.c_str(), &end);
+                if (value.empty() || *end != '\0' || !(saveSeconds >= 0.01 && saveSeconds <= 1e7)) {
+                    std::cerr << "vontal-cli: bad save interval '" << value << "' (seconds, 0.01 to 10000000)\n";
+                    return 2;
+                }
             }
         } else if (arg == "-h" || arg == "--help") {
             vontal::Usage();
@@ -314,10 +422,11 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, vontal::OnSignal);
     std::signal(SIGTERM, vontal::OnSignal);
     try {
-        vontal::FrontEnd frontEnd(dir, threads);
+        const auto saveEvery = std::chrono::duration_cast<vontal::Clock::duration>(std::chrono::duration<double>(saveSeconds));
+        vontal::FrontEnd frontEnd(dir, threads, saveEvery);
         return frontEnd.Run(task);
     } catch (const std::exception& e) {
-        std::cerr << "vontal-cli: " << e.what() << "\n";
+        std::cerr << "vontal-cli: " << vontal::Describe(e) << "\n";
         return 1;
     }
 }

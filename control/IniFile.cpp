@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -178,44 +179,47 @@ std::optional<size_t> InsertionPoint(std::string_view content, std::string_view 
     return point;
 }
 
+// How the names of the temporary files of `target` begin: "." + its name + "." (then the
+// process id, a count and ".tmp").
+std::string TemporaryPrefix(const fs::path& target) { return "." + target.filename().string() + "."; }
+
 // Writes content to a new file beside `target`, syncs it and renames it over `target`.
-// Returns false, with no temporary file left behind, when any step fails.
-bool ReplaceFileAtomically(const fs::path& target, const std::string& content) {
+// Returns 0, or the system's error number, with no temporary file left behind, when a step fails.
+int ReplaceFileAtomically(const fs::path& target, const std::string& content) {
     static std::atomic<unsigned> counter{0};
     const fs::path directory = target.parent_path();
     int fd = -1;
     fs::path temporary;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        std::string name = ".";
-        name += target.filename().string();
-        name += '.';
+        std::string name = TemporaryPrefix(target);
         name += std::to_string(getpid());
         name += '.';
         name += std::to_string(counter++);
         name += ".tmp";
         temporary = directory / name;
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
+        if (fd < 0 && errno != EEXIST) return errno;
     }
-    if (fd < 0) return false;
+    if (fd < 0) return EEXIST;
 
-    bool ok = true;
+    int error = 0;
     // The replacement keeps the permissions of the file it replaces.
     struct stat original {};
-    if (::stat(target.c_str(), &original) == 0) ok = ::fchmod(fd, original.st_mode & 07777) == 0;
+    if (::stat(target.c_str(), &original) == 0 && ::fchmod(fd, original.st_mode & 07777) != 0) error = errno;
     size_t written = 0;
-    while (ok && written < content.size()) {
+    while (error == 0 && written < content.size()) {
         const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
+        if (n < 0) error = errno;
+        else if (n == 0) error = EIO;
         else written += static_cast<size_t>(n);
     }
-    if (ok) ok = ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) {
         ::unlink(temporary.c_str());
-        return false;
+        return error;
     }
     // Make the rename itself durable; the data is already safe, so a failure here is not one
     // of the write.
@@ -224,7 +228,7 @@ bool ReplaceFileAtomically(const fs::path& target, const std::string& content) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
-    return true;
+    return 0;
 }
 
 // Serialises the read-modify-write of every settings file in this process, so that two
@@ -245,6 +249,35 @@ TIniFile::TIniFile(fs::path path) {
 bool TIniFile::Exists() const {
     std::error_code ec;
     return fs::exists(path_, ec);
+}
+
+std::string TIniFile::ReadProblem() const {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path_, ec);
+    if (status.type() == fs::file_type::not_found) return {};
+    if (ec) return ec.message();
+    if (fs::is_directory(status)) return "it is a directory";
+    if (!fs::is_regular_file(status)) return "it is not a regular file";
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
+void TIniFile::RemoveStaleTemporaries() const {
+    std::error_code ec;
+    fs::path target = path_;
+    if (fs::is_symlink(fs::symlink_status(path_, ec))) target = fs::weakly_canonical(path_, ec);
+    if (ec) return;
+    const std::string prefix = TemporaryPrefix(target);
+    for (fs::directory_iterator it(target.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0 && it->is_regular_file(ec)) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
@@ -286,32 +319,15 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key, in
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-    const std::string cleanSection(Trim(WithoutLineBreaks(section)));
-    const std::string cleanKey(Trim(WithoutLineBreaks(key)));
-    const std::string cleanValue = WithoutLineBreaks(value);
-    if (cleanKey.empty() || cleanKey.find('=') != std::string::npos || cleanKey[0] == '[' ||
-        cleanKey[0] == ';')
-        throw std::invalid_argument("Settings key cannot be stored: '" + key + "'");
-    if (cleanSection.find(']') != std::string::npos)
-        throw std::invalid_argument("Settings section cannot be stored: '" + section + "'");
+    WriteStrings(section, {{key, value}});
+}
 
-    const SettingsWriteError failure("Unable to write to " + path_.string());
-    std::lock_guard<std::mutex> lock(WriteMutex());
+namespace {
 
-    // Through a symbolic link the file it points to is replaced, not the link.
-    fs::path target = path_;
-    std::error_code ec;
-    if (fs::is_symlink(fs::symlink_status(path_, ec))) {
-        const fs::path resolved = fs::weakly_canonical(path_, ec);
-        if (ec) throw failure;
-        target = resolved;
-    }
-
-    std::string content;
-    if (ReadWholeFile(target, content) == ReadStatus::Failed) throw failure;
-
-    // The new file is the old one with at most two changes spliced in: the key's line replaced,
-    // or a line end completed and the new lines inserted.
+// The file with one key set: at most two changes spliced in, the key's line replaced, or a line
+// end completed and the new lines inserted.
+std::string WithKey(const std::string& content, const std::string& cleanSection, const std::string& cleanKey,
+                    const std::string& cleanValue) {
     std::string newContent;
     newContent.reserve(content.size() + cleanSection.size() + cleanKey.size() + cleanValue.size() + 16);
     if (const std::optional<Found> found = LookUp(content, cleanSection, cleanKey)) {
@@ -322,33 +338,69 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         newContent += '=';
         newContent += cleanValue;
         newContent.append(content, textEnd, std::string::npos);
-    } else {
-        // A last line without a line end gets one before anything follows it; a lone carriage
-        // return is no line end to the reader, so it gets a full one too.
-        std::string_view lastText;
-        bool completeLastLine = false;
-        ForEachLine(content, [&](const Line& line) {
-            lastText = line.text;
-            completeLastLine = line.lastWithoutLineFeed;
-            return true;
-        });
-        std::string whole = content;
-        if (completeLastLine) whole += content.back() == '\r' ? "\n" : kLineEnd;
-        const std::string added = cleanKey + "=" + cleanValue + kLineEnd;
-        if (const std::optional<size_t> point = InsertionPoint(content, cleanSection)) {
-            // An insertion at the very end goes after the completed line end.
-            const size_t at = *point == content.size() ? whole.size() : *point;
-            newContent.append(whole, 0, at);
-            newContent += added;
-            newContent.append(whole, at, std::string::npos);
-        } else {
-            newContent = std::move(whole);
-            if (!content.empty() && !Trim(lastText).empty()) newContent += kLineEnd;
-            newContent += "[" + cleanSection + "]" + kLineEnd;
-            newContent += added;
-        }
+        return newContent;
     }
-    if (!ReplaceFileAtomically(target, newContent)) throw failure;
+    // A last line without a line end gets one before anything follows it; a lone carriage
+    // return is no line end to the reader, so it gets a full one too.
+    std::string_view lastText;
+    bool completeLastLine = false;
+    ForEachLine(content, [&](const Line& line) {
+        lastText = line.text;
+        completeLastLine = line.lastWithoutLineFeed;
+        return true;
+    });
+    std::string whole = content;
+    if (completeLastLine) whole += content.back() == '\r' ? "\n" : kLineEnd;
+    const std::string added = cleanKey + "=" + cleanValue + kLineEnd;
+    if (const std::optional<size_t> point = InsertionPoint(content, cleanSection)) {
+        // An insertion at the very end goes after the completed line end.
+        const size_t at = *point == content.size() ? whole.size() : *point;
+        newContent.append(whole, 0, at);
+        newContent += added;
+        newContent.append(whole, at, std::string::npos);
+    } else {
+        newContent = std::move(whole);
+        if (!content.empty() && !Trim(lastText).empty()) newContent += kLineEnd;
+        newContent += "[" + cleanSection + "]" + kLineEnd;
+        newContent += added;
+    }
+    return newContent;
+}
+
+}  // namespace
+
+// Several keys of one section in one file replacement: a reader (or a crash) sees all of them
+// changed or none.
+void TIniFile::WriteStrings(const std::string& section,
+                            const std::vector<std::pair<std::string, std::string>>& values) {
+    const std::string cleanSection(Trim(WithoutLineBreaks(section)));
+    std::vector<std::pair<std::string, std::string>> clean;
+    for (const auto& [key, value] : values) {
+        const std::string cleanKey(Trim(WithoutLineBreaks(key)));
+        if (cleanKey.empty() || cleanKey.find('=') != std::string::npos || cleanKey[0] == '[' ||
+            cleanKey[0] == ';')
+            throw std::invalid_argument("Settings key cannot be stored: '" + key + "'");
+        clean.emplace_back(cleanKey, WithoutLineBreaks(value));
+    }
+    if (cleanSection.find(']') != std::string::npos)
+        throw std::invalid_argument("Settings section cannot be stored: '" + section + "'");
+
+    const std::string failure = "Unable to write to " + path_.string();
+    std::lock_guard<std::mutex> lock(WriteMutex());
+
+    // Through a symbolic link the file it points to is replaced, not the link.
+    fs::path target = path_;
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(path_, ec))) {
+        const fs::path resolved = fs::weakly_canonical(path_, ec);
+        if (ec) throw SettingsWriteError(failure, ec.value());
+        target = resolved;
+    }
+
+    std::string content;
+    if (ReadWholeFile(target, content) == ReadStatus::Failed) throw SettingsWriteError(failure, 0);
+    for (const auto& [cleanKey, cleanValue] : clean) content = WithKey(content, cleanSection, cleanKey, cleanValue);
+    if (const int error = ReplaceFileAtomically(target, content)) throw SettingsWriteError(failure, error);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

@@ -7,13 +7,21 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vontal {
 
-// A write the file system refused; what() is "Unable to write to <full path>".
+// A write the file system refused; what() is "Unable to write to <full path>", and reason()
+// the system's error number (0 when the old file could not be read, which is then not
+// overwritten).
 class SettingsWriteError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    SettingsWriteError(const std::string& message, int reason) : std::runtime_error(message), reason_(reason) {}
+    int reason() const { return reason_; }
+
+private:
+    int reason_;
 };
 
 // Private-profile rules: section and key names match without regard to ASCII case; a missing
@@ -44,9 +52,19 @@ public:
     // containing ']', which could not be read back.
     void WriteString(const std::string& section, const std::string& key,
                      const std::string& value) override;
+    // The same for several keys, applied in order and written in one replacement of the file.
+    void WriteStrings(const std::string& section,
+                      const std::vector<std::pair<std::string, std::string>>& values) override;
     void WriteInteger(const std::string& section, const std::string& key, int value);
 
     bool Exists() const;
+    // Empty when the file is missing or can be read; otherwise why it cannot be read (it is a
+    // directory, access is refused...). Reads of such a file give the defaults.
+    std::string ReadProblem() const;
+    // Removes the temporary files that writes left behind when their process was killed. Only
+    // for the holder of the directory lock (control/DirectoryLock.h): no other writer is then at
+    // work in the directory.
+    void RemoveStaleTemporaries() const;
     // The file's absolute path, as named in SettingsWriteError.
     const std::filesystem::path& Path() const { return path_; }
 

@@ -9,12 +9,20 @@
 
 namespace vontal {
 
+namespace {
+
+std::vector<std::pair<std::string, std::string>> PositionKeys(const BoxTexts& boxes, int64_t kTemp) {
+    return {{"nTemp", boxes.nMin}, {"nMax", boxes.nMax}, {"kMin", boxes.kMin}, {"kMax", boxes.kMax},
+            {"KTemp", std::to_string(kTemp)}};
+}
+
+}  // namespace
+
+// Each in one replacement of the file: the exponent and the k to resume it at are read
+// together, so they must never be found half saved (the next exponent with the last one's k
+// would skip every candidate below that k).
 void WriteINI(ISettings& ini, const BoxTexts& boxes, int64_t kTemp) {
-    ini.WriteString("f", "nTemp", boxes.nMin);
-    ini.WriteString("f", "nMax", boxes.nMax);
-    ini.WriteString("f", "kMin", boxes.kMin);
-    ini.WriteString("f", "kMax", boxes.kMax);
-    ini.WriteString("f", "KTemp", std::to_string(kTemp));
+    ini.WriteStrings("f", PositionKeys(boxes, kTemp));
 }
 
 BoxTexts ReadTaskBoxes(ISettings& ini) {
@@ -23,9 +31,9 @@ BoxTexts ReadTaskBoxes(ISettings& ini) {
 }
 
 void BeginNewTask(ISettings& ini, const BoxTexts& boxes, std::time_t now) {
-    ini.WriteString("f", "nMin", boxes.nMin);
-    ini.WriteString("f", "DateBegin", FormatDateTime(now));
-    WriteINI(ini, boxes, 0);
+    auto keys = PositionKeys(boxes, 0);
+    keys.insert(keys.begin(), {{"nMin", boxes.nMin}, {"DateBegin", FormatDateTime(now)}});
+    ini.WriteStrings("f", keys);
 }
 
 std::string StoredTaskProblem(const BoxTexts& task) {

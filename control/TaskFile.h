@@ -15,14 +15,14 @@ namespace vontal {
 using BoxTexts = TaskTexts;
 
 // Saves the position: "nTemp", "nMax", "kMin", "kMax" from the boxes as they stand, then
-// "KTemp" in decimal, in that order.
+// "KTemp" in decimal, in that order, in one write of the settings file.
 void WriteINI(ISettings& ini, const BoxTexts& boxes, int64_t kTemp);
 
 // The four task keys as stored ("nTemp" is the exponent to resume at).
 BoxTexts ReadTaskBoxes(ISettings& ini);
 
 // What beginning a new task writes before the thread starts: "nMin" from the first n box,
-// "DateBegin" as now, then WriteINI with KTemp 0.
+// "DateBegin" as now, then what WriteINI writes with KTemp 0, all in one write.
 void BeginNewTask(ISettings& ini, const BoxTexts& boxes, std::time_t now);
 
 // Why the task read from the settings file cannot be continued, in words for the user (the

@@ -26,6 +26,9 @@ uint32_t TickCountMs() {
 }
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
+// KTemp and nTemp are stored with release order so that TSearchState::ResumePoint, reading them
+// with acquire order from the window thread, sees a pair that belongs together.
+constexpr auto kRelease = std::memory_order_release;
 
 }  // namespace
 
@@ -44,6 +47,9 @@ StartOutcome StartFactor(TSearchState& s, IFactorWindow& window, std::unique_ptr
     const int32_t nMin = StrToInt(f1), nMax = StrToInt(f2);
     const int64_t kMin = StrToK(k1), kMax = StrToK(k2);
     if (nMax < nMin || kMax < kMin || nMin < 8) return out;
+    if (nMax > kMaxExponent)
+        throw TaskRefused("The last exponent " + std::to_string(nMax) + " is too large: exponents go up to " +
+                          std::to_string(kMaxExponent));
 
     // Only one thread may work on the state. A running search is never joined; one that has
     // been told to stop leaves after the candidate in hand, so waiting for it is short.
@@ -58,6 +64,8 @@ StartOutcome StartFactor(TSearchState& s, IFactorWindow& window, std::unique_ptr
     s.nMax.store(static_cast<uint32_t>(nMax), kRelaxed);
     s.kMin.store(kMin, kRelaxed);
     s.kMax.store(kMax, kRelaxed);
+    // A position saved before the thread has begun names this task's exponent, not the last one's.
+    s.nTemp.store(static_cast<uint32_t>(nMin), kRelease);
 
     std::string kTempText = "0";
     int stored = 0;
@@ -110,7 +118,7 @@ void TFactor::Execute() {
         // exponent afresh, like one at or beyond kMax.
         if (k < 3) k = 0;
         if (k % 2 == 0 && k != 0 && k < s_.kMax.load(kRelaxed)) k -= 1;
-        s_.KTemp.store(k, kRelaxed);
+        s_.KTemp.store(k, kRelease);
 
         window_.Post({FactorEventKind::RunningControls, {}});
         started = true;
@@ -158,15 +166,30 @@ void TFactor::RunTask() {
 
     if (nMax >= nMin) {
         const uint64_t exponents = static_cast<uint64_t>(nMax) - nMin + 1;
-        s_.nTemp.store(nMin, kRelaxed);
+        s_.nTemp.store(nMin, kRelease);
         for (uint64_t pass = 0; pass < exponents; ++pass) {
             const uint32_t n = s_.nTemp.load(kRelaxed);
+            // A stop that came while the previous exponent was finished takes effect here, at a
+            // position that needs no candidate tested again: this exponent, afresh.
+            if (pass > 0 && s_.stopFlag.load(kRelaxed) == 1) {
+                window_.Post({FactorEventKind::Stopped, {}});
+                return;
+            }
             const int64_t resumeAt = s_.KTemp.load(kRelaxed);
             const bool fresh = resumeAt == 0 || resumeAt >= kMax;
+            if (!fresh && AlreadyClosed(n, kMin, kMax)) {
+                // Finished by a run that ended before it saved a position past it: searching the
+                // rest again would write the end record twice. On to the next exponent, afresh
+                // (KTemp first, so that no moment shows the next exponent at this position).
+                s_.KTemp.store(kMax, kRelease);
+                s_.nTemp.store(n + 1, kRelease);
+                continue;
+            }
             if (fresh)
                 AppendToLog(s_.programDir, HeaderRecord(n, kMinText_), s_.cpuFamily, s_.cpuMHz);
             s_.PrepareExponent();
-            if (fresh) s_.KTemp.store(kMin, kRelaxed);
+            if (fresh) s_.KTemp.store(kMin, kRelease);
+            lastResumable_ = s_.KTemp.load(kRelaxed) < kMax ? s_.KTemp.load(kRelaxed) : 0;
             window_.Post({FactorEventKind::RefreshInfo, {}});
             s_.FindPrime();
             s_.FindNumberK0();
@@ -181,11 +204,19 @@ void TFactor::RunTask() {
 
             if (!SearchExponent(n, kMax)) return;
 
-            AppendToLog(s_.programDir,
-                        EndRecord(kMaxText_, CalcCODO(n, n, kMin, kMax, s_.versionText),
-                                  FormatDateTime(std::time(nullptr))),
-                        s_.cpuFamily, s_.cpuMHz);
-            s_.nTemp.store(n + 1, kRelaxed);
+            try {
+                AppendToLog(s_.programDir,
+                            EndRecord(kMaxText_, CalcCODO(n, n, kMin, kMax, s_.versionText),
+                                      FormatDateTime(std::time(nullptr))),
+                            s_.cpuFamily, s_.cpuMHz);
+            } catch (...) {
+                // KTemp is at or beyond kMax, which would begin the exponent afresh: the run ends
+                // at its last position inside the range instead, so that a Continue tests a
+                // candidate or two again and then writes the end record.
+                s_.KTemp.store(lastResumable_, kRelease);
+                throw;
+            }
+            s_.nTemp.store(n + 1, kRelease);
         }
     }
     window_.Post({FactorEventKind::LabelK, "Stop"});
@@ -194,23 +225,26 @@ void TFactor::RunTask() {
 }
 
 bool TFactor::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n) {
-    bool found = false;
+    const int64_t kMax = s_.kMax.load(kRelaxed);
+    bool onRecorded = false;  // KTemp is a divisor already recorded
     for (uint32_t i = 0; i < count; ++i) {
         const int64_t k = static_cast<int64_t>(ks[i]);
-        s_.KTemp.store(k, kRelaxed);
-        found = ms[i] != 0;
-        if (found) RecordDivisor(ms[i], k, n);
+        s_.KTemp.store(k, kRelease);
+        onRecorded = ms[i] != 0 && !RecordDivisor(ms[i], k, n, kMax);
     }
     if (endK != 0) {
-        s_.KTemp.store(static_cast<int64_t>(endK), kRelaxed);
-        found = false;
+        s_.KTemp.store(static_cast<int64_t>(endK), kRelease);
+        onRecorded = false;
     }
+    const int64_t k = s_.KTemp.load(kRelaxed);
+    if (k < kMax && !onRecorded) lastResumable_ = k;
     if (s_.floatingMode.load(kRelaxed) != 0) CheckFloatingPriority();
     if (s_.stopFlag.load(kRelaxed) != 1) return false;
-    // A resumed exponent tests the saved candidate again; a divisor already on disk is not, so
-    // that stopping never records it twice.
-    const int64_t k = s_.KTemp.load(kRelaxed);
-    if (found && k <= std::numeric_limits<int64_t>::max() - 2) s_.KTemp.store(k + 2, kRelaxed);
+    // A resumed exponent tests the candidate at KTemp again. Two positions cannot be resumed
+    // from: one at or beyond kMax (it would begin the exponent afresh) and a divisor that is
+    // already recorded. Both come only within a candidate or two of the exponent's end, so the
+    // thread finishes the exponent and takes the stop before the next one.
+    if (k >= kMax || onRecorded) return false;
     window_.Post({FactorEventKind::Stopped, {}});
     return true;
 }
@@ -250,14 +284,24 @@ bool TFactor::SearchExponent(uint32_t n, int64_t kMax) {
     }
 }
 
-void TFactor::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {
+bool TFactor::RecordDivisor(uint32_t m, int64_t k, uint32_t n, int64_t kMax) {
     const std::string record = FoundRecord(m, k, n);
     window_.Post({FactorEventKind::AppendResult, record.substr(0, record.size() - 2)});
     // A divisor is on disk before the search moves past it; if it cannot be written the thread
     // ends here and the saved position tests it again.
     AppendToFile(s_.programDir / kResultFileName, record, true);
     AppendToLog(s_.programDir, record, s_.cpuFamily, s_.cpuMHz);
+    // Recorded: the position moves past it (to the next odd k, which is where a resumed search
+    // would take up), so that no position saved from now on records it again. Not when k + 2
+    // reaches kMax: that position would begin the exponent afresh.
+    const bool past = k <= std::numeric_limits<int64_t>::max() - 2 && k + 2 < kMax;
+    if (past) s_.KTemp.store(k + 2, kRelease);
     window_.Post({FactorEventKind::FoundIcon, {}});
+    return past;
+}
+
+bool TFactor::AlreadyClosed(uint32_t n, int64_t kMin, int64_t kMax) const {
+    return LogShowsExponentClosed(s_.programDir, n, EndRecord(kMaxText_, CalcCODO(n, n, kMin, kMax, s_.versionText), ""));
 }
 
 void TFactor::CheckFloatingPriority() {

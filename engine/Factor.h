@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -24,10 +25,12 @@ enum class FactorEventKind {
     RunningControls,  // "Stop" enabled; "Start", "Continue" and the four boxes disabled
     LabelK,           // the progress label's text
     RunningIcon,      // running picture: with divisor when the result box holds text
-    FoundIcon,        // running-with-divisor picture
-    AppendResult,     // a found record (text without its final CR LF) for the result box
+    FoundIcon,        // running-with-divisor picture; sent once the divisor is in both files and
+                      // KTemp is past it, so a position saved from now on never records it again
+    AppendResult,     // a found record (text without its final CR LF) for the result box, sent
+                      // before the record is written
     ViewTimerOn,      // the view timer must run
-    RefreshInfo,      // rebuild the status summary
+    RefreshInfo,      // rebuild the status summary; sent as each exponent begins (a moment to save)
     TaskComplete,     // the last exponent is done: back to the stopped look (StopClick)
     Stopped,          // the thread left on a stop request; KTemp is final: save it again
     Message,          // something the user should read; the search goes on
@@ -68,11 +71,16 @@ private:
     void Execute();
     void RunTask();
     void CheckFloatingPriority();
-    void RecordDivisor(uint32_t m, int64_t k, uint32_t n);
+    // Writes the divisor's records, then moves KTemp past it; false when it could not (k + 2
+    // reaches kMax) and KTemp stays at the divisor.
+    bool RecordDivisor(uint32_t m, int64_t k, uint32_t n, int64_t kMax);
     // Publishes a tested batch in k order: KTemp, records. True when a stop was requested
     // (the Stopped event is then posted).
     bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n);
     bool SearchExponent(uint32_t n, int64_t kMax);  // false when stopped
+    // Whether the log shows exponent n finished already: by a run that ended before it saved a
+    // position past n.
+    bool AlreadyClosed(uint32_t n, int64_t kMin, int64_t kMax) const;
 
     TSearchState& s_;
     IFactorWindow& window_;
@@ -81,6 +89,9 @@ private:
     uint32_t threads_;
     std::unique_ptr<TTestPool> pool_;  // helpers on further cores, while the task runs
     bool floatingRefusalShown_ = false;
+    // The last published position below kMax of the exponent in hand: where it resumes if its
+    // end record cannot be written (0 when there is none yet).
+    int64_t lastResumable_ = 0;
     std::atomic<bool> finished_{false};
     std::atomic<pid_t> tid_{0};
     std::thread thread_;
@@ -93,10 +104,21 @@ struct StartOutcome {
     bool floating = false;   // floating priority in force
 };
 
+// The largest exponent searched: what the exponent boxes hold (five digits). Far larger ones
+// would make the candidate test reserve gigabytes and never finish an exponent.
+inline constexpr int32_t kMaxExponent = 99'999;
+
+// A task whose texts convert but that is not searched; what() is the message for the user.
+class TaskRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Checks the four boxes and starts a new computation thread into owner (replacing the previous
 // one after it has ended). Refuses silently (started = false) when a box is empty, the ranges are
 // reversed, the first n is below 8, or a search is still running. Throws ConversionError when a
-// box does not hold a number. Runs on the window thread.
+// box does not hold a number, and TaskRefused when the last exponent is beyond kMaxExponent.
+// Runs on the window thread.
 StartOutcome StartFactor(TSearchState& state, IFactorWindow& window, std::unique_ptr<TFactor>& owner);
 
 // Priority level (0..5, -1 = leave the default) and text index for a stored "Priority" value.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vontal {
@@ -33,24 +34,26 @@ void AppendToFile(const std::filesystem::path& file, const std::string& text, bo
     };
     const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) fail(errno);
+    struct stat before {};
+    const bool sized = ::fstat(fd, &before) == 0;
+    // Gives up the record: cuts the file back to its length before it, closes, throws.
+    auto abandon = [&](int err) {
+        if (sized) (void)::ftruncate(fd, before.st_size);
+        ::close(fd);
+        fail(err);
+    };
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            fail(err);
+            abandon(errno);
         }
         data += written;
         left -= static_cast<size_t>(written);
     }
-    if (syncToDisk && ::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        fail(err);
-    }
+    if (syncToDisk && ::fsync(fd) != 0) abandon(errno);
     if (::close(fd) != 0) fail(errno);
 }
 
@@ -60,6 +63,23 @@ void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint
     std::error_code ec;
     if (!std::filesystem::exists(log, ec)) AppendToFile(log, ModelRecord(cpuFamily, cpuMHz), false);
     AppendToFile(log, text, false);
+}
+
+bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord) {
+    const int fd = ::open((dir / kLogFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string tail(64 * 1024, '\0');
+    struct stat st {};
+    const bool sized = ::fstat(fd, &st) == 0;
+    const off_t from = sized && st.st_size > static_cast<off_t>(tail.size()) ? st.st_size - static_cast<off_t>(tail.size()) : 0;
+    const ssize_t got = sized ? ::pread(fd, tail.data(), tail.size(), from) : -1;
+    ::close(fd);
+    if (got <= 0) return false;
+    tail.resize(static_cast<size_t>(got));
+    const size_t end = tail.rfind(endRecord);
+    if (end == std::string::npos) return false;
+    const size_t header = tail.rfind("\r\nn=" + std::to_string(n) + "  k from ");
+    return header == std::string::npos || header < end;
 }
 
 std::string FormatThousands(int64_t value, char separator) {

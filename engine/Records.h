@@ -30,12 +30,19 @@ std::string EndRecord(const std::string& kMaxText, const std::string& codo,
                       const std::string& dateTime);
 
 // Appends text to a file, creating it when missing. Throws RecordError on any failure, with
-// the file's path and the system's reason.
+// the file's path and the system's reason; a record that was only partly written (a full disk)
+// is cut off again, so that the file holds whole records only.
 void AppendToFile(const std::filesystem::path& file, const std::string& text, bool syncToDisk);
 
 // Appends to the log in dir, beginning a missing log with the model record.
 void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint32_t cpuFamily,
                  uint32_t cpuMHz);
+
+// Whether the log in dir shows exponent n finished: `endRecord` (its EndRecord with an empty
+// date and time; the check value in it tells the exponents of a task apart) stands after the
+// last header of n among the log's last 64 KiB. A run that ends between an exponent's end record
+// and the save of a position past it leaves such a log, possibly with the next exponent begun.
+bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord);
 
 // 1234567 -> "1,234,567".
 std::string FormatThousands(int64_t value, char separator = ',');

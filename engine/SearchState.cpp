@@ -35,6 +35,15 @@ std::string TSearchState::priorityName() const {
     return i >= 0 && i < 6 ? kPriorityTexts[i] : "";
 }
 
+bool TSearchState::ResumePoint(uint32_t& n, int64_t& k) const {
+    // KTemp between two reads of nTemp: if a KTemp of another exponent had been read, the
+    // acquire reads would see the nTemp stored before it, and the two reads would differ.
+    const uint32_t before = nTemp.load(std::memory_order_acquire);
+    k = KTemp.load(std::memory_order_acquire);
+    n = nTemp.load(std::memory_order_acquire);
+    return n == before && n != 0 && k != 0 && k < kMax.load(std::memory_order_relaxed);
+}
+
 void TSearchState::PrepareExponent() {
     const uint32_t n = nTemp.load(std::memory_order_relaxed);
     limbCount.store(LimbCountFor(kMax.load(std::memory_order_relaxed), n), std::memory_order_relaxed);

@@ -100,6 +100,13 @@ public:
 
     std::string priorityName() const;
 
+    // The position to save while a search runs: the exponent nTemp and the k to resume it at,
+    // read so that the two belong together (the thread stores them with release order). False
+    // when no such pair can be had just now: before the thread has taken up its position (KTemp
+    // 0), and while it passes from one exponent to the next (KTemp at or beyond kMax, which would
+    // begin an exponent afresh whether or not it was finished). That lasts a moment; ask again.
+    bool ResumePoint(uint32_t& n, int64_t& k) const;
+
     // --- Sieve and candidate test, working on the fields above (computation thread). ---------
     void FindPrime();     // builds primeGaps for primeCount
     void FindNumberK0();  // fills primeOffsets for KTemp and nTemp, and the small-prime pattern

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vontal {
 
@@ -16,6 +18,12 @@ public:
     virtual int ReadInteger(const std::string& section, const std::string& key, int defaultValue) = 0;
     virtual void WriteString(const std::string& section, const std::string& key,
                              const std::string& value) = 0;
+    // Several keys of one section, in order. The settings file writes them in one replacement,
+    // so that a reader, or a crash, sees all of them or none; by default they are written one by one.
+    virtual void WriteStrings(const std::string& section,
+                              const std::vector<std::pair<std::string, std::string>>& values) {
+        for (const auto& [key, value] : values) WriteString(section, key, value);
+    }
 };
 
 }  // namespace vontal

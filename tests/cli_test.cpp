@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <random>
 #include <regex>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -36,6 +39,60 @@ struct CliRun {
     std::string out, err;
 };
 
+// What a process meets on the machine: a file-size limit (writes beyond it fail with EFBIG, as on
+// a full disk, and for root too), and an ordinary user's rights instead of root's, under which a
+// directory without write permission really refuses writes.
+struct Conditions {
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+    bool unprivileged = false;
+};
+
+constexpr uid_t kNobody = 65534;
+
+// The divisors of a Result.txt (or the found records of a log), in file order: "k.2^n+1 divides F_m".
+std::vector<std::string> Divisors(const std::string& text) {
+    std::vector<std::string> found;
+    static const std::regex line("[0-9]+\\.2\\^[0-9]+\\+1 divides F_[0-9]+");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
+        found.push_back(it->str());
+    return found;
+}
+
+// The end-of-exponent records of a log in order, each with the exponent of the header before it
+// and without the date.
+std::vector<std::string> EndRecords(const std::string& log) {
+    std::vector<std::string> ends;
+    static const std::regex record("n=([0-9]+)  k from|( up to [^,]*, CODO=[0-9A-F]+), Date/Time:");
+    std::string n = "?";
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), record); it != std::sregex_iterator(); ++it) {
+        if ((*it)[1].matched) n = (*it)[1].str();
+        else ends.push_back("n=" + n + (*it)[2].str());
+    }
+    return ends;
+}
+
+// Whether `got` is `clean` with some records written again: a run killed after writing records
+// but before saving a position past them writes them again when it is continued. Such a repeat
+// goes back over the last few records only (those written while the save that follows them was
+// still under way), never skips one, and never brings back an older one. Counts the repeats.
+bool CleanWithRepeatedTails(const std::vector<std::string>& got, const std::vector<std::string>& clean, int& repeats) {
+    constexpr size_t kReach = 4;
+    size_t next = 0;
+    repeats = 0;
+    for (const std::string& record : got) {
+        if (next < clean.size() && record == clean[next]) {
+            ++next;
+            continue;
+        }
+        size_t back = 1;
+        while (back <= kReach && back <= next && clean[next - back] != record) ++back;
+        if (back > kReach || back > next) return false;
+        next = next - back + 1;
+        ++repeats;
+    }
+    return next == clean.size();
+}
+
 class CliTest : public ::testing::Test {
 protected:
     fs::path dir;
@@ -53,23 +110,46 @@ protected:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir);
     }
     std::vector<pid_t> live_;
 
     // Starts vontal-cli with its output in files; returns the process id.
-    pid_t Start(std::vector<std::string> args) {
+    pid_t Start(std::vector<std::string> args, const Conditions& conditions = {}) {
         args.insert(args.begin(), {VONTAL_CLI, "--dir", dir.string()});
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, (dir.string() + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir.string() + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string out = dir.string() + ".out", err = dir.string() + ".err";
         pid_t pid = 0;
-        EXPECT_EQ(posix_spawn(&pid, VONTAL_CLI, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        if (conditions.fileSizeLimit == RLIM_INFINITY && !conditions.unprivileged) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            EXPECT_EQ(posix_spawn(&pid, VONTAL_CLI, &actions, nullptr, argv.data(), environ), 0);
+            posix_spawn_file_actions_destroy(&actions);
+        } else {
+            // Only async-signal-safe calls between fork and exec.
+            const bool root = geteuid() == 0;
+            pid = fork();
+            if (pid == 0) {
+                const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+                signal(SIGXFSZ, SIG_IGN);  // a write beyond the limit then fails with EFBIG
+                const rlimit limit{conditions.fileSizeLimit, conditions.fileSizeLimit};
+                if (conditions.fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+                if (conditions.unprivileged && root &&
+                    (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+                    _exit(126);
+                execve(VONTAL_CLI, argv.data(), environ);
+                _exit(127);
+            }
+            EXPECT_GT(pid, 0);
+        }
         live_.push_back(pid);
         return pid;
     }
@@ -94,7 +174,35 @@ protected:
         fs::remove(dir.string() + ".err");
         return r;
     }
-    CliRun RunCli(std::vector<std::string> args) { return Wait(Start(std::move(args))); }
+    CliRun RunCli(std::vector<std::string> args, const Conditions& conditions = {}) {
+        return Wait(Start(std::move(args), conditions));
+    }
+    // Empties the test's directory for a fresh case.
+    void Reset() {
+        std::error_code ec;
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void WriteTo(const char* name, const std::string& content) const {
+        std::ofstream(dir / name, std::ios::binary | std::ios::trunc) << content;
+    }
+    // The value of a key as the settings file holds it, or "(none)".
+    std::string IniValue(const std::string& key) const {
+        std::smatch m;
+        const std::string ini = ReadFile(dir / "Vontal.ini");
+        return std::regex_search(ini, m, std::regex("(^|\n)" + key + "=([^\r\n]*)")) ? m[2].str() : "(none)";
+    }
+    // Waits (up to a minute) until the condition holds; false if it never does.
+    template <typename Condition>
+    static bool WaitFor(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
 
     std::string Log() const {
         return std::regex_replace(ReadFile(dir / "Vontal.log"), std::regex("Date/Time:[^\r]*"), "Date/Time:");
@@ -121,6 +229,10 @@ TEST_F(CliTest, BadInputIsRefusedAndChangesNothing) {
         {{"--task", "n=8 to 20, k=e5 to 100"}, "'e5' is not a valid floating point value"},
         {{"--frobnicate"}, "--frobnicate"},
         {{"--threads", "0", "--task", "n=8 to 20, k=1 to 100"}, "bad thread count '0'"},
+        {{"--save-every", "0", "--task", "n=8 to 20, k=1 to 100"}, "bad save interval '0'"},
+        // Exponents beyond what the exponent boxes hold: the test would reserve gigabytes.
+        {{"--task", "n=8 to 100000, k=1 to 100"}, "the last exponent must be at most 99999"},
+        {{"--task", "n=2147483640 to 2147483647, k=1 to 100"}, "at most 99999"},
     };
     for (const Row& r : rows) {
         const CliRun run = RunCli(r.args);
@@ -143,7 +255,7 @@ TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
               "found m=12,  k=973,  n=16\n973.2^16+1 divides F_12\n"
               "found m=16,  k=1575,  n=19\n1575.2^19+1 divides F_16\n"
               "found m=18,  k=13,  n=20\n13.2^20+1 divides F_18\n");
-    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.log"}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log"}));
     EXPECT_EQ(ReadFile(dir / "Vontal.log").rfind("Model ", 0), 0u);
     const std::string ini = ReadFile(dir / "Vontal.ini");
     EXPECT_NE(ini.find("nTemp=21\r\n"), std::string::npos) << ini;
@@ -184,7 +296,8 @@ TEST_F(CliTest, FollowOnTasksAreTakenInTurn) {
 TEST_F(CliTest, SignalsSaveThePositionAndContinuingLosesNothing) {
     const std::string task = "n=21 to 23, k=1 to 100000000";
     const fs::path cleanDir = dir;
-    ASSERT_EQ(RunCli({"--task", task}).status, 0);
+    const CliRun cleanRun = RunCli({"--task", task});
+    ASSERT_EQ(cleanRun.status, 0) << cleanRun.err;
     const std::string cleanResults = ReadFile(dir / "Result.txt"), cleanLog = Log();
     ASSERT_NE(cleanResults.find("534689.2^23+1"), std::string::npos);
     fs::remove_all(dir);
@@ -197,7 +310,7 @@ TEST_F(CliTest, SignalsSaveThePositionAndContinuingLosesNothing) {
         if (kill(pid, round % 2 ? SIGINT : SIGTERM) != 0) break;  // already finished
         const CliRun r = Wait(pid);
         if (r.status == 0) break;
-        ASSERT_EQ(r.status, 128 + (round % 2 ? SIGINT : SIGTERM)) << r.err << ReadFile(dir / "Vontal.ini");
+        ASSERT_EQ(r.status, 128 + (round % 2 ? SIGINT : SIGTERM)) << "err: " << r.err << "out: " << r.out << "ini: " << ReadFile(dir / "Vontal.ini") << "round " << round;
         EXPECT_NE(r.err.find("position saved"), std::string::npos) << r.err;
         ++stops;
         pid = Start({});
@@ -206,6 +319,315 @@ TEST_F(CliTest, SignalsSaveThePositionAndContinuingLosesNothing) {
     EXPECT_GE(stops, 2);
     EXPECT_EQ(ReadFile(dir / "Result.txt"), cleanResults);
     EXPECT_EQ(Log(), cleanLog);
+}
+
+
+// Killed with SIGKILL at random moments, over and over, and continued each time (without --task):
+// the settings file is whole after every kill, every divisor of an uninterrupted run is there and
+// none but the last few before a kill twice, and the log closes the same exponents with the same
+// check values.
+TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
+    const std::string task = "n=8 to 30, k=1 to 10000000";  // 19 divisors over 23 exponents
+    // Normal priority: the kill timing below is planned on the clean run's duration, which an idle
+    // search on a busy machine would make meaningless.
+    const std::string settings = "[f]\r\nPriority=3\r\n";
+    WriteTo("Vontal.ini", settings);
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunCli({"--task", task}).status, 0);
+    const double cleanSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const std::string cleanResults = ReadFile(dir / "Result.txt"), cleanLog = ReadFile(dir / "Vontal.log");
+    ASSERT_EQ(Divisors(cleanResults).size(), 19u);
+    ASSERT_EQ(EndRecords(cleanLog).size(), 23u);
+    Reset();
+    WriteTo("Vontal.ini", settings);
+
+    // The share of the task done, by the stored exponent (the dearer exponents weigh more).
+    auto doneShare = [&] {
+        const int n = std::atoi(IniValue("nTemp").c_str());
+        double done = 0, all = 0;
+        for (int e = 8; e <= 30; ++e) {
+            all += e;
+            if (e < n) done += e;
+        }
+        return done / all;
+    };
+    const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    int kills = 0;
+    bool begun = false;
+    pid_t pid = Start({"--save-every", "0.05", "--task", task});
+    for (;;) {
+        // Lives last on average the time left over the kills still wanted, so that some 70 kills
+        // fall all over the task, at start-up, in saves, between exponents and among divisors.
+        const double mean = std::max(0.003, cleanSeconds * (1 - doneShare()) / std::max(1, 70 - kills));
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::uniform_real_distribution<>(0, 2 * mean)(rng)));
+        kill(pid, SIGKILL);
+        const CliRun run = Wait(pid);
+        if (run.status == 0) break;  // finished before the kill
+        ASSERT_EQ(run.status, 128 + SIGKILL) << run.err;
+        ++kills;
+        // Whole after every kill: the task keys are there once the task has begun, and they read.
+        if (!begun) begun = IniValue("nMax") != "(none)";
+        if (begun) {
+            for (const char* key : {"nTemp", "nMax", "kMin", "kMax", "KTemp"})
+                ASSERT_NE(IniValue(key), "(none)") << key << " after kill " << kills << ":\n" << ReadFile(dir / "Vontal.ini");
+            EXPECT_EQ(IniValue("nMax"), "30");
+            EXPECT_EQ(IniValue("kMax"), "10000000");
+        }
+        pid = begun ? Start({"--save-every", "0.05"}) : Start({"--save-every", "0.05", "--task", task});
+    }
+    EXPECT_GE(kills, 50);
+    EXPECT_EQ(IniValue("nTemp"), "31");
+
+    int repeats = 0, logRepeats = 0;
+    const std::string results = ReadFile(dir / "Result.txt"), log = ReadFile(dir / "Vontal.log");
+    EXPECT_TRUE(CleanWithRepeatedTails(Divisors(results), Divisors(cleanResults), repeats)) << results;
+    EXPECT_LE(repeats, kills);
+    EXPECT_TRUE(CleanWithRepeatedTails(Divisors(log), Divisors(cleanLog), logRepeats)) << log;
+    EXPECT_LE(logRepeats, kills);
+    EXPECT_EQ(EndRecords(log), EndRecords(cleanLog)) << log;
+    // Temporary files of saves cut short by a kill are cleared away by the next run.
+    for (const std::string& name : Files()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    std::cerr << "[          ] " << kills << " kills; divisors written again: " << repeats << " in Result.txt, "
+              << logRepeats << " in the log; clean run " << cleanSeconds << " s\n";
+}
+
+// The position is saved as soon as a divisor is on disk, already past it, and as soon as an
+// exponent is finished; a kill right after either loses nothing and repeats nothing.
+TEST_F(CliTest, DivisorsAndFinishedExponentsAreSavedAtOnce) {
+    WriteTo("Vontal.ini", "[f]\r\nPriority=3\r\n");
+    // n = 13 holds 39 and 119 at its start, then searches on for a while; no periodic save.
+    pid_t pid = Start({"--save-every", "100000", "--task", "n=13 to 14, k=1 to 300000000"});
+    ASSERT_TRUE(WaitFor([&] { return Divisors(ReadFile(dir / "Result.txt")).size() >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return std::atoll(IniValue("KTemp").c_str()) > 119; })) << ReadFile(dir / "Vontal.ini");
+    EXPECT_EQ(IniValue("nTemp"), "13");
+    kill(pid, SIGKILL);
+    Wait(pid);
+    // Continued: n = 13 is finished, then 7 is found at once in n = 14.
+    pid = Start({"--save-every", "100000"});
+    ASSERT_TRUE(WaitFor([&] { return IniValue("nTemp") == "14" && std::atoll(IniValue("KTemp").c_str()) > 7; }))
+        << ReadFile(dir / "Vontal.ini");
+    kill(pid, SIGKILL);
+    Wait(pid);
+    const std::string log = ReadFile(dir / "Vontal.log");
+    EXPECT_EQ(EndRecords(log).size(), 1u) << log;
+    // Continued once more: neither n = 13 nor 7 comes again.
+    pid = Start({"--save-every", "100000"});
+    std::this_thread::sleep_for(300ms);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid).status, 128 + SIGTERM);
+    // (Divisors of n = 14 found after 7 may come twice: the kill may fall before their saves.)
+    const std::vector<std::string> found = Divisors(ReadFile(dir / "Result.txt"));
+    ASSERT_GE(found.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(found.begin(), found.begin() + 3),
+              (std::vector<std::string>{"39.2^13+1 divides F_11", "119.2^13+1 divides F_11", "7.2^14+1 divides F_12"}));
+    for (const char* once : {"39.2^13+1", "119.2^13+1", "7.2^14+1"})
+        EXPECT_EQ(std::count_if(found.begin(), found.end(), [&](const std::string& d) { return d.rfind(once, 0) == 0; }), 1)
+            << once;
+    EXPECT_EQ(EndRecords(ReadFile(dir / "Vontal.log")).size(), 1u);
+}
+
+// One front end per directory: a second one is refused while the first runs, and the lock goes
+// with the first when it is killed.
+TEST_F(CliTest, ASecondFrontEndIsRefusedUntilTheFirstIsGone) {
+    const pid_t first = Start({"--task", "n=40 to 40, k=1 to 1e15"});
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "Vontal.lock") == std::to_string(first) + "\n"; }));
+    ASSERT_TRUE(WaitFor([&] { return IniValue("nMax") == "40"; }));
+    // Held still (and the lock with it), so that every change to the files would be the second's.
+    kill(first, SIGSTOP);
+    const std::string settings = ReadFile(dir / "Vontal.ini"), results = ReadFile(dir / "Result.txt");
+    const std::vector<std::string> files = Files();
+    // Run through a pipe: Start's output files belong to the first one.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--task", "n=8 to 20, k=1 to 2000"}}) {
+        std::vector<std::string> all = {VONTAL_CLI, "--dir", dir.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::string command;
+        for (const auto& a : all) command += "'" + a + "' ";
+        FILE* p = popen((command + "2>&1").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, p)) out += buffer;
+        const int status = pclose(p);
+        EXPECT_EQ(WEXITSTATUS(status), 2) << out;
+        EXPECT_NE(out.find("another Vontal program (process " + std::to_string(first) + ") is working in " + dir.string()),
+                  std::string::npos) << out;
+        EXPECT_EQ(ReadFile(dir / "Vontal.ini"), settings);
+        EXPECT_EQ(ReadFile(dir / "Result.txt"), results);
+        EXPECT_EQ(Files(), files);
+    }
+    kill(first, SIGKILL);
+    Wait(first);
+    const pid_t next = Start({});
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "Vontal.lock") == std::to_string(next) + "\n"; }));
+    kill(next, SIGTERM);
+    const CliRun run = Wait(next);
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_NE(run.err.find("position saved"), std::string::npos) << run.err;
+}
+
+
+// Writes that fail: a full disk (a file-size limit, which holds for root too: writes beyond it fail
+// with EFBIG) at each record and at the settings file, and a directory the program may not write
+// to (run as an ordinary user, since root may write anywhere). The search stops with the reason,
+// at a position from which a run without --task tests the unrecorded candidate again; no record
+// is left half written, the settings file is the old one or a whole new one, and the continued run
+// completes the records as an uninterrupted run writes them.
+TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
+    const std::string task14 = "[f]\r\nnMin=14\r\nnTemp=14\r\nnMax=14\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";
+    const std::string task15 = "[f]\r\nnMin=15\r\nnTemp=15\r\nnMax=15\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";  // no divisor
+    auto clean = [&](const std::string& ini) {
+        Reset();
+        WriteTo("Vontal.ini", ini);
+        EXPECT_EQ(RunCli({}).status, 0);
+        return std::make_pair(ReadFile(dir / "Result.txt"), ReadFile(dir / "Vontal.log"));
+    };
+    const auto [clean14Results, clean14Log] = clean(task14);
+    const auto [clean15Results, clean15Log] = clean(task15);
+    ASSERT_EQ(clean14Results, "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
+    // What a continued run appends to a log that already exists: all but the model record.
+    const std::string after14 = clean14Log.substr(clean14Log.find("\r\n")), after15 = clean15Log.substr(clean15Log.find("\r\n"));
+    const std::string header = "\r\nn=14  k from 3";  // the same length for n = 15
+
+    constexpr rlim_t kLimit = 4096;
+    enum class Fault { FileSize, ReadOnlyDirectory };
+    struct Row {
+        const char* what;
+        const std::string* ini;
+        Fault fault;
+        const char* filled;  // a file brought to `size` bytes beforehand
+        size_t size;
+        std::string written;     // what the failing run adds to it: whole records only
+        const char* message;     // in the error output
+        const char* savedKTemp;  // the position stored afterwards; "inside" for one inside the range
+        std::string results, log;  // after the continued run, beside what was filled in
+    };
+    const std::string found7 = clean14Results;
+    const Row rows[] = {
+        {"divisor, Result.txt full", &task14, Fault::FileSize, "Result.txt", kLimit, "", "Result.txt: File too large", "7",
+         found7, clean14Log},
+        {"header, log full", &task14, Fault::FileSize, "Vontal.log", kLimit, "", "Vontal.log: File too large", "0", found7,
+         after14},
+        // Result.txt has it, the log has not: the continued run writes it to both again.
+        {"divisor, log full", &task14, Fault::FileSize, "Vontal.log", kLimit - header.size() - 10, header,
+         "Vontal.log: File too large", "7", found7 + found7, after14.substr(header.size())},
+        {"end record, log full", &task15, Fault::FileSize, "Vontal.log", kLimit - header.size() - 10,
+         "\r\nn=15  k from 3", "Vontal.log: File too large", "inside", "", after15.substr(header.size())},
+        {"read-only directory", &task14, Fault::ReadOnlyDirectory, "Vontal.lock", 0, "", "Vontal.log: Permission denied", "0",
+         found7, clean14Log},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Reset();
+        WriteTo("Vontal.ini", *r.ini);
+        std::string filled;
+        for (size_t i = 0; filled.size() < r.size; ++i) filled += "earlier line " + std::to_string(i) + "\r\n";
+        filled.resize(r.size);
+        WriteTo(r.filled, filled);
+        Conditions conditions;
+        if (r.fault == Fault::FileSize) conditions.fileSizeLimit = kLimit;
+        if (r.fault == Fault::ReadOnlyDirectory) {
+            conditions.unprivileged = true;  // as root: the files and the directory are another user's
+            if (geteuid() != 0) {
+                for (const auto& e : fs::directory_iterator(dir)) fs::permissions(e.path(), fs::perms::owner_read);
+                fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
+            }
+        }
+        const CliRun failed = RunCli({}, conditions);
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        for (const auto& e : fs::directory_iterator(dir))
+            fs::permissions(e.path(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+        EXPECT_EQ(failed.status, 1) << failed.err;
+        EXPECT_NE(failed.err.find("search stopped: Unable to write to " + (dir / "").string()), std::string::npos) << failed.err;
+        EXPECT_NE(failed.err.find(r.message), std::string::npos) << failed.err;
+        EXPECT_TRUE(ReadFile(dir / r.filled) == filled + r.written) << "not whole records";
+        if (r.fault == Fault::ReadOnlyDirectory) {
+            EXPECT_NE(failed.err.find("the position could not be saved"), std::string::npos) << failed.err;
+            EXPECT_EQ(ReadFile(dir / "Vontal.ini"), *r.ini);
+            EXPECT_EQ(Files(), (std::vector<std::string>{"Vontal.ini", "Vontal.lock"}));
+        } else {
+            EXPECT_NE(failed.err.find("position saved"), std::string::npos) << failed.err;
+            const long long k = std::atoll(IniValue("KTemp").c_str());
+            if (std::string(r.savedKTemp) == "inside") EXPECT_TRUE(k > 0 && k < 100) << k;
+            else EXPECT_EQ(IniValue("KTemp"), r.savedKTemp);
+        }
+        const CliRun continued = RunCli({});
+        EXPECT_EQ(continued.status, 0) << continued.err;
+        const std::string before = std::string(r.filled) == "Result.txt" ? filled : "";
+        EXPECT_TRUE(ReadFile(dir / "Result.txt") == before + r.results) << ReadFile(dir / "Result.txt");
+        const std::string logBefore = std::string(r.filled) == "Vontal.log" ? filled + r.written : "";
+        EXPECT_TRUE(Log() == std::regex_replace(logBefore + r.log, std::regex("Date/Time:[^\r]*"), "Date/Time:")) << Log();
+    }
+
+    // The settings file cannot be replaced (it would grow beyond the limit): the search goes on
+    // and records every divisor, says once that the position is not saved, ends with an error,
+    // and leaves the old file exactly as it was, with no temporary file beside it.
+    Reset();
+    const std::string big = "[f]\r\nnMin=13\r\nnTemp=13\r\nnMax=16\r\nkMin=1\r\nkMax=2000\r\nKTemp=0\r\n;" + std::string(kLimit, '-') + "\r\n";
+    WriteTo("Vontal.ini", big);
+    Conditions limited;
+    limited.fileSizeLimit = kLimit;
+    const CliRun run = RunCli({}, limited);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(Divisors(run.out).size(), 6u) << run.out;
+    EXPECT_EQ(Divisors(ReadFile(dir / "Result.txt")).size(), 6u);
+    EXPECT_NE(run.err.find("the position could not be saved: Unable to write to " + (dir / "Vontal.ini").string() +
+                           ": File too large"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("task complete, but not saved as complete"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(dir / "Vontal.ini"), big);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log"}));
+}
+
+// Settings files that are damaged or written oddly by hand: the front end starts, uses what it
+// can read, says so when the stored task cannot be used, goes on to the follow-on tasks if there
+// are any, and changes the file only by running a task.
+TEST_F(CliTest, DamagedSettingsFilesAreReportedAndKept) {
+    std::string garbage;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 4096; ++i) garbage += static_cast<char>(rng() % 256);
+    const std::string task14 = "[f]\r\nnTemp=14\r\nnMax=14\r\nkMin=1\r\nkMax=100\r\n";
+    struct Row {
+        const char* what;
+        std::string content;
+        int status;
+        const char* message;  // in the error output
+        bool findsSeven;      // the task n=14, k=1 to 100 ran
+        std::string kept;     // in the file after a run (else the file is unchanged)
+    };
+    const Row rows[] = {
+        {"empty", "", 0, "nothing to do", false, ""},
+        {"binary garbage", garbage, 0, "nothing to do", false, ""},
+        {"truncated in a key", task14.substr(0, task14.size() - 7), 2,
+         "the stored task (nTemp=14, nMax=14, kMin=1, kMax=) cannot run: it is incomplete", false, ""},
+        {"truncated, with a follow-on task", "[Following tasks]\r\nTask 1=n=14 to 14, k=1 to 100\r\n[f]\r\nnTemp=14\r\nnMax=1", 0,
+         "the stored task (nTemp=14, nMax=1, kMin=, kMax=) cannot run: it is incomplete", true, "Task 1=\r\n"},
+        {"a 10 MB line", task14 + std::string(10 << 20, 'x'), 0, "task complete", true, std::string(10 << 20, 'x')},
+        {"odd case and blanks", "[ F ]\r\n  NTEMP = 14 \r\n nmax=14\r\n\tKMIN =1\r\nKmax= 100 \r\nktemp = 0\r\n", 0,
+         "task complete", true, "[ F ]\r\nNTEMP=15\r\nnmax=14\r\nKMIN=3\r\nKmax=100\r\n"},
+        {"absurd exponent", "[f]\r\nnTemp=14\r\nnMax=2147483647\r\nkMin=1\r\nkMax=100\r\n", 2,
+         "cannot run: the last exponent must be at most 99999", false, ""},
+        {"bad position", task14 + "KTemp=12abc\r\n", 2, "cannot run: its position KTemp '12abc' is not a valid integer value",
+         false, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Reset();
+        WriteTo("Vontal.ini", r.content);
+        const CliRun run = RunCli({});
+        EXPECT_EQ(run.status, r.status) << run.err;
+        EXPECT_NE(run.err.find(r.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("7.2^14+1 divides F_12") != std::string::npos, r.findsSeven) << run.out;
+        const std::string after = ReadFile(dir / "Vontal.ini");
+        if (r.kept.empty()) EXPECT_TRUE(after == r.content) << "the file was changed";
+        else EXPECT_NE(after.find(r.kept), std::string::npos) << after.substr(0, 300);
+    }
+    // A settings file that cannot be read at all is not taken for an empty one.
+    Reset();
+    fs::create_directory(dir / "Vontal.ini");
+    const CliRun run = RunCli({});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("cannot read " + (dir / "Vontal.ini").string() + ": it is a directory"), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -284,6 +284,174 @@ TEST(Search, DivisorThatCannotBeRecordedIsTestedAgain) {
     EXPECT_EQ(h.Results(), Found(12, 7, 14));
 }
 
+// The log cannot be written at one of its records (it is made a directory at that moment): the
+// run ends with the reason at a position from which a Continue writes that record and goes on,
+// with no exponent begun again and no end record twice.
+TEST(Search, LogRecordThatCannotBeWrittenIsWrittenAtContinue) {
+    const std::string task = "n=14 to 15, k=1 to 100";  // 7 in n = 14, nothing in n = 15
+    Harness clean("log-clean");
+    ASSERT_TRUE(clean.Begin(task));
+    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    struct Row {
+        const char* when;
+        FactorEventKind event;  // the log turns into a directory as this event is sent
+        int occurrence;         // the how-manieth such event
+        std::string results;    // Result.txt in the end
+    };
+    const Row rows[] = {
+        // Result.txt has the divisor already: the Continue tests it again and writes it once more.
+        {"found record", FactorEventKind::AppendResult, 1, Found(12, 7, 14) + Found(12, 7, 14)},
+        {"end record", FactorEventKind::RefreshInfo, 2, Found(12, 7, 14)},  // n = 15 has begun, without divisor
+        {"header", FactorEventKind::LabelK, 2, Found(12, 7, 14)},          // "Calculate sieve", before the first header
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.when);
+        Harness h("log-fault");
+        const auto log = h.dir / kLogFileName, aside = h.dir / "aside";
+        int seen = 0;
+        h.window.onPost = [&](const FactorEvent& e) {
+            if (e.kind == r.event && ++seen == r.occurrence) {
+                if (std::filesystem::exists(log)) std::filesystem::rename(log, aside);
+                std::filesystem::create_directory(log);
+            }
+        };
+        ASSERT_TRUE(h.Begin(task));
+        ASSERT_EQ(h.Finish(), FactorEventKind::ThreadError);
+        EXPECT_TRUE(h.seen.back().started);
+        EXPECT_NE(h.seen.back().text.find("Unable to write to " + log.string()), std::string::npos) << h.seen.back().text;
+        h.window.onPost = nullptr;
+        std::filesystem::remove(log);
+        if (std::filesystem::exists(aside)) std::filesystem::rename(aside, log);
+        ASSERT_TRUE(h.Continue());
+        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        EXPECT_EQ(h.Results(), r.results);
+        EXPECT_EQ(h.Log(), clean.Log());
+    }
+}
+
+// A run that ended after an exponent's end record but before a position past the exponent was
+// saved (killed, say) leaves the log showing it finished: a Continue from the older position
+// goes on with the next exponent instead of finishing that one again.
+TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
+    Harness clean("closed-clean");
+    ASSERT_TRUE(clean.Begin("n=13 to 14, k=1 to 200"));
+    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    struct Row {
+        const char* after;  // what the killed run wrote after the end record of n = 13
+        bool nextBegun;
+    };
+    for (const Row& r : {Row{"nothing", false}, Row{"the header of n = 14", true}}) {
+        SCOPED_TRACE(r.after);
+        Harness h("closed");
+        ASSERT_TRUE(h.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        if (r.nextBegun) AppendToLog(h.dir, HeaderRecord(14, "3"), 6, 2400);
+        // The last position saved: inside n = 13, before its divisor 119.
+        h.window.boxes = {"13", "14", "3", "200"};
+        WriteINI(*h.ini, h.window.boxes, 101);
+        ASSERT_TRUE(h.Continue());
+        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        EXPECT_EQ(h.Results(), clean.Results());
+        const std::string second = r.nextBegun ? HeaderRecord(14, "3") : "";
+        std::string expected = clean.Log();
+        expected.insert(expected.find(HeaderRecord(14, "3")), second);  // a header from the restart
+        EXPECT_EQ(h.Log(), expected);
+    }
+    // Resumed inside an exponent the log does not show finished: searched on as usual.
+    Harness cleanOpen("open-clean"), h("open");
+    ASSERT_TRUE(cleanOpen.Begin("n=13 to 14, k=1 to 2000"));
+    ASSERT_EQ(cleanOpen.Finish(), FactorEventKind::TaskComplete);
+    h.window.onPost = [&](const FactorEvent& e) {
+        if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
+    };
+    ASSERT_TRUE(h.Begin("n=13 to 14, k=1 to 2000"));
+    ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);
+    h.window.onPost = nullptr;
+    EXPECT_EQ(h.ini->ReadString("f", "nTemp", ""), "13");
+    const int64_t k = std::stoll(h.ini->ReadString("f", "KTemp", ""));
+    EXPECT_TRUE(k > 39 && k < 2000) << k;
+    ASSERT_TRUE(h.Continue());
+    ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+    EXPECT_EQ(h.Results(), cleanOpen.Results());
+    EXPECT_EQ(h.Log(), cleanOpen.Log());
+}
+
+// A stop right after a divisor whose next odd k reaches kMax: that position would begin the
+// exponent afresh and a resume at the divisor would record it twice, so the thread finishes the
+// exponent (a candidate or two) and stops before the next one. From k = 573 on, 973 is the 16th
+// sieve survivor of n = 16, so it ends a batch of candidates: the stop meets the thread there.
+TEST(Search, StopAtADivisorNextToKMaxFinishesTheExponent) {
+    struct Row {
+        const char* kMax;
+        bool movedPast;      // KTemp went on to 975 once 973 was recorded
+        const char* nSaved;  // the exponent of the position saved at the stop
+    };
+    for (const Row& r : {Row{"974", false, "17"}, Row{"973", false, "17"}, Row{"976", true, "16"}}) {
+        SCOPED_TRACE(r.kMax);
+        const std::string task = std::string("n=16 to 17, k=573 to ") + r.kMax;
+        Harness clean("edge-clean");
+        ASSERT_TRUE(clean.Begin(task));
+        ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(clean.Results().find(Found(12, 973, 16)), 0u);
+        Harness h("edge");
+        int64_t afterRecord = 0;
+        h.window.onPost = [&](const FactorEvent& e) {
+            if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
+            if (e.kind == FactorEventKind::FoundIcon) afterRecord = h.state.KTemp.load();
+        };
+        ASSERT_TRUE(h.Begin(task));
+        ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);
+        h.window.onPost = nullptr;
+        EXPECT_EQ(afterRecord, r.movedPast ? 975 : 973);
+        EXPECT_EQ(h.ini->ReadString("f", "nTemp", ""), r.nSaved);
+        if (r.movedPast) EXPECT_EQ(h.ini->ReadString("f", "KTemp", ""), "975");
+        ASSERT_TRUE(h.Continue());
+        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        EXPECT_EQ(h.Results(), clean.Results());
+        EXPECT_EQ(h.Log(), clean.Log());
+    }
+}
+
+// What the window saves while the thread runs: ResumePoint gives pairs that never go back (an
+// exponent with another exponent's k would), and right after a divisor is recorded it is past it.
+TEST(Search, ResumePointsWhileRunningBelongTogether) {
+    for (uint32_t threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        Harness h("resume-points");
+        h.state.threadCount = threads;
+        std::vector<std::pair<int64_t, int64_t>> atRecords;  // divisor, KTemp when its records are done
+        int64_t lastFound = 0;
+        h.window.onPost = [&](const FactorEvent& e) {
+            if (e.kind == FactorEventKind::AppendResult)
+                lastFound = std::stoll(e.text.substr(e.text.find("k=") + 2));
+            if (e.kind == FactorEventKind::FoundIcon) atRecords.emplace_back(lastFound, h.state.KTemp.load());
+        };
+        std::atomic<bool> done{false};
+        std::vector<std::pair<uint32_t, int64_t>> points;
+        std::thread reader([&] {
+            while (!done.load()) {
+                uint32_t n = 0;
+                int64_t k = 0;
+                if (h.state.ResumePoint(n, k)) points.emplace_back(n, k);
+            }
+        });
+        ASSERT_TRUE(h.Begin("n=8 to 40, k=1 to 100000"));
+        EXPECT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        done = true;
+        reader.join();
+        ASSERT_GT(points.size(), 100u);
+        for (size_t i = 1; i < points.size(); ++i) {
+            ASSERT_LE(points[i - 1], points[i]) << "at " << i;
+            ASSERT_GE(points[i].second, 3);
+            ASSERT_LT(points[i].second, 100000);
+            ASSERT_GE(points[i].first, 8u);
+            ASSERT_LE(points[i].first, 40u);
+        }
+        ASSERT_FALSE(atRecords.empty());
+        for (auto [found, kTemp] : atRecords) EXPECT_EQ(kTemp, found + 2);
+    }
+}
+
 TEST(Search, ExponentEndsAtTheFirstCandidateAtOrBeyondKMax) {
     const int64_t max = std::numeric_limits<int64_t>::max();
     struct Row { const char* kMin; const char* kMax; const char* kMinShown; };
@@ -312,6 +480,9 @@ TEST(Search, StartRefusalsAndConversionErrors) {
         {{"5x", "50", "1", "100"}, "'5x' is not a valid integer value"},
         {{"50", "50", "e5", "100"}, "'e5' is not a valid floating point value"},
         {{"50", "50", "1", "1e19"}, "Invalid floating point operation"},
+        // Beyond what the exponent boxes hold; a hand-edited settings file could still ask.
+        {{"50", "100000", "1", "100"}, "The last exponent 100000 is too large: exponents go up to 99999"},
+        {{"8", "2147483647", "1", "100"}, "The last exponent 2147483647 is too large: exponents go up to 99999"},
     };
     for (const Row& r : rows) {
         h.window.boxes = r.boxes;
@@ -319,6 +490,9 @@ TEST(Search, StartRefusalsAndConversionErrors) {
             EXPECT_FALSE(StartFactor(h.state, h.window, h.thread).started);
             EXPECT_EQ(r.error, nullptr);
         } catch (const ConversionError& e) {
+            ASSERT_NE(r.error, nullptr);
+            EXPECT_STREQ(e.what(), r.error);
+        } catch (const TaskRefused& e) {
             ASSERT_NE(r.error, nullptr);
             EXPECT_STREQ(e.what(), r.error);
         }

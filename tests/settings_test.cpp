@@ -1,11 +1,14 @@
 // The settings file (private-profile reads and writes, atomic replacement, no line injection)
 // and the follow-on task queue kept in it.
+#include "control/DirectoryLock.h"
 #include "control/FollowingTasks.h"
 #include "control/IniFile.h"
 #include "control/TaskFile.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +19,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vontal {
 namespace {
@@ -323,6 +327,87 @@ TEST_F(SettingsFileTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
     EXPECT_EQ(message, "Unable to write to " + path_.string());
     EXPECT_EQ(FileContent(), original);
     EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"Vontal.ini"});
+}
+
+// The saved position is read as a whole (the exponent and the k to resume it at), so it is written
+// as a whole: a write that fails leaves none of its keys changed, and one that succeeds is a
+// single replacement that keeps the keys' order and the other lines.
+TEST_F(SettingsFileTest, APositionIsWrittenWholeOrNotAtAll) {
+    const std::string original = "; mine\r\n[f]\r\nnTemp=21\r\nKTemp=5001\r\nPriority=3\r\n";
+    WriteFile(original);
+    TIniFile ini(path_);
+    const BoxTexts boxes{"22", "23", "1", "1e8"};
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = original.size() + 20;  // room for a key or two, not for all five
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int reason = 0;
+    try {
+        WriteINI(ini, boxes, 3);
+    } catch (const SettingsWriteError& error) {
+        reason = error.reason();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(reason, EFBIG);
+    EXPECT_EQ(FileContent(), original);
+    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"Vontal.ini"});
+
+    WriteINI(ini, boxes, 3);
+    EXPECT_EQ(FileContent(), "; mine\r\n[f]\r\nnTemp=22\r\nKTemp=3\r\nPriority=3\r\nnMax=23\r\nkMin=1\r\nkMax=1e8\r\n");
+}
+
+// Temporary files of writes cut short by a kill are cleared by the next holder of the directory;
+// nothing else is touched, the file itself and other programs' files included.
+TEST_F(SettingsFileTest, StaleTemporaryFilesAreRemoved) {
+    WriteFile("[f]\r\nnMin=50\r\n");
+    for (const char* name : {".Vontal.ini.123.0.tmp", ".Vontal.ini.99999.17.tmp", ".Vontal.ini.bak", "Vontal.ini.1.2.tmp",
+                             "other.tmp", ".Other.ini.1.2.tmp"})
+        std::ofstream(dir_ / name) << "x";
+    TIniFile ini(path_);
+    ini.RemoveStaleTemporaries();
+    std::vector<std::string> left = DirectoryEntries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".Other.ini.1.2.tmp", ".Vontal.ini.bak", "Vontal.ini", "Vontal.ini.1.2.tmp",
+                                              "other.tmp"}));
+    EXPECT_EQ(ini.ReadString("f", "nMin", ""), "50");
+}
+
+TEST_F(SettingsFileTest, AFileThatCannotBeReadIsToldApartFromAMissingOne) {
+    TIniFile ini(path_);
+    EXPECT_EQ(ini.ReadProblem(), "");  // missing: a first run
+    WriteFile("[f]\r\n");
+    EXPECT_EQ(ini.ReadProblem(), "");
+    fs::remove(path_);
+    fs::create_directory(path_);
+    EXPECT_EQ(ini.ReadProblem(), "it is a directory");
+    fs::remove(path_);
+    ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
+    EXPECT_EQ(ini.ReadProblem(), "it is not a regular file");
+}
+
+// One holder at a time; the lock goes with its holder. (flock locks belong to an open file, so
+// two in one process shut each other out just as two processes do.)
+TEST_F(SettingsFileTest, TheDirectoryLockHasOneHolderAtATime) {
+    {
+        TDirectoryLock first(dir_);
+        ASSERT_TRUE(first.Held()) << first.Problem();
+        std::ifstream pid(dir_ / kLockFileName);
+        std::string text;
+        std::getline(pid, text);
+        EXPECT_EQ(text, std::to_string(getpid()));
+        TDirectoryLock second(dir_);
+        EXPECT_EQ(second.state(), TDirectoryLock::State::Busy);
+        EXPECT_EQ(second.Problem(), "another Vontal program (process " + std::to_string(getpid()) + ") is working in " +
+                                        dir_.string());
+    }
+    TDirectoryLock again(dir_);
+    EXPECT_TRUE(again.Held());
+    TDirectoryLock nowhere(dir_ / "missing");
+    EXPECT_EQ(nowhere.state(), TDirectoryLock::State::Failed);
+    EXPECT_NE(nowhere.Problem().find("No such file or directory"), std::string::npos) << nowhere.Problem();
 }
 
 TEST_F(SettingsFileTest, AFileThatCannotBeReadIsNotOverwritten) {
