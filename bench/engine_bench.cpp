@@ -99,7 +99,8 @@ void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
 
 // The pipeline of the computation thread on two cores: this thread sieves and takes batches
 // back in order, one helper tests; the same search as the selected kernel's one-core run.
-void SearchTwoCores(benchmark::State& bs, const Task& t) {
+void SearchTwoCores(benchmark::State& bs, const Task& t, const std::string& variant) {
+    vontal::SelectKernel(variant);  // the runs before may have selected another
     TSearchState s;
     Prime(s, t);
     vontal::TTestPool pool(1, -1);
@@ -143,7 +144,7 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Search<true>, t, v)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Search<false>, t, std::string())
             ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), SearchTwoCores, t)
+        benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), SearchTwoCores, t, variants.front())
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
     }

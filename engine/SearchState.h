@@ -130,7 +130,7 @@ public:
     // Candidates per batch handed to other cores: many for small candidates, so that handing a
     // batch over costs little next to testing it; as many as batchLimit for wide ones, so that a
     // stop still takes effect after one batch.
-    static constexpr uint32_t kPoolBatchSize = 256;
+    static constexpr uint32_t kPoolBatchSize = 1024;
     uint32_t poolBatchLimit = 1;
     uint64_t batchEndK = 0;
     void FillBatch(int64_t kMax);

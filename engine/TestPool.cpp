@@ -6,8 +6,10 @@
 
 namespace vontal {
 
+// The computation thread sieves a whole block at a time (milliseconds), while the testing cores
+// go on; the ring holds enough batches to keep them busy meanwhile.
 TTestPool::TTestPool(uint32_t helpers, int priorityLevel)
-    : slots_(4 * (helpers + 1)), states_(slots_.size(), State::Free) {
+    : slots_(kSlotsPerThread * (helpers + 1)), states_(slots_.size(), State::Free) {
     for (uint32_t i = 0; i < helpers; ++i) helpers_.emplace_back([this, priorityLevel] { Work(priorityLevel); });
 }
 
@@ -45,13 +47,11 @@ TTestPool::Slot& TTestPool::WaitOldest() {
     std::unique_lock lock(mutex_);
     // Until the oldest is done, test whatever nobody has taken yet, oldest first.
     while (states_[i] != State::Done) {
-        size_t pick = slots_.size();
-        for (uint64_t seq = head_; seq < tail_ && pick == slots_.size(); ++seq)
-            if (states_[seq % slots_.size()] == State::Filled) pick = seq % slots_.size();
-        if (pick == slots_.size()) {
+        if (claimed_ == tail_) {
             done_.wait(lock);
             continue;
         }
+        const size_t pick = claimed_++ % slots_.size();
         states_[pick] = State::Testing;
         lock.unlock();
         Test(slots_[pick]);
@@ -83,17 +83,9 @@ void TTestPool::Work(int priorityLevel) {
     std::unique_lock lock(mutex_);
     for (;;) {
         // The oldest batch nobody has taken, so that the publisher waits as little as possible.
-        size_t pick = slots_.size();
-        work_.wait(lock, [&] {
-            if (quit_) return true;
-            for (uint64_t seq = head_; seq < tail_; ++seq)
-                if (states_[seq % slots_.size()] == State::Filled) {
-                    pick = seq % slots_.size();
-                    return true;
-                }
-            return false;
-        });
+        work_.wait(lock, [&] { return quit_ || claimed_ < tail_; });
         if (quit_) return;
+        const size_t pick = claimed_++ % slots_.size();
         states_[pick] = State::Testing;
         lock.unlock();
         Test(slots_[pick]);

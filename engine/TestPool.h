@@ -16,7 +16,8 @@ namespace vontal {
 
 class TTestPool {
 public:
-    static constexpr uint32_t kSlotSize = 256;  // candidates per batch, at most
+    static constexpr uint32_t kSlotSize = 1024;       // candidates per batch, at most
+    static constexpr uint32_t kSlotsPerThread = 32;  // batches in flight, per testing thread
 
     struct Slot {
         uint64_t k[kSlotSize];
@@ -48,6 +49,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<State> states_;
     uint64_t head_ = 0, tail_ = 0;  // submitted slots are [head_, tail_), by sequence number
+    uint64_t claimed_ = 0;          // [head_, claimed_) are taken for testing: always in order
     bool quit_ = false;
     std::mutex mutex_;
     std::condition_variable work_, done_;
