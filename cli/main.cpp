@@ -142,6 +142,15 @@ public:
             return 2;
         }
         ini_.RemoveStaleTemporaries();
+        // A kernel variant that failed its self-test is not used; whoever collects the log is
+        // to know (stderr already said so).
+        for (const std::string& failure : KernelSelfTestFailures()) {
+            try {
+                AppendToLog(dir_, "\r\n" + failure, state_.cpuFamily, state_.cpuMHz);
+            } catch (const std::exception& e) {
+                std::cerr << "vontal-cli: " << e.what() << "\n";
+            }
+        }
 
         bool started = false, storedUnusable = false;
         if (taskLine) {

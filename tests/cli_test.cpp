@@ -98,8 +98,10 @@ protected:
     fs::path dir;
 
     void SetUp() override {
+        // One directory per test and process, so that runs from several checkouts never meet.
         dir = fs::temp_directory_path() /
-              ("vontal-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("vontal-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+               std::to_string(getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
         setenv("VONTAL_CPU_MHZ", "2400", 1);
@@ -264,6 +266,20 @@ TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
     const CliRun again = RunCli({});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.err.find("nothing to do"), std::string::npos) << again.err;
+}
+
+// A kernel variant that fails its start-up self-test is named on stderr and in the log, and the
+// search goes on with another.
+TEST_F(CliTest, KernelSelfTestFailureIsReportedAndLogged) {
+    setenv("VONTAL_KERNEL_SELFTEST_FAIL", "portable", 1);
+    const CliRun run = RunCli({"--task", "n=14 to 14, k=1 to 100"});
+    unsetenv("VONTAL_KERNEL_SELFTEST_FAIL");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("kernel portable failed its self-test"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "found m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n");
+    const std::string log = ReadFile(dir / "Vontal.log");
+    EXPECT_EQ(log.rfind("Model ", 0), 0u) << log;
+    EXPECT_NE(log.find("\r\nkernel portable failed its self-test"), std::string::npos) << log;
 }
 
 TEST_F(CliTest, SeveralThreadsReportTheSameDivisors) {
