@@ -485,6 +485,18 @@ void TForm1::WriteINI() {
     if (ini_) vontal::WriteINI(*ini_, Boxes(), state_.KTemp.load());
 }
 
+// The position of a running search, saved while it runs: an exponent and a k that belong
+// together, or nothing while the thread passes from one exponent to the next (the next save
+// comes soon enough).
+void TForm1::SaveRunningPosition() {
+    uint32_t n = 0;
+    int64_t k = 0;
+    if (!ini_ || !state_.ResumePoint(n, k)) return;
+    BoxTexts boxes = Boxes();
+    boxes.nMin = std::to_string(n);
+    vontal::WriteINI(*ini_, boxes, k);
+}
+
 void TForm1::timViewTimer() {
     remote_->ProbaConnect();
     if (state_.stopFlag.load() == 1)
@@ -520,7 +532,7 @@ void TForm1::RunningDisplay() {
     const uint32_t ticks = state_.viewTicks.load() + 1;
     state_.viewTicks.store(ticks >= 120 ? 0 : ticks);
     if (ticks == 1) RefreshInfo();
-    if (ticks >= 120) WriteINI();  // the position is saved every 30 minutes
+    if (ticks >= 120) SaveRunningPosition();  // the position is saved every 30 minutes
     FloatingStep();
     state_.kStart.store(k);
     state_.tickStart.store(now);
@@ -625,6 +637,9 @@ void TForm1::HandleFactorEvent(const FactorEvent& event, uint64_t serial) {
                 return;
             case FactorEventKind::FoundIcon:
                 SetIcon(state_.stopFlag.load() == 0 ? FormulaIcon::Found : FormulaIcon::FoundStop);
+                // The divisor is on disk and the thread has moved past it: save that at once, so
+                // that a crash never records it twice.
+                if (live && state_.stopFlag.load() == 0) SaveRunningPosition();
                 return;
             case FactorEventKind::Message:
                 ShowError(QString::fromStdString(event.text));

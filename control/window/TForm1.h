@@ -108,6 +108,7 @@ private:
     bool StartSearch();
     void BeginNewTask();
     void WriteINI();
+    void SaveRunningPosition();
     BoxTexts Boxes() const;
     void SetBox(Box box, const QString& text);
     void SetRunningControls(bool running);

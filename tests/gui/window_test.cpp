@@ -226,6 +226,21 @@ private slots:
         QVERIFY(std::stoll(f.ini("KTemp")) > reached);
     }
 
+    // A divisor found while the search runs is followed at once by a save of a position past
+    // it, so that a crash cannot make the next start record it again.
+    void aFoundDivisorIsFollowedByASave() {
+        Fixture f;
+        f.writeTask("14", "15", "1", "1e15");
+        TForm1& form = f.open();  // no view tick for 15 s: any save now is the one after the divisor
+        QTRY_VERIFY_WITH_TIMEOUT(f.memo().contains("7.2^14+1 divides F_12"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(f.ini("KTemp") != "0", kWait);
+        QVERIFY(f.running());
+        QVERIFY(std::stoll(f.ini("KTemp")) >= 9);
+        QCOMPARE(f.ini("nMin"), std::string("14"));
+        f.action("Stop1")->trigger();
+        QVERIFY(std::stoll(f.ini("KTemp")) >= form.state().KTemp.load());
+    }
+
     // A task completes, and the next view tick takes "Task 1": boxes filled, entry emptied,
     // a new begin date, the search running.
     void completedTaskTakesTheNextFollowOnTask() {
