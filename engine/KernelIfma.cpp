@@ -6,19 +6,14 @@
 // looked at after the last squaring: with the squarings this cheap, per-candidate set-up and
 // per-step comparisons would otherwise cost as much as the arithmetic.
 #include "KernelIfma.h"
+#include "IfmaIntrinsics.h"
 
 #include <cmath>
 
 #if defined(__x86_64__)
 #include <cpuid.h>
-#include <immintrin.h>
 #endif
 
-// GCC 12's own AVX-512 headers fill unused operands with "undefined" values, which it then
-// reports as possibly uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 namespace vontal::ifma {
 
@@ -26,9 +21,6 @@ namespace vontal::ifma {
 
 namespace {
 
-#define VONTAL_IFMA __attribute__((target("avx512f,avx512ifma"), always_inline)) inline
-// Fixed-count loops over registers: unrolled whole, so that the arrays stay in registers.
-#define VONTAL_UNROLL _Pragma("GCC unroll 16")
 
 template <uint32_t W, bool Proth>
 VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {

@@ -13,18 +13,11 @@
 // Every column sum stays below 2^60: at most W <= 64 halves of products (each below 2^52),
 // doubled, plus a few.
 #include "KernelIfma.h"
+#include "IfmaIntrinsics.h"
 
 #include <utility>  // std::integer_sequence, std::swap
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
-// GCC 12's own AVX-512 headers fill unused operands with "undefined" values, which it then
-// reports as possibly uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 
 namespace vontal::ifma {
 
@@ -32,8 +25,6 @@ namespace vontal::ifma {
 
 namespace {
 
-#define VONTAL_IFMA __attribute__((target("avx512f,avx512ifma"), always_inline)) inline
-#define VONTAL_UNROLL _Pragma("GCC unroll 16")
 
 constexpr uint32_t kRows = 12;  // rows of the cross products per sweep: 12 rows + 13 sums in registers
 

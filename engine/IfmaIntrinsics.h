@@ -1,0 +1,17 @@
+// What the AVX-512 IFMA kernels' source files share: the intrinsics, and how their helpers are
+// compiled. Included only by those files.
+#pragma once
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+// GCC 12's own AVX-512 headers fill unused operands with "undefined" values, which it then
+// reports as possibly uninitialized.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define VONTAL_IFMA __attribute__((target("avx512f,avx512ifma"), always_inline)) inline
+// Fixed-count loops over registers: unrolled whole, so that the arrays stay in registers.
+#define VONTAL_UNROLL _Pragma("GCC unroll 16")
