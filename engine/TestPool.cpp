@@ -51,12 +51,7 @@ TTestPool::Slot& TTestPool::WaitOldest() {
             done_.wait(lock);
             continue;
         }
-        const size_t pick = claimed_++ % slots_.size();
-        states_[pick] = State::Testing;
-        lock.unlock();
-        Test(slots_[pick]);
-        lock.lock();
-        states_[pick] = State::Done;
+        TestNext(lock);
     }
     return slots_[i];
 }
@@ -67,9 +62,15 @@ void TTestPool::ReleaseOldest() {
     ++head_;
 }
 
-void TTestPool::Test(Slot& slot) {
+void TTestPool::TestNext(std::unique_lock<std::mutex>& lock) {
+    const size_t pick = claimed_++ % slots_.size();
+    states_[pick] = State::Testing;
+    lock.unlock();
     thread_local KernelScratch scratch;
+    Slot& slot = slots_[pick];
     TestCandidates(slot.k, slot.count, slot.n, slot.m, scratch);
+    lock.lock();
+    states_[pick] = State::Done;
 }
 
 void TTestPool::Work(int priorityLevel) {
@@ -85,12 +86,7 @@ void TTestPool::Work(int priorityLevel) {
         // The oldest batch nobody has taken, so that the publisher waits as little as possible.
         work_.wait(lock, [&] { return quit_ || claimed_ < tail_; });
         if (quit_) return;
-        const size_t pick = claimed_++ % slots_.size();
-        states_[pick] = State::Testing;
-        lock.unlock();
-        Test(slots_[pick]);
-        lock.lock();
-        states_[pick] = State::Done;
+        TestNext(lock);
         done_.notify_all();
     }
 }

@@ -44,7 +44,8 @@ public:
 private:
     enum class State { Free, Filled, Testing, Done };
     void Work(int priorityLevel);
-    void Test(Slot& slot);
+    // Claims the oldest submitted slot nobody has taken and tests it, without the lock meanwhile.
+    void TestNext(std::unique_lock<std::mutex>& lock);
 
     std::vector<Slot> slots_;
     std::vector<State> states_;
