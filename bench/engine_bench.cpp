@@ -13,12 +13,13 @@
 
 #include "Kernel.h"
 #include "Processor.h"
-#include "SearchState.h"
+#include "ExponentScan.h"
+#include "Sieve.h"
 #include "TestPool.h"
 
 namespace {
 
-using vontal::TSearchState;
+using vontal::Sieve;
 
 struct Task {
     const char* name;
@@ -33,15 +34,7 @@ const Task kTasks[] = {
 };
 
 // The sieve primed for a task as the computation thread primes it.
-void Prime(TSearchState& s, const Task& t) {
-    s.nTemp = t.n;
-    s.kMax = 2 * t.k;  // as a task over this k range would have it
-    s.KTemp = t.k;
-    s.PrepareExponent();
-    s.FindPrime();
-    s.FindNumberK0();
-    s.sieveBaseK = static_cast<uint64_t>(t.k) - 2 * uint64_t{vontal::kSieveSize};
-}
+void Prime(Sieve& s, const Task& t) { s.Prepare(t.n, static_cast<uint64_t>(t.k)); }
 
 // The plain GMP test: r = 2^(2^(n-1)) mod p; r = 1 exactly when p divides some F_m, m <= n - 2.
 class GmpTest {
@@ -68,26 +61,32 @@ std::map<std::string, Rates> gRates;  // by benchmark name: "<engine variant or 
 template <bool Engine>
 void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
     if (Engine) vontal::SelectKernel(variant);
-    TSearchState s;
+    Sieve s;
     Prime(s, t);
     GmpTest gmp;
+    vontal::KernelScratch scratch;
+    scratch.reserveFor(t.n);
+    constexpr uint32_t kBatch = vontal::ExponentScan::kBatchSize;
+    uint64_t ks[kBatch];
+    uint32_t ms[kBatch];
     int64_t candidates = 0, found = 0;
-    const int64_t kFirst = s.KTemp.load();
+    uint64_t k = static_cast<uint64_t>(t.k);
     for (auto _ : bs) {
         if constexpr (Engine) {  // as the computation thread runs it: a batch of survivors
-            s.FillBatch(INT64_MAX);
-            s.TestBatch();
-            candidates += s.batchCount;
-            for (uint32_t i = 0; i < s.batchCount; ++i) found += s.batchM[i] != 0;
-            s.KTemp.store(static_cast<int64_t>(s.batchK[s.batchCount - 1]));
+            uint64_t endK = 0;
+            const uint32_t count = s.Fill(INT64_MAX, ks, kBatch, endK);
+            vontal::TestCandidates(ks, count, t.n, ms, scratch);
+            candidates += count;
+            for (uint32_t i = 0; i < count; ++i) found += ms[i] != 0;
+            k = ks[count - 1];
         } else {
-            if (s.NextCandidate()) {
+            if (s.NextSurvivor(k)) {
                 ++candidates;
-                found += gmp.Divides(static_cast<uint64_t>(s.KTemp.load()), t.n);
+                found += gmp.Divides(k, t.n);
             }
         }
     }
-    const double kSpan = static_cast<double>(s.KTemp.load() - kFirst);
+    const double kSpan = static_cast<double>(k - static_cast<uint64_t>(t.k));
     bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
     bs.counters["k/s"] = benchmark::Counter(kSpan, benchmark::Counter::kIsRate);
     bs.counters["found"] = static_cast<double>(found);
@@ -101,26 +100,27 @@ void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
 // back in order, one helper tests; the same search as the selected kernel's one-core run.
 void SearchTwoCores(benchmark::State& bs, const Task& t, const std::string& variant) {
     vontal::SelectKernel(variant);  // the runs before may have selected another
-    TSearchState s;
+    Sieve s;
     Prime(s, t);
     vontal::TTestPool pool(1, -1);
     int64_t candidates = 0;
-    const int64_t kFirst = s.KTemp.load();
+    uint64_t k = static_cast<uint64_t>(t.k);
+    // As many candidates per batch as the computation thread puts in one.
+    const uint32_t widestBits = t.n + vontal::Log2Floor(2 * static_cast<uint64_t>(t.k)) + 1;
+    const uint32_t limit = widestBits <= 256 ? vontal::ExponentScan::kPoolBatchSize : vontal::ExponentScan::kBatchSize;
     for (auto _ : bs) {
         while (vontal::TTestPool::Slot* slot = pool.FreeSlot()) {
             slot->n = t.n;
-            // As many candidates per batch as the computation thread puts in one.
-            const uint32_t limit = s.poolBatchLimit;
-            slot->count = s.FillBatchInto(INT64_MAX, slot->k, limit, slot->endK);
+            slot->count = s.Fill(INT64_MAX, slot->k, limit, slot->endK);
             pool.Submit(slot);
         }
         vontal::TTestPool::Slot& oldest = pool.WaitOldest();
         candidates += oldest.count;
-        s.KTemp.store(static_cast<int64_t>(oldest.k[oldest.count - 1]));
+        k = oldest.k[oldest.count - 1];
         pool.ReleaseOldest();
     }
     bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
-    bs.counters["k/s"] = benchmark::Counter(static_cast<double>(s.KTemp.load() - kFirst), benchmark::Counter::kIsRate);
+    bs.counters["k/s"] = benchmark::Counter(static_cast<double>(k - static_cast<uint64_t>(t.k)), benchmark::Counter::kIsRate);
     bs.counters["squarings/s"] =
         benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
 }

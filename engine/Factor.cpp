@@ -136,7 +136,7 @@ void TFactor::Execute() {
         event.started = started;
         window_.Post(std::move(event));
     }
-    pool_.reset();  // the helpers finish the batch in hand and end with the run
+    scan_.reset();  // the helpers finish the batch in hand and end with the run
     tid_.store(0, std::memory_order_release);
     finished_.store(true, std::memory_order_release);
 }
@@ -164,6 +164,7 @@ void TFactor::RunTask() {
     window_.Post({FactorEventKind::LabelK, "Calculate sieve"});
     window_.Post({FactorEventKind::RunningIcon, {}});
 
+    scan_ = std::make_unique<ExponentScan>(threads_, priorityLevel_);
     if (nMax >= nMin) {
         const uint64_t exponents = static_cast<uint64_t>(nMax) - nMin + 1;
         s_.nTemp.store(nMin, kRelease);
@@ -187,14 +188,14 @@ void TFactor::RunTask() {
             }
             if (fresh)
                 AppendToLog(s_.programDir, HeaderRecord(n, kMinText_), s_.cpuFamily, s_.cpuMHz);
-            s_.PrepareExponent();
             if (fresh) s_.KTemp.store(kMin, kRelease);
             lastResumable_ = s_.KTemp.load(kRelaxed) < kMax ? s_.KTemp.load(kRelaxed) : 0;
+            s_.limbCount.store(LimbCountFor(kMax, n), kRelaxed);
+            s_.primeCount.store(PrimeCountFor(n), kRelaxed);
+            s_.sieveSize.store(kSieveSize, kRelaxed);
             window_.Post({FactorEventKind::RefreshInfo, {}});
-            s_.FindPrime();
-            s_.FindNumberK0();
             const int64_t first = s_.KTemp.load(kRelaxed);
-            s_.sieveBaseK = static_cast<uint64_t>(first) - 2 * static_cast<uint64_t>(kSieveSize);
+            scan_->Prepare(n, first, kMax);
             window_.Post({FactorEventKind::LabelK, "k=" + FormatThousands(first, s_.thousandsSeparator) +
                                                        "\rk/sec= \rk/day= "});
             window_.Post({FactorEventKind::BoxText, std::to_string(n), Box::F1});
@@ -202,7 +203,8 @@ void TFactor::RunTask() {
             s_.tickStart.store(TickCountMs(), kRelaxed);
             s_.kStart.store(first, kRelaxed);
 
-            if (!SearchExponent(n, kMax)) return;
+            exponent_ = n;
+            if (!scan_->Run(*this)) return;
 
             try {
                 AppendToLog(s_.programDir,
@@ -224,7 +226,8 @@ void TFactor::RunTask() {
     window_.Post({FactorEventKind::TaskComplete, {}});
 }
 
-bool TFactor::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n) {
+bool TFactor::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK) {
+    const uint32_t n = exponent_;
     const int64_t kMax = s_.kMax.load(kRelaxed);
     bool onRecorded = false;  // KTemp is a divisor already recorded
     for (uint32_t i = 0; i < count; ++i) {
@@ -247,41 +250,6 @@ bool TFactor::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, ui
     if (k >= kMax || onRecorded) return false;
     window_.Post({FactorEventKind::Stopped, {}});
     return true;
-}
-
-// The candidate loop of one exponent, a batch of sieve survivors at a time. KTemp moves to each
-// candidate only once it has been tested and any divisor recorded.
-bool TFactor::SearchExponent(uint32_t n, int64_t kMax) {
-    if (threads_ == 1) {
-        do {
-            s_.FillBatch(kMax);
-            if (s_.batchCount > 0) s_.TestBatch();
-            if (Publish(s_.batchK, s_.batchM, s_.batchCount, s_.batchEndK, n)) return false;
-        } while (s_.KTemp.load(kRelaxed) < kMax);
-        return true;
-    }
-    // Several cores: batches are filled ahead in k order, tested by whichever core is free, and
-    // published in that same order.
-    if (!pool_) pool_ = std::make_unique<TTestPool>(threads_ - 1, priorityLevel_);
-    static_assert(TTestPool::kSlotSize >= TSearchState::kPoolBatchSize);
-    const uint32_t limit = s_.poolBatchLimit;
-    const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
-    bool exhausted = false;
-    for (;;) {
-        while (!exhausted) {
-            TTestPool::Slot* slot = pool_->FreeSlot();
-            if (!slot) break;
-            slot->n = n;
-            slot->count = s_.FillBatchInto(kMax, slot->k, limit, slot->endK);
-            exhausted = slot->endK != 0 || (slot->count > 0 && slot->k[slot->count - 1] >= bound);
-            pool_->Submit(slot);
-        }
-        if (pool_->Empty()) return true;
-        TTestPool::Slot& oldest = pool_->WaitOldest();
-        const bool stopped = Publish(oldest.k, oldest.m, oldest.count, oldest.endK, n);
-        pool_->ReleaseOldest();
-        if (stopped) return false;
-    }
 }
 
 bool TFactor::RecordDivisor(uint32_t m, int64_t k, uint32_t n, int64_t kMax) {

@@ -13,8 +13,8 @@
 #include <sys/types.h>
 #include <thread>
 
+#include "ExponentScan.h"
 #include "SearchState.h"
-#include "TestPool.h"
 
 namespace vontal {
 
@@ -53,7 +53,7 @@ public:
     virtual void Post(FactorEvent event) = 0;
 };
 
-class TFactor {
+class TFactor : private IBatchSink {
 public:
     // Starts the thread at once. priorityLevel: 0..5 as ApplyThreadPriority, -1 = leave it.
     TFactor(TSearchState& state, IFactorWindow& window, std::string kMinText, std::string kMaxText,
@@ -76,8 +76,7 @@ private:
     bool RecordDivisor(uint32_t m, int64_t k, uint32_t n, int64_t kMax);
     // Publishes a tested batch in k order: KTemp, records. True when a stop was requested
     // (the Stopped event is then posted).
-    bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK, uint32_t n);
-    bool SearchExponent(uint32_t n, int64_t kMax);  // false when stopped
+    bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK) override;
     // Whether the log shows exponent n finished already: by a run that ended before it saved a
     // position past n.
     bool AlreadyClosed(uint32_t n, int64_t kMin, int64_t kMax) const;
@@ -87,11 +86,12 @@ private:
     std::string kMinText_, kMaxText_, kTempText_;
     int priorityLevel_;
     uint32_t threads_;
-    std::unique_ptr<TTestPool> pool_;  // helpers on further cores, while the task runs
+    std::unique_ptr<ExponentScan> scan_;  // sieve and candidate test, while the task runs
     bool floatingRefusalShown_ = false;
     // The last published position below kMax of the exponent in hand: where it resumes if its
     // end record cannot be written (0 when there is none yet).
     int64_t lastResumable_ = 0;
+    uint32_t exponent_ = 0;  // the exponent in hand
     std::atomic<bool> finished_{false};
     std::atomic<pid_t> tid_{0};
     std::thread thread_;

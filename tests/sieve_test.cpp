@@ -7,30 +7,13 @@
 
 #include "Reference.h"
 #include "SearchState.h"
+#include "Sieve.h"
 
 namespace vontal {
 namespace {
 
-std::vector<uint64_t> TablePrimes(const TSearchState& s) {
-    std::vector<uint64_t> primes;
-    uint64_t q = 1;
-    for (uint32_t j = 0; j < s.primeCount.load(); ++j) {
-        q += 2 * s.primeGaps[j];
-        primes.push_back(q);
-    }
-    return primes;
-}
-
 // Prepares the sieve for exponent n starting at k, as the computation thread does.
-void Prime(TSearchState& s, uint32_t n, int64_t k) {
-    s.nTemp = n;
-    s.kMax = std::numeric_limits<int64_t>::max();
-    s.KTemp = k;
-    s.PrepareExponent();
-    s.FindPrime();
-    s.FindNumberK0();
-    s.sieveBaseK = static_cast<uint64_t>(k) - 2 * uint64_t{kSieveSize};
-}
+void Prime(Sieve& s, uint32_t n, int64_t k) { s.Prepare(n, static_cast<uint64_t>(k)); }
 
 uint64_t PowMod(uint64_t b, uint64_t e, uint64_t m) {  // m < 2^32
     uint64_t r = 1, x = b % m;
@@ -42,15 +25,14 @@ uint64_t PowMod(uint64_t b, uint64_t e, uint64_t m) {  // m < 2^32
 TEST(Sieve, PrimeTables) {
     struct Row { uint32_t count; uint64_t last; };
     for (const Row& r : {Row{10'000, 104'743}, Row{800'000, 12'195'263}, Row{10'000'000, 179'424'691}}) {
-        TSearchState s;
-        s.primeCount = r.count;
-        s.FindPrime();
-        ASSERT_EQ(s.primeGaps.size(), r.count + 1u);
-        EXPECT_EQ(s.primeGaps[r.count], 0);
+        Sieve s;
+        s.BuildPrimeTable(r.count);
+        ASSERT_EQ(s.primeGaps().size(), r.count + 1u);
+        EXPECT_EQ(s.primeGaps()[r.count], 0);
         const uint8_t head[] = {1, 1, 1, 2, 1};  // 3, 5, 7, 11, 13
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(s.primeGaps[i], head[i]);
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(s.primeGaps()[i], head[i]);
         uint64_t q = 1;
-        for (uint32_t j = 0; j < r.count; ++j) q += 2 * s.primeGaps[j];
+        for (uint32_t j = 0; j < r.count; ++j) q += 2 * s.primeGaps()[j];
         EXPECT_EQ(q, r.last) << r.count;
     }
 }
@@ -67,9 +49,9 @@ TEST(Sieve, PrimeCountAndLimbCount) {
 
 TEST(Sieve, StartOffsetExample) {
     // n = 8, k = 3, prime 5: 2^-8 = 1 (mod 5), so k = 9 is the first struck (9*256+1 = 5*461).
-    TSearchState s;
+    Sieve s;
     Prime(s, 8, 3);
-    EXPECT_EQ(s.primeOffsets[1], 3u);
+    EXPECT_EQ(s.primeOffset(1), 3u);
 }
 
 // Every bit of the first blocks against the primes' own arithmetic: q strikes k exactly
@@ -79,9 +61,9 @@ TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
     for (const Row& r : {Row{8, 3, 2}, Row{20, 1'000'001, 2}, Row{21, 5, 3}, Row{100, 1'000'000'000'001, 20},
                          Row{64, 7'777'777'777'777'777, 2}, Row{50, 20'000'000'000'001, 24}}) {
         const uint32_t kSpan = r.blocks * kSieveSize;  // sieve indices covered
-        TSearchState s;
+        Sieve s;
         Prime(s, r.n, r.k);
-        const auto primes = TablePrimes(s);
+        const auto primes = s.TablePrimes();
         const uint64_t base = static_cast<uint64_t>(r.k);
         std::vector<bool> struck(kSpan, false);
         for (uint64_t q : primes) {
@@ -92,11 +74,11 @@ TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
             for (uint64_t i = i0; i < kSpan; i += q) struck[i] = true;
         }
         // Hand out survivors until the two blocks are passed; a call that finds a block empty
-        // to its end returns nothing and leaves KTemp at the next block's first k.
+        // to its end returns nothing but the next block's first k.
         std::vector<bool> handed(kSpan, false);
         for (;;) {
-            const bool got = s.NextCandidate();
-            const uint64_t k = static_cast<uint64_t>(s.KTemp.load());
+            uint64_t k = 0;
+            const bool got = s.NextSurvivor(k);
             ASSERT_GE(k, base);
             ASSERT_EQ((k - base) % 2, 0u);
             if ((k - base) / 2 >= kSpan) break;
@@ -123,37 +105,39 @@ TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
 
 TEST(Sieve, SmallCandidatesAreAllStruck) {
     // For n <= 20 every p below 2^16 is a table prime or has a factor below 256.
-    TSearchState s;
+    Sieve s;
     Prime(s, 8, 3);
-    ASSERT_TRUE(s.NextCandidate());
-    EXPECT_GE(static_cast<uint64_t>(s.KTemp.load()) << 8, uint64_t{1} << 16);
+    uint64_t k = 0;
+    ASSERT_TRUE(s.NextSurvivor(k));
+    EXPECT_GE(k << 8, uint64_t{1} << 16);
 }
 
 TEST(Sieve, EmptyBlockMovesToTheNextBlock) {
-    TSearchState s;
+    Sieve s;
     Prime(s, 30, 1'000'001);
-    ASSERT_TRUE(s.NextCandidate());  // fills the first block
-    std::fill(s.sieveBits.begin(), s.sieveBits.end(), ~uint64_t{0});  // nothing left in it
-    EXPECT_FALSE(s.NextCandidate());
-    EXPECT_EQ(s.KTemp.load(), 1'000'001 + 2 * int64_t{kSieveSize});
-    EXPECT_EQ(s.sievePos, kSieveSize + 1);
-    ASSERT_TRUE(s.NextCandidate());  // the next call refills
-    EXPECT_GE(s.KTemp.load(), 1'000'001 + 2 * int64_t{kSieveSize});
+    uint64_t k = 0;
+    ASSERT_TRUE(s.NextSurvivor(k));  // fills the first block
+    std::fill(s.blockBits().begin(), s.blockBits().end(), ~uint64_t{0});  // nothing left in it
+    EXPECT_FALSE(s.NextSurvivor(k));
+    EXPECT_EQ(k, 1'000'001 + 2 * uint64_t{kSieveSize});
+    EXPECT_EQ(s.position(), kSieveSize + 1);
+    ASSERT_TRUE(s.NextSurvivor(k));  // the next call refills
+    EXPECT_GE(k, 1'000'001 + 2 * uint64_t{kSieveSize});
 }
 
 TEST(Sieve, NeverHandsOutMultipliersOfTwoToTheSixtyThree) {
     const int64_t max = std::numeric_limits<int64_t>::max();
-    TSearchState s;
+    Sieve s;
     Prime(s, 50, max - 2 * 5000);
-    int64_t last = 0;
+    uint64_t last = 0, k = 0;
     int count = 0;
-    while (s.NextCandidate()) {
-        ASSERT_GT(s.KTemp.load(), last);
-        last = s.KTemp.load();
+    while (s.NextSurvivor(k)) {
+        ASSERT_GT(k, last);
+        last = k;
         ++count;
     }
     EXPECT_GT(count, 0);
-    EXPECT_EQ(s.KTemp.load(), max);  // the end of the exponent, without passing 2^63 - 1
+    EXPECT_EQ(k, static_cast<uint64_t>(max));  // the end of the exponent, without passing 2^63 - 1
 }
 
 }  // namespace
