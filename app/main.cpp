@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "control/DirectoryLock.h"
-#include "control/window/SignalBridge.h"
-#include "control/window/TForm1.h"
+#include "session/DirectoryLock.h"
+#include "gui/SignalBridge.h"
+#include "gui/TForm1.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);

@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "control/IniFile.h"
+#include "settings/IniFile.h"
 
 namespace {
 

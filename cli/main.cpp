@@ -22,11 +22,11 @@
 #include <string>
 #include <unistd.h>
 
-#include "control/DirectoryLock.h"
-#include "control/FollowingTasks.h"
-#include "control/IniFile.h"
-#include "control/QueuedWindow.h"
-#include "control/TaskFile.h"
+#include "session/DirectoryLock.h"
+#include "settings/FollowingTasks.h"
+#include "settings/IniFile.h"
+#include "session/QueuedWindow.h"
+#include "settings/TaskFile.h"
 #include "engine/Factor.h"
 #include "engine/Kernel.h"
 #include "engine/NumberText.h"

@@ -11,7 +11,7 @@
 #include "DateTimeText.h"
 #include "NumberText.h"
 #include "Records.h"
-#include "Settings.h"
+#include "settings/Settings.h"
 #include "TestPool.h"
 #include "ThreadPriority.h"
 

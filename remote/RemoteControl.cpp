@@ -12,7 +12,7 @@
 #include <exception>
 #include <string>
 
-#include "control/IniFile.h"
+#include "settings/IniFile.h"
 #include "remote/ServerLink.h"
 
 namespace vontal {

@@ -16,9 +16,9 @@
 #include "Factor.h"
 #include "NumberText.h"
 #include "Records.h"
-#include "control/IniFile.h"
-#include "control/QueuedWindow.h"
-#include "control/TaskFile.h"
+#include "settings/IniFile.h"
+#include "session/QueuedWindow.h"
+#include "settings/TaskFile.h"
 
 namespace vontal {
 namespace {

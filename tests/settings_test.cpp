@@ -1,9 +1,9 @@
 // The settings file (private-profile reads and writes, atomic replacement, no line injection)
 // and the follow-on task queue kept in it.
-#include "control/DirectoryLock.h"
-#include "control/FollowingTasks.h"
-#include "control/IniFile.h"
-#include "control/TaskFile.h"
+#include "session/DirectoryLock.h"
+#include "settings/FollowingTasks.h"
+#include "settings/IniFile.h"
+#include "settings/TaskFile.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "control/ResultText.h"
+#include "gui/ResultText.h"
 
 namespace {
 

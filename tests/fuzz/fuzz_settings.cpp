@@ -8,8 +8,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "control/FollowingTasks.h"
-#include "control/IniFile.h"
+#include "settings/FollowingTasks.h"
+#include "settings/IniFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::filesystem::path file =

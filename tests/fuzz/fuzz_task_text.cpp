@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control/FollowingTasks.h"
+#include "settings/FollowingTasks.h"
 #include "engine/NumberText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <QUrl>
 #include <QDesktopServices>
 
-#include "planner/TfrmAbout.h"
+#include "gui/TfrmAbout.h"
 
 using namespace vontal;
 

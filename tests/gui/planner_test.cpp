@@ -15,10 +15,10 @@
 
 #include <memory>
 
-#include "control/FollowingTasks.h"
-#include "control/IniFile.h"
-#include "control/window/TForm1.h"
-#include "planner/TfrmHelp.h"
+#include "settings/FollowingTasks.h"
+#include "settings/IniFile.h"
+#include "gui/TForm1.h"
+#include "gui/TfrmHelp.h"
 
 using namespace vontal;
 

@@ -21,9 +21,9 @@
 #include <optional>
 
 #include "TestServer.h"
-#include "control/IniFile.h"
-#include "control/window/Autostart.h"
-#include "control/window/TForm1.h"
+#include "settings/IniFile.h"
+#include "gui/Autostart.h"
+#include "gui/TForm1.h"
 #include "remote/RemoteControl.h"
 #include "remote/ServerLink.h"
 

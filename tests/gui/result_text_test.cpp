@@ -1,6 +1,6 @@
 // What the result box shows of "Result.txt": lines as the records wrote them, any bytes made
 // printable, and of a file too large to show only its end, read without reading the rest.
-#include "control/ResultText.h"
+#include "gui/ResultText.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 #include <QImage>
 #include <QTest>
 
-#include "control/window/FormulaIcons.h"
-#include "control/window/StatusText.h"
+#include "gui/FormulaIcons.h"
+#include "gui/StatusText.h"
 
 using namespace vontal;
 

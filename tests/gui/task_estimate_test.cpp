@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string>
 
-#include "planner/TaskEstimate.h"
+#include "session/TaskEstimate.h"
 
 using namespace vontal;
 

@@ -21,9 +21,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "control/IniFile.h"
-#include "control/ResultText.h"
-#include "control/window/TForm1.h"
+#include "settings/IniFile.h"
+#include "gui/ResultText.h"
+#include "gui/TForm1.h"
 
 using namespace vontal;
 

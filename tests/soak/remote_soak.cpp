@@ -35,8 +35,8 @@
 #include <unistd.h>
 
 #include "TestServer.h"
-#include "control/IniFile.h"
-#include "control/window/TForm1.h"
+#include "settings/IniFile.h"
+#include "gui/TForm1.h"
 #include "remote/RemoteControl.h"
 #include "remote/ServerLink.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control/FollowingTasks.h"
+#include "settings/FollowingTasks.h"
 
 namespace vontal {
 

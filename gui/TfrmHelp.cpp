@@ -1,5 +1,5 @@
 // The task planner and help dialog.
-#include "planner/TfrmHelp.h"
+#include "gui/TfrmHelp.h"
 
 #include <QKeyEvent>
 #include <QLabel>

@@ -1,5 +1,5 @@
 // Signals into the event loop through a self-pipe.
-#include "control/window/SignalBridge.h"
+#include "gui/SignalBridge.h"
 
 #include <QSocketNotifier>
 

@@ -1,5 +1,5 @@
 // The planner's task check and run-time estimate.
-#include "planner/TaskEstimate.h"
+#include "session/TaskEstimate.h"
 
 #include <cmath>
 #include <cstdio>

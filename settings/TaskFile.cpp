@@ -1,5 +1,5 @@
 // Saving and beginning tasks in the settings file.
-#include "control/TaskFile.h"
+#include "settings/TaskFile.h"
 
 #include "engine/DateTimeText.h"
 #include "engine/NumberText.h"

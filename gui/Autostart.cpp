@@ -1,5 +1,5 @@
 // The XDG autostart entry.
-#include "control/window/Autostart.h"
+#include "gui/Autostart.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
 // Regional formats for the window.
-#include "control/window/LocaleText.h"
+#include "gui/LocaleText.h"
 
 #include <QDateTime>
 #include <QLocale>

@@ -2,7 +2,7 @@
 // such as "n=50 to 50, k=20e12 to 30e12".
 #pragma once
 
-#include "engine/Settings.h"
+#include "settings/Settings.h"
 
 #include <optional>
 #include <string>

@@ -1,5 +1,5 @@
 // The figures of the status display.
-#include "control/window/StatusText.h"
+#include "gui/StatusText.h"
 
 #include <cmath>
 #include <cstdio>

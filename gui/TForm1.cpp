@@ -1,5 +1,5 @@
 // The main window and its run control.
-#include "control/window/TForm1.h"
+#include "gui/TForm1.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,18 +27,18 @@
 #include <system_error>
 #include <vector>
 
-#include "control/FollowingTasks.h"
-#include "control/ResultText.h"
-#include "control/window/Autostart.h"
-#include "control/window/LocaleText.h"
-#include "control/window/StatusText.h"
+#include "settings/FollowingTasks.h"
+#include "gui/ResultText.h"
+#include "gui/Autostart.h"
+#include "gui/LocaleText.h"
+#include "gui/StatusText.h"
 #include "engine/DateTimeText.h"
 #include "engine/Kernel.h"
 #include "engine/Processor.h"
 #include "engine/Records.h"
 #include "engine/ThreadPriority.h"
-#include "planner/TfrmAbout.h"
-#include "planner/TfrmHelp.h"
+#include "gui/TfrmAbout.h"
+#include "gui/TfrmHelp.h"
 #include "remote/RemoteControl.h"
 
 namespace vontal {

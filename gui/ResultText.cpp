@@ -1,5 +1,5 @@
 // The result box's text of "Result.txt".
-#include "control/ResultText.h"
+#include "gui/ResultText.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
 // The lock that keeps a second front end out of a program directory.
-#include "control/DirectoryLock.h"
+#include "session/DirectoryLock.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The user guide shown by Help, Contents.
-#include "planner/TfrmHelp.h"
+#include "gui/TfrmHelp.h"
 
 namespace vontal {
 

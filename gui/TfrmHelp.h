@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "control/FollowingTasks.h"
-#include "engine/Settings.h"
-#include "planner/TaskEstimate.h"
+#include "settings/FollowingTasks.h"
+#include "settings/Settings.h"
+#include "session/TaskEstimate.h"
 
 class QLabel;
 class QLineEdit;

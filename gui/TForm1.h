@@ -14,9 +14,9 @@
 #include <memory>
 #include <optional>
 
-#include "control/IniFile.h"
-#include "control/TaskFile.h"
-#include "control/window/FormulaIcons.h"
+#include "settings/IniFile.h"
+#include "settings/TaskFile.h"
+#include "gui/FormulaIcons.h"
 #include "engine/Factor.h"
 #include "engine/SearchState.h"
 

@@ -1,5 +1,5 @@
 // The settings file: parsing into lines, private-profile lookup, and the atomic rewrite.
-#include "control/IniFile.h"
+#include "settings/IniFile.h"
 
 #include <atomic>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // nothing cached, every write an atomic replacement of the whole file.
 #pragma once
 
-#include "engine/Settings.h"
+#include "settings/Settings.h"
 
 #include <filesystem>
 #include <stdexcept>

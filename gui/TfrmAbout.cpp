@@ -1,5 +1,5 @@
 // The about box.
-#include "planner/TfrmAbout.h"
+#include "gui/TfrmAbout.h"
 
 #include <QDesktopServices>
 #include <QLinearGradient>

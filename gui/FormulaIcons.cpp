@@ -1,5 +1,5 @@
 // The four formula pictures, drawn with QPainter.
-#include "control/window/FormulaIcons.h"
+#include "gui/FormulaIcons.h"
 
 #include <QFont>
 #include <QPainter>

@@ -1,5 +1,5 @@
 // Follow-on task lines and the queue in the settings file.
-#include "control/FollowingTasks.h"
+#include "settings/FollowingTasks.h"
 
 namespace vontal {
 

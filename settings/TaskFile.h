@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "control/FollowingTasks.h"
-#include "engine/Settings.h"
+#include "settings/FollowingTasks.h"
+#include "settings/Settings.h"
 
 namespace vontal {
 

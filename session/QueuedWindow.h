@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "control/TaskFile.h"
+#include "settings/TaskFile.h"
 #include "engine/Factor.h"
 
 namespace vontal {
