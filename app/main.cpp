@@ -7,15 +7,14 @@
 #include <cstdio>
 #include <optional>
 
-#include "session/DirectoryLock.h"
+#include "gui/MainWindow.h"
 #include "gui/SignalBridge.h"
-#include "gui/TForm1.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vontal factoring"));
 
-    vontal::TForm1Options options;
+    vontal::MainWindowOptions options;
     options.programDir = QCoreApplication::applicationDirPath();
     options.programPath = QCoreApplication::applicationFilePath();
     // A known clock (VONTAL_CPU_MHZ) skips the half-second measurement, for quick test runs.
@@ -23,10 +22,10 @@ int main(int argc, char* argv[]) {
     const uint32_t mhz = qEnvironmentVariable("VONTAL_CPU_MHZ").toUInt(&known);
     if (known && mhz > 0) options.cpuMHz = mhz;
 
+    vontal::MainWindow form(options);
     // One program per directory (this one or vontal-cli): two would interleave their records.
-    const vontal::TDirectoryLock lock(options.programDir.toStdString());
-    if (!lock.Held()) {
-        const QString text = QString::fromStdString(lock.Problem());
+    if (!form.session().Lock()) {
+        const QString text = QString::fromStdString(form.session().lockProblem());
         std::fprintf(stderr, "vontal: %s\n", text.toLocal8Bit().constData());
         // Without a display nobody could close the box, and the program would never end.
         if (QGuiApplication::platformName() != QLatin1String("offscreen"))
@@ -34,7 +33,6 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
-    vontal::TForm1 form(options);
     // SIGTERM, SIGINT and SIGHUP, and the end of the session, save the position before the end.
     vontal::SignalBridge signalBridge;
     QObject::connect(&signalBridge, &vontal::SignalBridge::terminationRequested, &app, [&form] {

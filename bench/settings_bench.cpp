@@ -30,7 +30,7 @@ std::string Filler(int64_t bytes, bool lineBreaks) {
 
 void BM_Read(benchmark::State& state, bool lineBreaks) {
     const fs::path path = MakeFile(Filler(state.range(0), lineBreaks));
-    vontal::TIniFile ini(path);
+    vontal::IniFile ini(path);
     for (auto _ : state) benchmark::DoNotOptimize(ini.ReadString("f", "nMax", ""));
     state.SetBytesProcessed(state.iterations() * state.range(0));
     fs::remove(path);
@@ -39,7 +39,7 @@ void BM_Read(benchmark::State& state, bool lineBreaks) {
 // The write ends in fsync, so it measures the disk as much as the code.
 void BM_Write(benchmark::State& state, bool lineBreaks) {
     const fs::path path = MakeFile(Filler(state.range(0), lineBreaks));
-    vontal::TIniFile ini(path);
+    vontal::IniFile ini(path);
     int64_t k = 0;
     for (auto _ : state) ini.WriteString("f", "KTemp", std::to_string(++k));
     state.SetBytesProcessed(state.iterations() * state.range(0));

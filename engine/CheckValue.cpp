@@ -25,7 +25,7 @@ uint64_t LeadingInteger(const std::string& s) {
 }
 }  // namespace
 
-std::string CalcCODO(uint32_t nA, uint32_t nB, int64_t kLow, int64_t kHigh,
+std::string CheckValue(uint32_t nA, uint32_t nB, int64_t kLow, int64_t kHigh,
                      const std::string& versionText) {
     const uint32_t nn = nA * nB;  // wraps at 2^32 on purpose
     uint64_t a = nn % kModulus;

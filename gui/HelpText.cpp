@@ -1,5 +1,5 @@
 // The user guide shown by Help, Contents.
-#include "gui/TfrmHelp.h"
+#include "gui/HelpDialog.h"
 
 namespace vontal {
 

@@ -33,7 +33,7 @@ int64_t UsedArraysBytes(uint32_t limbCount, uint32_t primeCount, uint32_t sieveS
 
 namespace {
 
-// Sum of j^2 for j = a .. b (0 when b < a), in closed form so that a huge nMax costs nothing.
+// Sum of j^2 for j = a .. b (0 when b < a), in closed form so that a huge nLast costs nothing.
 long double SumOfSquares(long double a, long double b) {
     if (b < a) return 0;
     auto s = [](long double x) { return x * (x + 1) * (2 * x + 1) / 6; };
@@ -45,19 +45,19 @@ long double SumOfSquares(long double a, long double b) {
 std::optional<std::time_t> EstimateEnd(const EndEstimateInput& in) {
     if (in.n == 0) return std::nullopt;
     const long double n = in.n;
-    const long double span = static_cast<long double>(in.kMax) - static_cast<long double>(in.kMin);
+    const long double span = static_cast<long double>(in.kHigh) - static_cast<long double>(in.kLow);
     // Weight of the exponents j = a..b together, in units of one k at exponent n.
     auto weight = [&](long double a, long double b) { return SumOfSquares(a, b) / (n * n) * span; };
 
-    long double rest = static_cast<long double>(in.kMax) - static_cast<long double>(in.kTemp);
+    long double rest = static_cast<long double>(in.kHigh) - static_cast<long double>(in.kPosition);
     if (rest < 0) rest = 0;
-    rest += weight(n + 1, in.nMax);
+    rest += weight(n + 1, in.nLast);
 
     std::optional<long double> days;
-    if (in.dateBegin && in.kTemp != in.kMin && *in.dateBegin <= in.now) {
+    if (in.dateBegin && in.kPosition != in.kLow && *in.dateBegin <= in.now) {
         const long double first = in.nFirst == 0 ? n : in.nFirst;
-        const long double done = (static_cast<long double>(in.kTemp) - in.kMin) + weight(first, n - 1);
-        // Work done of zero or less (k lowered below kMin before a Continue) says nothing about
+        const long double done = (static_cast<long double>(in.kPosition) - in.kLow) + weight(first, n - 1);
+        // Work done of zero or less (k lowered below kLow before a Continue) says nothing about
         // speed; the measured or model speed below is used instead.
         if (done > 0) days = (in.now - *in.dateBegin) / 86400.0L * rest / done;
     }

@@ -11,7 +11,7 @@ namespace vontal {
 
 // Multipliers per second over an interval of elapsedMs milliseconds, truncated. An interval of
 // 0 ms counts as 1 ms (the thread may restart the interval in the same millisecond as the
-// tick), and k going backwards (a new exponent began at kMin) gives 0 rather than a negative rate.
+// tick), and k going backwards (a new exponent began at kLow) gives 0 rather than a negative rate.
 int64_t RatePerSecond(int64_t kNow, int64_t kStart, uint32_t elapsedMs);
 
 // The daily figure as a rounded power: 25,920,000,000 -> "3.10^10". Values below 10 have no
@@ -22,10 +22,10 @@ std::string RoundedPower(int64_t value);
 int64_t UsedArraysBytes(uint32_t limbCount, uint32_t primeCount, uint32_t sieveSize);
 
 struct EndEstimateInput {
-    uint32_t n = 0;          // the exponent in hand (nTemp)
-    uint32_t nMax = 0;
+    uint32_t n = 0;          // the exponent in hand
+    uint32_t nLast = 0;
     uint32_t nFirst = 0;     // the task's first exponent ("nMin" of the settings file)
-    int64_t kMin = 0, kMax = 0, kTemp = 0;
+    int64_t kLow = 0, kHigh = 0, kPosition = 0;
     int64_t kPerDay = 0;     // measured speed, 0 when not measured yet
     uint32_t cpuMHz = 0;
     std::optional<std::time_t> dateBegin;  // nullopt when unknown

@@ -1,19 +1,14 @@
-// The main window's remote control.
+// The remote control.
 #include "remote/RemoteControl.h"
 
-#include <QAction>
-#include <QInputDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
 
 #include <exception>
 #include <string>
 
-#include "settings/IniFile.h"
 #include "remote/ServerLink.h"
+#include "settings/Settings.h"
 
 namespace vontal {
 
@@ -26,15 +21,14 @@ const char* const kSwitchedOffText = "This program will be not accessible Server
 
 }  // namespace
 
-RemoteControl::RemoteControl(RemoteControlParts parts, QObject* parent)
-    : QObject(parent), parts_(std::move(parts)), link_(new ServerLink(this)) {
+RemoteControl::RemoteControl(IRemoteControlled& program, QObject* parent)
+    : QObject(parent), program_(program), link_(new ServerLink(this)) {
     setObjectName(QStringLiteral("remoteControl"));
-    connect(link_, &ServerLink::linkChanged, this, [this] {
-        if (parts_.showLink) parts_.showLink(link_->IsActive(), link_->PeerHostName());
-    });
+    connect(link_, &ServerLink::linkChanged, this,
+            [this] { program_.LinkChanged(wanted_, link_->IsActive(), link_->PeerHostName()); });
     connect(link_, &ServerLink::messageReceived, this, [this](const QByteArray& message) {
-        // The menu handlers report their own failures; nothing the server sends may escape
-        // into the event loop.
+        // The commands report their own failures; nothing the server sends may escape into the
+        // event loop.
         try {
             HandleServerMessage(message, *this);
         } catch (const std::exception& e) {
@@ -45,58 +39,56 @@ RemoteControl::RemoteControl(RemoteControlParts parts, QObject* parent)
 
 // ---- The link ----------------------------------------------------------------------------------
 
-void RemoteControl::clConnectClick(bool checkedNow) {
-    if (checkedNow)
+void RemoteControl::SetWanted(bool wanted) {
+    if (wanted)
         SwitchOn();
     else
         SwitchOff();
 }
 
+void RemoteControl::RestoreWanted(bool wanted) { SetWantedFlag(wanted); }
+
+void RemoteControl::SetWantedFlag(bool wanted) {
+    wanted_ = wanted;
+    program_.LinkChanged(wanted_, link_->IsActive(), link_->PeerHostName());
+}
+
 QString RemoteControl::StoredHost() const {
-    TIniFile* ini = parts_.settings ? parts_.settings() : nullptr;
+    ISettings* ini = program_.Settings();
     return ini ? QString::fromStdString(ini->ReadString(kSection, kHostKey, "")) : QString();
 }
 
 void RemoteControl::SwitchOn() {
-    // The mark is set only once a host has been given.
-    parts_.clConnect->setChecked(false);
-    QInputDialog dialog(parts_.window);
-    dialog.setObjectName(QStringLiteral("serverInput"));
-    dialog.setWindowTitle(QStringLiteral("Server to connect to"));
-    dialog.setLabelText(QStringLiteral("Adress or Host Name:"));
-    dialog.setTextValue(StoredHost());
-    if (dialog.exec() != QDialog::Accepted) return;
-    const QString host = dialog.textValue();  // not trimmed: a blank is a host too
-    if (host.isEmpty()) return;
-    link_->Open(host);
-    if (TIniFile* ini = parts_.settings ? parts_.settings() : nullptr) {
+    // Wanted only once a host has been given.
+    SetWantedFlag(false);
+    const std::optional<QString> host = program_.AskServerHost(StoredHost());  // not trimmed: a blank is a host too
+    if (!host || host->isEmpty()) return;
+    link_->Open(*host);
+    if (ISettings* ini = program_.Settings()) {
         try {
-            ini->WriteString(kSection, kHostKey, host.toStdString());
-            ini->WriteInteger(kSection, kConnectKey, 1);
+            ini->WriteString(kSection, kHostKey, host->toStdString());
+            ini->WriteString(kSection, kConnectKey, "1");
         } catch (...) {
             // Not stored, not switched on: no link may stay up behind an unmarked item.
             link_->Close();
             throw;
         }
     }
-    parts_.clConnect->setChecked(true);
+    SetWantedFlag(true);
 }
 
 void RemoteControl::SwitchOff() {
-    parts_.clConnect->setChecked(true);
-    if (TIniFile* ini = parts_.settings ? parts_.settings() : nullptr) ini->WriteInteger(kSection, kConnectKey, 0);
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Vontal factoring"),
-                    QString::fromLatin1(kSwitchedOffText), QMessageBox::Ok, parts_.window);
-    box.setObjectName(QStringLiteral("information"));
-    box.exec();
-    parts_.clConnect->setChecked(false);
+    SetWantedFlag(true);  // still on while the user reads that it goes off
+    if (ISettings* ini = program_.Settings()) ini->WriteString(kSection, kConnectKey, "0");
+    program_.TellLinkSwitchedOff(QString::fromLatin1(kSwitchedOffText));
+    SetWantedFlag(false);
     // An attempt still under way is abandoned too: it would otherwise bring the link up behind
     // an unmarked item, after the user was told the server can no longer reach the program.
     link_->Close();
 }
 
-void RemoteControl::ProbaConnect() {
-    if (!parts_.clConnect->isChecked() || link_->IsActive()) return;
+void RemoteControl::TryConnect() {
+    if (!wanted_ || link_->IsActive()) return;
     link_->Open(StoredHost());
 }
 
@@ -105,70 +97,34 @@ void RemoteControl::ProbaConnect() {
 bool RemoteControl::CommandEnabled(ServerCommand command) const {
     switch (command) {
         case ServerCommand::Start:
-            return parts_.Start1->isEnabled();
         case ServerCommand::Continue:
-            return parts_.Continue1->isEnabled();
         case ServerCommand::Stop:
-            return parts_.Stop1->isEnabled();
+            return program_.CanRun(command);
         default:
             return true;
     }
 }
 
 void RemoteControl::RunCommand(ServerCommand command) {
-    switch (command) {
-        case ServerCommand::Start: {
-            if (startQuestionPending_) return;
-            startQuestionPending_ = true;
-            // Start asks the local user first. Asked from here, inside the socket's read
-            // notification, the question would hold that notification until answered, and the
-            // server's messages meanwhile would go unread; so it is asked just after.
-            QTimer::singleShot(0, this, [this] {
-                QPointer<RemoteControl> self(this);
-                if (parts_.Start1->isEnabled()) parts_.Start1->trigger();
-                if (self) startQuestionPending_ = false;
-            });
-            return;
-        }
-        case ServerCommand::Continue:
-            parts_.Continue1->trigger();
-            return;
-        case ServerCommand::Stop:
-            parts_.Stop1->trigger();
-            return;
-        case ServerCommand::WindowsService:
-            parts_.RunWindowsService->trigger();
-            return;
-        default:
-            return;
+    if (command != ServerCommand::Start) {
+        program_.Run(command);
+        return;
     }
+    if (startQuestionPending_) return;
+    startQuestionPending_ = true;
+    // Start asks the local user first. Asked from here, inside the socket's read notification,
+    // the question would hold that notification until answered, and the server's messages
+    // meanwhile would go unread; so it is asked just after.
+    QTimer::singleShot(0, this, [this] {
+        QPointer<RemoteControl> self(this);
+        if (program_.CanRun(ServerCommand::Start)) program_.Run(ServerCommand::Start);
+        if (self) startQuestionPending_ = false;
+    });
 }
 
-ServerStateFields RemoteControl::CurrentState() const {
-    ServerStateFields f;
-    const std::string inHand = std::to_string(parts_.exponentInHand ? parts_.exponentInHand() : 0);
-    TIniFile* ini = parts_.settings ? parts_.settings() : nullptr;
-    f.nMin = QString::fromStdString(ini ? ini->ReadString(kSection, "nMin", inHand) : inHand);
-    f.nTemp = parts_.edtF1->text();
-    f.nMax = parts_.edtF2->text();
-    f.kMin = parts_.edtK1->text();
-    f.kMax = parts_.edtK2->text();
-    f.startEnabled = parts_.Start1->isEnabled();
-    f.continueEnabled = parts_.Continue1->isEnabled();
-    f.stopEnabled = parts_.Stop1->isEnabled();
-    f.windowsService = parts_.RunWindowsService->isChecked();
-    // The label shows its lines with line feeds; the reply keeps the carriage return.
-    f.statusK = parts_.lblK->text();
-    f.statusK.replace(QLatin1Char('\n'), QLatin1Char('\r'));
-    return f;
-}
+ServerStateFields RemoteControl::CurrentState() const { return program_.State(); }
 
-void RemoteControl::SetTaskBoxes(const TaskBoxTexts& texts) {
-    parts_.edtF1->setText(texts.nFirst);
-    parts_.edtF2->setText(texts.nLast);
-    parts_.edtK1->setText(texts.kLow);
-    parts_.edtK2->setText(texts.kHigh);
-}
+void RemoteControl::SetTaskBoxes(const TaskBoxTexts& texts) { program_.SetTaskBoxes(texts); }
 
 void RemoteControl::SendReply(const QByteArray& reply) { link_->Send(reply); }
 

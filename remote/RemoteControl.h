@@ -1,56 +1,57 @@
-// The main window's remote control: the menu item "Connection with Local Server" that switches
-// the server link on and off, the reconnect attempt on every view tick, and the control
-// server's commands carried out by the window's own menu items.
+// The remote control: the link to the control server switched on and off, the reconnect attempt
+// on every view tick, and the server's commands carried out by the program's own commands. It
+// talks to the program through IRemoteControlled, never to its widgets, and needs Qt Core and
+// Network only.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
-#include <cstdint>
-#include <functional>
+#include <optional>
 
 #include "remote/ControlProtocol.h"
 
-class QAction;
-class QLabel;
-class QLineEdit;
-class QWidget;
-
 namespace vontal {
 
+class ISettings;
 class ServerLink;
-class TIniFile;
 
-// The parts of the main window the remote control works through.
-struct RemoteControlParts {
-    QWidget* window = nullptr;  // parent of the input box and the message box
-    QAction* clConnect = nullptr;
-    QAction* Start1 = nullptr;
-    QAction* Continue1 = nullptr;
-    QAction* Stop1 = nullptr;
-    QAction* RunWindowsService = nullptr;
-    QLineEdit* edtF1 = nullptr;
-    QLineEdit* edtF2 = nullptr;
-    QLineEdit* edtK1 = nullptr;
-    QLineEdit* edtK2 = nullptr;
-    QLabel* lblK = nullptr;
-    std::function<TIniFile*()> settings;            // null until the start-up has opened the file
-    std::function<uint32_t()> exponentInHand;       // nTemp of the search state
-    std::function<void(bool connected, const QString& host)> showLink;  // the status summary
+// What the remote control acts on: the program's run commands, its task boxes and what it shows,
+// and its user, who is asked for the server's address and told when the link is switched off.
+class IRemoteControlled {
+public:
+    virtual ~IRemoteControlled() = default;
+    // Whether the command of "[Start]", "[Continue]" or "[Stop]" is enabled now.
+    virtual bool CanRun(ServerCommand command) const = 0;
+    // Runs the command as its menu item does: Start asks the local user first.
+    virtual void Run(ServerCommand command) = 0;
+    virtual ServerStateFields State() const = 0;
+    virtual void SetTaskBoxes(const TaskBoxTexts& texts) = 0;
+    // The settings file, where the server's host and the switch are kept; null until it is open.
+    virtual ISettings* Settings() = 0;
+    // Asks for the server's host, offering `stored`; nothing when the user cancels.
+    virtual std::optional<QString> AskServerHost(const QString& stored) = 0;
+    // Tells the user (and waits until read) that the link is switched off.
+    virtual void TellLinkSwitchedOff(const QString& text) = 0;
+    // The link is wanted or not, up or down, or the server's name became known.
+    virtual void LinkChanged(bool wanted, bool connected, const QString& host) = 0;
 };
 
 class RemoteControl : public QObject, private IControlTarget {
     Q_OBJECT
 public:
-    RemoteControl(RemoteControlParts parts, QObject* parent);
+    RemoteControl(IRemoteControlled& program, QObject* parent);
 
-    // The menu command; checkedNow is the item's check mark after the click toggled it. On:
-    // asks for the server's host, tries it at once and stores it. Off: stores the choice, says
-    // so, and closes the link.
-    void clConnectClick(bool checkedNow);
+    // The user's choice. On: asks for the server's host, tries it at once and stores it (the
+    // link is wanted only once a host has been given). Off: stores the choice, says so, and
+    // closes the link.
+    void SetWanted(bool wanted);
+    // The choice read from the settings file at start-up: no question, no attempt yet.
+    void RestoreWanted(bool wanted);
+    bool wanted() const { return wanted_; }
     // One connection attempt, to the host stored in the settings file now, when the link is
-    // wanted and down. The view timer calls it first thing on every tick.
-    void ProbaConnect();
+    // wanted and down. The view tick calls it first thing.
+    void TryConnect();
 
     ServerLink* link() const { return link_; }
 
@@ -63,10 +64,12 @@ private:
 
     void SwitchOn();
     void SwitchOff();
+    void SetWantedFlag(bool wanted);
     QString StoredHost() const;
 
-    RemoteControlParts parts_;
+    IRemoteControlled& program_;
     ServerLink* link_ = nullptr;
+    bool wanted_ = false;
     // A server's "[Start]" waits for the local user's answer; further ones meanwhile are
     // ignored rather than stacking up questions.
     bool startQuestionPending_ = false;

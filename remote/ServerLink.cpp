@@ -9,7 +9,7 @@
 namespace vontal {
 
 ServerLink::ServerLink(QObject* parent) : QObject(parent), socket_(new QTcpSocket(this)) {
-    socket_->setObjectName(QStringLiteral("clSocketVontal"));
+    socket_->setObjectName(QStringLiteral("serverSocket"));
     // The server is on the local network: no proxy from the environment is to be asked.
     socket_->setProxy(QNetworkProxy::NoProxy);
     socket_->setReadBufferSize(kReadLimit);

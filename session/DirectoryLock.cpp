@@ -10,7 +10,7 @@
 
 namespace vontal {
 
-TDirectoryLock::TDirectoryLock(const std::filesystem::path& dir) {
+DirectoryLock::DirectoryLock(const std::filesystem::path& dir) {
     const std::filesystem::path file = dir / kLockFileName;
     bool writable = true;
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -47,7 +47,7 @@ TDirectoryLock::TDirectoryLock(const std::filesystem::path& dir) {
     }
 }
 
-TDirectoryLock::~TDirectoryLock() {
+DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);  // closing the only descriptor releases the lock
 }
 

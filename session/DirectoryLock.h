@@ -12,15 +12,15 @@ namespace vontal {
 
 inline constexpr const char* kLockFileName = "Vontal.lock";
 
-class TDirectoryLock {
+class DirectoryLock {
 public:
     enum class State { Held, Busy, Failed };
 
     // Tries once, without waiting.
-    explicit TDirectoryLock(const std::filesystem::path& dir);
-    ~TDirectoryLock();
-    TDirectoryLock(const TDirectoryLock&) = delete;
-    TDirectoryLock& operator=(const TDirectoryLock&) = delete;
+    explicit DirectoryLock(const std::filesystem::path& dir);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
 
     State state() const { return state_; }
     bool Held() const { return state_ == State::Held; }

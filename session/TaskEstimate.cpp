@@ -1,4 +1,4 @@
-// The planner's task check and run-time estimate.
+// The planner's run-time estimate.
 #include "session/TaskEstimate.h"
 
 #include <cmath>
@@ -9,49 +9,14 @@
 
 namespace vontal {
 
-TaskCheck CheckTask(const TaskTexts& task) {
-    TaskCheck check;
-    try {
-        check.state = TaskCheckState::ExponentsIncomplete;
-        if (task.nMin.empty() || task.nMax.empty()) return check;
-        // The boxes hold digits only, but pasted text may carry a sign: it wraps as an unsigned
-        // 32-bit value would, and the estimate copes with any such value.
-        check.nA = static_cast<uint32_t>(StrToInt(task.nMin));
-        check.nB = static_cast<uint32_t>(StrToInt(task.nMax));
-        check.state = TaskCheckState::ExponentsReversed;
-        if (check.nB < check.nA) return check;
-        check.state = TaskCheckState::MultipliersIncomplete;
-        if (task.kMin.empty() || task.kMax.empty()) return check;
-        check.kA = StrToK(task.kMin);
-        check.kB = StrToK(task.kMax);
-        check.state = TaskCheckState::MultipliersReversed;
-        if (check.kB < check.kA) return check;
-        check.state = TaskCheckState::Passes;
-    } catch (const ConversionError& e) {
-        check.conversionError = e.what();
-    }
-    return check;
-}
-
-std::string TaskCheckMessage(TaskCheckState state) {
-    switch (state) {
-        case TaskCheckState::Passes: return {};
-        case TaskCheckState::ExponentsIncomplete: return "Values n`s not complete filled";
-        case TaskCheckState::ExponentsReversed: return "Attention, values nMin > nMax";
-        case TaskCheckState::MultipliersIncomplete: return "Values k`s not complete filled";
-        case TaskCheckState::MultipliersReversed: return "Attention, values kMin > kMax";
-    }
-    return {};
-}
-
 long double EstimateDays(const TaskCheck& check, uint32_t mhz) {
     // A long double holds every integer below 2^64 exactly on x86-64 (64-bit significand), so
     // K = kB - kA + 1 is exact even for kA = -2^63 and kB = 2^63 - 1 (pasted signs), and the
     // cubes below 10^15 of real exponents are exact too.
-    const long double nA = check.nA, nB = check.nB;
-    const long double K = static_cast<long double>(check.kB) - static_cast<long double>(check.kA) + 1.0L;
+    const long double nA = check.nFirst, nB = check.nLast;
+    const long double K = static_cast<long double>(check.kHigh) - static_cast<long double>(check.kLow) + 1.0L;
     long double W, C;
-    if (check.nA <= 50) {
+    if (check.nFirst <= 50) {
         W = (nA + nB) * (nB - nA + 1.0L);
         C = 1.2e13L;   // first-law work a 400 MHz processor does in a day
     } else {
@@ -94,7 +59,7 @@ std::string EstimateText(const TaskCheck& check, const std::string& speedText) {
 }
 
 std::string TaskCheckLine(const TaskCheck& check, const std::string& speedText) {
-    return check.passes() ? EstimateText(check, speedText) : TaskCheckMessage(check.state);
+    return check.rangesPass() ? EstimateText(check, speedText) : TaskProblemMessage(check, {}, Wording::PlannerLine);
 }
 
 }  // namespace vontal

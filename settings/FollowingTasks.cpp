@@ -27,26 +27,26 @@ TaskTexts ParseFollowingTaskLine(const std::string& line) {
     TaskTexts task;
     std::string s = line;
 
-    // "n=50 to 50, k=20e12 to 30e12": nMin lies between "=" and the blank before "to".
+    // "n=50 to 50, k=20e12 to 30e12": the first exponent lies between "=" and the blank before "to".
     const long equals = Pos("=", s);
     const long to = Pos("to", s);
-    task.nMin = Copy(s, equals + 1, to - equals - 2);
+    task.nFirst = Copy(s, equals + 1, to - equals - 2);
 
     s = Copy(s, to + 2, 100);  // " 50, k=20e12 to 30e12"
-    task.nMax = Copy(s, 2, Pos(",", s) - 2);
+    task.nLast = Copy(s, 2, Pos(",", s) - 2);
 
     s = Copy(s, Pos("=", s) + 1, 100);  // "20e12 to 30e12"
     const long kTo = Pos("to", s);
-    task.kMin = Copy(s, 1, kTo - 2);
+    task.kLow = Copy(s, 1, kTo - 2);
 
     s = Copy(s, kTo + 3, 100);  // "30e12", possibly followed by ", Days ..."
     const long comma = Pos(",", s);
-    task.kMax = comma > 0 ? Copy(s, 1, comma - 1) : s;
+    task.kHigh = comma > 0 ? Copy(s, 1, comma - 1) : s;
     return task;
 }
 
 std::string FormatFollowingTaskLine(const TaskTexts& task) {
-    return "n=" + task.nMin + " to " + task.nMax + ", k=" + task.kMin + " to " + task.kMax;
+    return "n=" + task.nFirst + " to " + task.nLast + ", k=" + task.kLow + " to " + task.kHigh;
 }
 
 std::optional<TaskTexts> TakeNextFollowingTask(ISettings& settings) {

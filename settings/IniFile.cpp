@@ -240,18 +240,18 @@ std::mutex& WriteMutex() {
 
 }  // namespace
 
-TIniFile::TIniFile(fs::path path) {
+IniFile::IniFile(fs::path path) {
     std::error_code ec;
     fs::path absolute = fs::absolute(path, ec);
     path_ = ec ? std::move(path) : std::move(absolute);
 }
 
-bool TIniFile::Exists() const {
+bool IniFile::Exists() const {
     std::error_code ec;
     return fs::exists(path_, ec);
 }
 
-std::string TIniFile::ReadProblem() const {
+std::string IniFile::ReadProblem() const {
     std::error_code ec;
     const fs::file_status status = fs::status(path_, ec);
     if (status.type() == fs::file_type::not_found) return {};
@@ -264,7 +264,7 @@ std::string TIniFile::ReadProblem() const {
     return {};
 }
 
-void TIniFile::RemoveStaleTemporaries() const {
+void IniFile::RemoveStaleTemporaries() const {
     std::error_code ec;
     fs::path target = path_;
     if (fs::is_symlink(fs::symlink_status(path_, ec))) target = fs::weakly_canonical(path_, ec);
@@ -280,7 +280,7 @@ void TIniFile::RemoveStaleTemporaries() const {
     }
 }
 
-std::string TIniFile::ReadString(const std::string& section, const std::string& key,
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) {
     std::string content;
     if (ReadWholeFile(path_, content) != ReadStatus::Ok) return defaultValue;
@@ -289,7 +289,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
     return std::string(found->value.substr(0, kMaxValueLength));
 }
 
-int TIniFile::ReadInteger(const std::string& section, const std::string& key, int defaultValue) {
+int IniFile::ReadInteger(const std::string& section, const std::string& key, int defaultValue) {
     const std::string text = ReadString(section, key, "");
     size_t i = 0;
     bool negative = false;
@@ -317,7 +317,7 @@ int TIniFile::ReadInteger(const std::string& section, const std::string& key, in
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& key,
+void IniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
     WriteStrings(section, {{key, value}});
 }
@@ -371,7 +371,7 @@ std::string WithKey(const std::string& content, const std::string& cleanSection,
 
 // Several keys of one section in one file replacement: a reader (or a crash) sees all of them
 // changed or none.
-void TIniFile::WriteStrings(const std::string& section,
+void IniFile::WriteStrings(const std::string& section,
                             const std::vector<std::pair<std::string, std::string>>& values) {
     const std::string cleanSection(Trim(WithoutLineBreaks(section)));
     std::vector<std::pair<std::string, std::string>> clean;
@@ -403,7 +403,7 @@ void TIniFile::WriteStrings(const std::string& section,
     if (const int error = ReplaceFileAtomically(target, content)) throw SettingsWriteError(failure, error);
 }
 
-void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {
+void IniFile::WriteInteger(const std::string& section, const std::string& key, int value) {
     WriteString(section, key, std::to_string(value));
 }
 

@@ -33,11 +33,11 @@ private:
 // Every call goes to the file, so changes made by other programs (or by hand) are seen by the
 // next read. A write builds the new file beside the old one, syncs it and renames it over the
 // original, so a crash leaves either the old or the new file, never a half-written one.
-class TIniFile : public ISettings {
+class IniFile : public ISettings {
 public:
     static constexpr size_t kMaxValueLength = 2047;
 
-    explicit TIniFile(std::filesystem::path path);
+    explicit IniFile(std::filesystem::path path);
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) override;

@@ -1,5 +1,5 @@
-// What the engine needs of the settings file: reading a value of section "f" with a default.
-// The settings file itself (control/IniFile) implements it; tests use a map.
+// The settings file as its readers and writers see it: values of a section, read with a default.
+// IniFile implements it; tests may use a map.
 #pragma once
 
 #include <string>

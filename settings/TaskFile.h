@@ -1,5 +1,5 @@
-// Saving and beginning tasks in the settings file: the steps that the window and the headless
-// front end share, so that each writes exactly what the other reads.
+// The task keys of the settings file: the task in hand and the position reached, written in one
+// replacement of the file, so that every front end writes exactly what the others read.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +11,20 @@
 
 namespace vontal {
 
-// The four task boxes as texts: first n, last n, first k, last k.
-using BoxTexts = TaskTexts;
+inline constexpr const char* kTaskSection = "f";
 
-// Saves the position: "nTemp", "nMax", "kMin", "kMax" from the boxes as they stand, then
-// "KTemp" in decimal, in that order, in one write of the settings file.
-void WriteINI(ISettings& ini, const BoxTexts& boxes, int64_t kTemp);
+// Saves the position: "nTemp", "nMax", "kMin", "kMax" from the task texts, then "KTemp" in
+// decimal, in that order, in one write of the settings file.
+void WritePosition(ISettings& ini, const TaskTexts& task, int64_t kPosition);
 
 // The four task keys as stored ("nTemp" is the exponent to resume at).
-BoxTexts ReadTaskBoxes(ISettings& ini);
+TaskTexts ReadTaskTexts(ISettings& ini);
 
-// What beginning a new task writes before the thread starts: "nMin" from the first n box,
-// "DateBegin" as now, then what WriteINI writes with KTemp 0, all in one write.
-void BeginNewTask(ISettings& ini, const BoxTexts& boxes, std::time_t now);
+// The stored position "KTemp" as text ("0" when missing).
+std::string ReadPositionText(ISettings& ini);
 
-// Why the task read from the settings file cannot be continued, in words for the user (the
-// conversion's own message for text that is no number); empty when it can run, when there is
-// none (all four texts empty), and when it is finished, its first exponent past its last, as a
-// completed task leaves it. The checks are those of StartFactor, in its order.
-std::string StoredTaskProblem(const BoxTexts& task);
+// What beginning a new task writes before the search starts: "nMin" from the first exponent,
+// "DateBegin" as now, then what WritePosition writes with position 0, all in one write.
+void BeginNewTask(ISettings& ini, const TaskTexts& task, std::time_t now);
 
 }  // namespace vontal

@@ -12,12 +12,16 @@
 #include <sstream>
 #include <thread>
 
-#include "CheckValue.h"
-#include "Factor.h"
-#include "NumberText.h"
-#include "Records.h"
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <unistd.h>
+
+#include "engine/CheckValue.h"
+#include "engine/NumberText.h"
+#include "engine/Records.h"
+#include "session/SearchSession.h"
 #include "settings/IniFile.h"
-#include "session/QueuedWindow.h"
 #include "settings/TaskFile.h"
 
 namespace vontal {
@@ -32,75 +36,98 @@ std::string ReadFile(const std::filesystem::path& p) {
     return ss.str();
 }
 
-// A program directory with its settings file, and the window side of a run, as the front ends
-// do it: the position is saved once the thread has ended.
-class Harness {
+// A program directory with its settings file, and a search session on it as the front ends
+// use it: the session saves the position as the run goes and once it has ended.
+class Harness : public SessionListener {
 public:
     std::filesystem::path dir;
-    std::unique_ptr<TIniFile> ini;
-    TSearchState state;
-    TQueuedWindow window;
-    std::unique_ptr<TFactor> thread;
-    std::vector<FactorEvent> seen;
+    std::unique_ptr<SearchSession> session;
+    std::unique_ptr<IniFile> ini;
+    SearchState& state;
+    std::vector<SearchEvent> seen;
+    // Runs on the computation thread as each event is queued (tests stop a run at a chosen moment).
+    std::function<void(const SearchEvent&)> onQueued;
 
-    explicit Harness(const std::string& name) {
-        dir = std::filesystem::temp_directory_path() / ("vontal-search-" + name);
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        ini = std::make_unique<TIniFile>(dir / kSettingsFileName);
-        state.programDir = dir;
-        state.iniFile = ini.get();
-        state.cpuFamily = 6;
-        state.cpuMHz = 2400;
-        state.stopFlag = 1;
+    explicit Harness(const std::string& name) : dir(Fresh(name)), session(MakeSession(dir, *this)), state(session->state()) {
+        ini = std::make_unique<IniFile>(dir / kSettingsFileName);
         ini->WriteInteger("f", "Priority", -1);  // tests keep the default priority
+        EXPECT_EQ(session->Open(), "");
     }
-    ~Harness() {
-        if (thread) {
-            state.stopFlag = 1;
-            thread->Join();
-        }
+    ~Harness() override {
+        session.reset();  // stops and waits for the thread
         std::filesystem::remove_all(dir);
     }
 
     bool Begin(const std::string& line) {
-        window.boxes = ParseFollowingTaskLine(line);
-        BeginNewTask(*ini, window.boxes, std::time(nullptr));
-        state.KTemp = 0;
-        return StartFactor(state, window, thread).started;
+        session->SetTaskTexts(ParseFollowingTaskLine(line));
+        return session->StartNewTask().started;
     }
-    bool Continue() {
-        window.boxes = ReadTaskBoxes(*ini);
-        return StartFactor(state, window, thread).started;
+    StartOutcome ContinueOutcome() {
+        session->SetTaskTexts(ReadTaskTexts(*ini));
+        return session->Continue();
     }
+    bool Continue() { return ContinueOutcome().started; }
     // Works off events until the run ends; returns the event that ended it.
-    FactorEventKind Finish() {
+    SearchEventKind Finish() {
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         while (std::chrono::steady_clock::now() < deadline) {
-            auto e = window.Wait(100ms);
-            if (!e) continue;
-            seen.push_back(*e);
-            if (e->kind == FactorEventKind::BoxText) window.SetBox(e->box, e->text);
-            if (e->kind == FactorEventKind::TaskComplete || e->kind == FactorEventKind::Stopped ||
-                e->kind == FactorEventKind::ThreadError) {
-                thread->Join();
-                if (e->kind != FactorEventKind::ThreadError || e->started) Save();
-                return e->kind;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait_for(lock, 100ms, [&] { return waiting_; });
+                waiting_ = false;
+            }
+            session->ProcessEvents();
+            if (ended_) {
+                const SearchEventKind end = *ended_;
+                ended_.reset();
+                return end;
             }
         }
         ADD_FAILURE() << "the run did not end";
-        state.stopFlag = 1;
-        return FactorEventKind::ThreadError;
-    }
-    void Save() {
-        if (state.nTemp != 0) window.boxes.nMin = std::to_string(state.nTemp.load());
-        WriteINI(*ini, window.boxes, state.KTemp.load());
+        state.stopRequested = true;
+        return SearchEventKind::Failed;
     }
     std::string Results() const { return ReadFile(dir / kResultFileName); }
     // The log with its date texts taken out, which differ from run to run.
     std::string Log() const {
         return std::regex_replace(ReadFile(dir / kLogFileName), std::regex("Date/Time:[^\r]*"), "Date/Time:");
     }
+
+private:
+    static std::filesystem::path Fresh(const std::string& name) {
+        auto d = std::filesystem::temp_directory_path() / ("vontal-search-" + name + "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(d);
+        std::filesystem::create_directories(d);
+        return d;
+    }
+    static std::unique_ptr<SearchSession> MakeSession(const std::filesystem::path& dir, SessionListener& listener) {
+        SessionOptions options;
+        options.dir = dir;
+        options.frontEnd = FrontEnd::Window;
+        options.cpuMHz = 2400;
+        options.cpuFamily = 6;
+        return std::make_unique<SearchSession>(options, listener);
+    }
+    void EventQueued(const SearchEvent& e) override {
+        if (onQueued) onQueued(e);
+        {
+            std::lock_guard lock(mutex_);
+            waiting_ = true;
+        }
+        wake_.notify_one();
+    }
+    void SearchEventHandled(const SearchEvent& e, bool current) override {
+        if (!current) return;
+        seen.push_back(e);
+        if (e.kind == SearchEventKind::TaskFinished || e.kind == SearchEventKind::Stopped ||
+            e.kind == SearchEventKind::Failed)
+            ended_ = e.kind;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool waiting_ = false;
+    std::optional<SearchEventKind> ended_;
 };
 
 std::string Found(uint32_t m, int64_t k, uint32_t n) { return FoundRecord(m, k, n); }
@@ -111,8 +138,8 @@ std::string Found(uint32_t m, int64_t k, uint32_t n) { return FoundRecord(m, k, 
 int ContinueAfterEveryStop(Harness& h, uint32_t seed, int randomFrom, int randomTo) {
     std::mt19937 rng(seed);
     int stops = 0;
-    for (FactorEventKind end = h.Finish(); end != FactorEventKind::TaskComplete; end = h.Finish()) {
-        if (end != FactorEventKind::Stopped) {
+    for (SearchEventKind end = h.Finish(); end != SearchEventKind::TaskFinished; end = h.Finish()) {
+        if (end != SearchEventKind::Stopped) {
             ADD_FAILURE() << "the run ended otherwise than by a stop";
             break;
         }
@@ -123,7 +150,7 @@ int ContinueAfterEveryStop(Harness& h, uint32_t seed, int randomFrom, int random
         }
         if (stops >= randomFrom && stops < randomTo) {
             std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
-            h.state.stopFlag = 1;
+            h.state.stopRequested = true;
         }
     }
     return stops;
@@ -132,7 +159,7 @@ int ContinueAfterEveryStop(Harness& h, uint32_t seed, int randomFrom, int random
 TEST(Search, SmallRangeReportsExactlyThePublishedDivisors) {
     Harness h("small");
     ASSERT_TRUE(h.Begin("n=8 to 20, k=1 to 2000"));
-    ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
     EXPECT_EQ(h.Results(), Found(6, 1071, 8) + Found(11, 39, 13) + Found(11, 119, 13) + Found(12, 7, 14) +
                                Found(9, 37, 16) + Found(12, 397, 16) + Found(12, 973, 16) +
                                Found(16, 1575, 19) + Found(18, 13, 20));
@@ -144,28 +171,27 @@ TEST(Search, SmallRangeReportsExactlyThePublishedDivisors) {
                  {6, 1071, 8}, {11, 39, 13}, {11, 119, 13}, {12, 7, 14}, {9, 37, 16}, {12, 397, 16},
                  {12, 973, 16}, {16, 1575, 19}, {18, 13, 20}})
             if (nn == n) expected += Found(m, k, nn);
-        expected += EndRecord("2000", CalcCODO(n, n, 3, 2000, "4.4"), "");
+        expected += EndRecord("2000", CheckValue(n, n, 3, 2000, "4.4"), "");
     }
     EXPECT_EQ(h.Log(), expected);
     // The first k box was raised to 3; the task is finished at nMax + 1.
     EXPECT_EQ(h.ini->ReadString("f", "kMin", ""), "3");
     EXPECT_EQ(h.ini->ReadString("f", "nTemp", ""), "21");
-    EXPECT_EQ(h.state.stopFlag.load(), 1u);
+    EXPECT_FALSE(h.session->searching());
     EXPECT_FALSE(h.Continue());  // a finished task is not started again
 }
 
 TEST(Search, SingleExponentTaskWithDivisor) {
     Harness h("single");
     ASSERT_TRUE(h.Begin("n=14 to 14, k=1 to 100"));
-    ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
     EXPECT_EQ(h.Results(), "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
     EXPECT_EQ(h.Log(), "Model 6  2400MHz\r\nn=14  k from 3\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n"
-                       " up to 100, CODO=" + CalcCODO(14, 14, 3, 100, "4.4") + ", Date/Time:");
-    // The result box gets the record without its final line end.
+                       " up to 100, CODO=" + CheckValue(14, 14, 3, 100, "4.4") + ", Date/Time:");
+    // The front ends hear of it with its numbers.
     bool shown = false;
     for (const auto& e : h.seen)
-        if (e.kind == FactorEventKind::AppendResult)
-            shown = e.text == "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12";
+        if (e.kind == SearchEventKind::DivisorFound) shown = e.n == 14 && e.k == 7 && e.m == 12;
     EXPECT_TRUE(shown);
 }
 
@@ -176,15 +202,15 @@ TEST(Search, StopAndResumeGivesTheSameRecordsAsOneRun) {
     const std::string task = "n=21 to 23, k=1 to 3000000";
     Harness clean("clean");
     ASSERT_TRUE(clean.Begin(task));
-    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(clean.Finish(), SearchEventKind::TaskFinished);
     ASSERT_NE(clean.Results().find("534689.2^23+1 divides F_21"), std::string::npos);
     ASSERT_NE(clean.Results().find("308385.2^21+1 divides F_19"), std::string::npos);
 
     Harness h("interrupted");
     std::atomic<int> exponentStarts{0};
-    h.window.onPost = [&](const FactorEvent& e) {
-        if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
-        if (e.kind == FactorEventKind::RefreshInfo && ++exponentStarts == 2) h.state.stopFlag = 1;
+    h.onQueued = [&](const SearchEvent& e) {
+        if (e.kind == SearchEventKind::DivisorFound) h.state.stopRequested = true;
+        if (e.kind == SearchEventKind::ExponentBegun && ++exponentStarts == 2) h.state.stopRequested = true;
     };
     ASSERT_TRUE(h.Begin(task));
     // and a few stops from outside at random moments
@@ -201,25 +227,25 @@ TEST(Search, SeveralCoresGiveTheSameRecords) {
     for (const char* task : tasks) {
         Harness one("cores1");
         ASSERT_TRUE(one.Begin(task));
-        ASSERT_EQ(one.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(one.Finish(), SearchEventKind::TaskFinished);
         for (uint32_t threads : {2u, 3u}) {
             Harness many("cores" + std::to_string(threads));
-            many.state.threadCount = threads;
+            many.session->SetThreads(threads);
             ASSERT_TRUE(many.Begin(task));
-            ASSERT_EQ(many.Finish(), FactorEventKind::TaskComplete) << task;
+            ASSERT_EQ(many.Finish(), SearchEventKind::TaskFinished) << task;
             EXPECT_EQ(many.Results(), one.Results()) << task << " on " << threads;
             EXPECT_EQ(many.Log(), one.Log()) << task << " on " << threads;
-            EXPECT_EQ(many.state.KTemp.load(), one.state.KTemp.load()) << task;
+            EXPECT_EQ(many.state.kPosition.load(), one.state.kPosition.load()) << task;
         }
     }
     // Stopped at every divisor and at random moments, on two cores.
     Harness clean("cores-clean");
     ASSERT_TRUE(clean.Begin("n=21 to 23, k=1 to 3000000"));
-    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(clean.Finish(), SearchEventKind::TaskFinished);
     Harness h("cores-stops");
-    h.state.threadCount = 2;
-    h.window.onPost = [&](const FactorEvent& e) {
-        if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
+    h.session->SetThreads(2);
+    h.onQueued = [&](const SearchEvent& e) {
+        if (e.kind == SearchEventKind::DivisorFound) h.state.stopRequested = true;
     };
     ASSERT_TRUE(h.Begin("n=21 to 23, k=1 to 3000000"));
     EXPECT_GE(ContinueAfterEveryStop(h, 11, 0, 8), 4);
@@ -241,11 +267,10 @@ TEST(Search, StoredPositionIsMadeSafe) {
     };
     for (const Row& r : rows) {
         Harness h(std::string("ktemp") + r.kTemp);
-        h.window.boxes = {"14", "14", "1", "100"};
-        WriteINI(*h.ini, h.window.boxes, 0);
+        WritePosition(*h.ini, {"14", "14", "1", "100"}, 0);
         h.ini->WriteString("f", "KTemp", r.kTemp);
         ASSERT_TRUE(h.Continue());
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete) << r.kTemp;
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished) << r.kTemp;
         EXPECT_EQ(h.Results().find("k=7,") != std::string::npos, r.findsSeven) << r.kTemp;
         EXPECT_EQ(h.Log().find("n=14  k from") != std::string::npos, r.header) << r.kTemp;
     }
@@ -253,20 +278,19 @@ TEST(Search, StoredPositionIsMadeSafe) {
 
 TEST(Search, BadStoredPositionStopsLoudlyAndChangesNothing) {
     Harness h("badktemp");
-    h.window.boxes = {"14", "14", "1", "100"};
-    WriteINI(*h.ini, h.window.boxes, 0);
+    WritePosition(*h.ini, {"14", "14", "1", "100"}, 0);
     for (const char* bad : {"12abc", "", "99999999999999999999"}) {
         h.ini->WriteString("f", "KTemp", bad);
         const std::string before = ReadFile(h.dir / kSettingsFileName);
         h.seen.clear();
-        ASSERT_TRUE(h.Continue());
-        ASSERT_EQ(h.Finish(), FactorEventKind::ThreadError);
-        EXPECT_EQ(h.seen.back().text, std::string("'") + bad + "' is not a valid integer value");
-        EXPECT_FALSE(h.seen.back().started);
-        EXPECT_EQ(h.seen.size(), 1u);  // nothing else reached the window
+        const StartOutcome out = h.ContinueOutcome();
+        EXPECT_FALSE(out.started);
+        EXPECT_EQ(out.message, std::string("'") + bad + "' is not a valid integer value");
+        h.session->ProcessEvents();
+        EXPECT_TRUE(h.seen.empty());  // nothing else reached the front end
         EXPECT_EQ(ReadFile(h.dir / kSettingsFileName), before);
         EXPECT_FALSE(std::filesystem::exists(h.dir / kLogFileName));
-        EXPECT_EQ(h.state.stopFlag.load(), 1u);
+        EXPECT_FALSE(h.session->searching());
     }
 }
 
@@ -274,13 +298,13 @@ TEST(Search, DivisorThatCannotBeRecordedIsTestedAgain) {
     Harness h("unwritable");
     std::filesystem::create_directories(h.dir / kResultFileName);  // cannot be appended to
     ASSERT_TRUE(h.Begin("n=14 to 14, k=1 to 100"));
-    ASSERT_EQ(h.Finish(), FactorEventKind::ThreadError);
-    EXPECT_TRUE(h.seen.back().started);
-    EXPECT_NE(h.seen.back().text.find("Result.txt"), std::string::npos);
+    ASSERT_EQ(h.Finish(), SearchEventKind::Failed);
+    EXPECT_TRUE(h.seen.back().wasRunning);
+    EXPECT_NE(h.seen.back().message.find("Result.txt"), std::string::npos);
     EXPECT_EQ(h.ini->ReadString("f", "KTemp", ""), "7");  // the search did not move past it
     std::filesystem::remove(h.dir / kResultFileName);
     ASSERT_TRUE(h.Continue());
-    ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
     EXPECT_EQ(h.Results(), Found(12, 7, 14));
 }
 
@@ -291,39 +315,39 @@ TEST(Search, LogRecordThatCannotBeWrittenIsWrittenAtContinue) {
     const std::string task = "n=14 to 15, k=1 to 100";  // 7 in n = 14, nothing in n = 15
     Harness clean("log-clean");
     ASSERT_TRUE(clean.Begin(task));
-    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(clean.Finish(), SearchEventKind::TaskFinished);
     struct Row {
         const char* when;
-        FactorEventKind event;  // the log turns into a directory as this event is sent
+        SearchEventKind event;  // the log turns into a directory as this event is sent
         int occurrence;         // the how-manieth such event
         std::string results;    // Result.txt in the end
     };
     const Row rows[] = {
         // Result.txt has the divisor already: the Continue tests it again and writes it once more.
-        {"found record", FactorEventKind::AppendResult, 1, Found(12, 7, 14) + Found(12, 7, 14)},
-        {"end record", FactorEventKind::RefreshInfo, 2, Found(12, 7, 14)},  // n = 15 has begun, without divisor
-        {"header", FactorEventKind::LabelK, 2, Found(12, 7, 14)},          // "Calculate sieve", before the first header
+        {"found record", SearchEventKind::DivisorFound, 1, Found(12, 7, 14) + Found(12, 7, 14)},
+        {"end record", SearchEventKind::ExponentBegun, 2, Found(12, 7, 14)},  // n = 15 has begun, without divisor
+        {"header", SearchEventKind::Started, 1, Found(12, 7, 14)},            // before the first header
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.when);
         Harness h("log-fault");
         const auto log = h.dir / kLogFileName, aside = h.dir / "aside";
         int seen = 0;
-        h.window.onPost = [&](const FactorEvent& e) {
+        h.onQueued = [&](const SearchEvent& e) {
             if (e.kind == r.event && ++seen == r.occurrence) {
                 if (std::filesystem::exists(log)) std::filesystem::rename(log, aside);
                 std::filesystem::create_directory(log);
             }
         };
         ASSERT_TRUE(h.Begin(task));
-        ASSERT_EQ(h.Finish(), FactorEventKind::ThreadError);
-        EXPECT_TRUE(h.seen.back().started);
-        EXPECT_NE(h.seen.back().text.find("Unable to write to " + log.string()), std::string::npos) << h.seen.back().text;
-        h.window.onPost = nullptr;
+        ASSERT_EQ(h.Finish(), SearchEventKind::Failed);
+        EXPECT_TRUE(h.seen.back().wasRunning);
+        EXPECT_NE(h.seen.back().message.find("Unable to write to " + log.string()), std::string::npos) << h.seen.back().message;
+        h.onQueued = nullptr;
         std::filesystem::remove(log);
         if (std::filesystem::exists(aside)) std::filesystem::rename(aside, log);
         ASSERT_TRUE(h.Continue());
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         EXPECT_EQ(h.Results(), r.results);
         EXPECT_EQ(h.Log(), clean.Log());
     }
@@ -335,7 +359,7 @@ TEST(Search, LogRecordThatCannotBeWrittenIsWrittenAtContinue) {
 TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     Harness clean("closed-clean");
     ASSERT_TRUE(clean.Begin("n=13 to 14, k=1 to 200"));
-    ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(clean.Finish(), SearchEventKind::TaskFinished);
     struct Row {
         const char* after;  // what the killed run wrote after the end record of n = 13
         bool nextBegun;
@@ -344,13 +368,12 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         SCOPED_TRACE(r.after);
         Harness h("closed");
         ASSERT_TRUE(h.Begin("n=13 to 13, k=1 to 200"));
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         if (r.nextBegun) AppendToLog(h.dir, HeaderRecord(14, "3"), 6, 2400);
         // The last position saved: inside n = 13, before its divisor 119.
-        h.window.boxes = {"13", "14", "3", "200"};
-        WriteINI(*h.ini, h.window.boxes, 101);
+        WritePosition(*h.ini, {"13", "14", "3", "200"}, 101);
         ASSERT_TRUE(h.Continue());
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         EXPECT_EQ(h.Results(), clean.Results());
         const std::string second = r.nextBegun ? HeaderRecord(14, "3") : "";
         std::string expected = clean.Log();
@@ -360,18 +383,18 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     // Resumed inside an exponent the log does not show finished: searched on as usual.
     Harness cleanOpen("open-clean"), h("open");
     ASSERT_TRUE(cleanOpen.Begin("n=13 to 14, k=1 to 2000"));
-    ASSERT_EQ(cleanOpen.Finish(), FactorEventKind::TaskComplete);
-    h.window.onPost = [&](const FactorEvent& e) {
-        if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
+    ASSERT_EQ(cleanOpen.Finish(), SearchEventKind::TaskFinished);
+    h.onQueued = [&](const SearchEvent& e) {
+        if (e.kind == SearchEventKind::DivisorFound) h.state.stopRequested = true;
     };
     ASSERT_TRUE(h.Begin("n=13 to 14, k=1 to 2000"));
-    ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);
-    h.window.onPost = nullptr;
+    ASSERT_EQ(h.Finish(), SearchEventKind::Stopped);
+    h.onQueued = nullptr;
     EXPECT_EQ(h.ini->ReadString("f", "nTemp", ""), "13");
     const int64_t k = std::stoll(h.ini->ReadString("f", "KTemp", ""));
     EXPECT_TRUE(k > 39 && k < 2000) << k;
     ASSERT_TRUE(h.Continue());
-    ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+    ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
     EXPECT_EQ(h.Results(), cleanOpen.Results());
     EXPECT_EQ(h.Log(), cleanOpen.Log());
 }
@@ -391,22 +414,22 @@ TEST(Search, StopAtADivisorNextToKMaxFinishesTheExponent) {
         const std::string task = std::string("n=16 to 17, k=573 to ") + r.kMax;
         Harness clean("edge-clean");
         ASSERT_TRUE(clean.Begin(task));
-        ASSERT_EQ(clean.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(clean.Finish(), SearchEventKind::TaskFinished);
         ASSERT_EQ(clean.Results().find(Found(12, 973, 16)), 0u);
         Harness h("edge");
         int64_t afterRecord = 0;
-        h.window.onPost = [&](const FactorEvent& e) {
-            if (e.kind == FactorEventKind::AppendResult) h.state.stopFlag = 1;
-            if (e.kind == FactorEventKind::FoundIcon) afterRecord = h.state.KTemp.load();
+        h.onQueued = [&](const SearchEvent& e) {
+            if (e.kind == SearchEventKind::DivisorFound) h.state.stopRequested = true;
+            if (e.kind == SearchEventKind::DivisorRecorded) afterRecord = h.state.kPosition.load();
         };
         ASSERT_TRUE(h.Begin(task));
-        ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);
-        h.window.onPost = nullptr;
+        ASSERT_EQ(h.Finish(), SearchEventKind::Stopped);
+        h.onQueued = nullptr;
         EXPECT_EQ(afterRecord, r.movedPast ? 975 : 973);
         EXPECT_EQ(h.ini->ReadString("f", "nTemp", ""), r.nSaved);
         if (r.movedPast) EXPECT_EQ(h.ini->ReadString("f", "KTemp", ""), "975");
         ASSERT_TRUE(h.Continue());
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         EXPECT_EQ(h.Results(), clean.Results());
         EXPECT_EQ(h.Log(), clean.Log());
     }
@@ -418,13 +441,12 @@ TEST(Search, ResumePointsWhileRunningBelongTogether) {
     for (uint32_t threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
         Harness h("resume-points");
-        h.state.threadCount = threads;
+        h.session->SetThreads(threads);
         std::vector<std::pair<int64_t, int64_t>> atRecords;  // divisor, KTemp when its records are done
         int64_t lastFound = 0;
-        h.window.onPost = [&](const FactorEvent& e) {
-            if (e.kind == FactorEventKind::AppendResult)
-                lastFound = std::stoll(e.text.substr(e.text.find("k=") + 2));
-            if (e.kind == FactorEventKind::FoundIcon) atRecords.emplace_back(lastFound, h.state.KTemp.load());
+        h.onQueued = [&](const SearchEvent& e) {
+            if (e.kind == SearchEventKind::DivisorFound) lastFound = e.k;
+            if (e.kind == SearchEventKind::DivisorRecorded) atRecords.emplace_back(lastFound, h.state.kPosition.load());
         };
         std::atomic<bool> done{false};
         std::vector<std::pair<uint32_t, int64_t>> points;
@@ -436,7 +458,7 @@ TEST(Search, ResumePointsWhileRunningBelongTogether) {
             }
         });
         ASSERT_TRUE(h.Begin("n=8 to 40, k=1 to 100000"));
-        EXPECT_EQ(h.Finish(), FactorEventKind::TaskComplete);
+        EXPECT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         done = true;
         reader.join();
         ASSERT_GT(points.size(), 100u);
@@ -459,10 +481,10 @@ TEST(Search, ExponentEndsAtTheFirstCandidateAtOrBeyondKMax) {
                          Row{"9223372036854700001", "9223372036854775807", "9223372036854700001"}}) {
         Harness h(std::string("kmax") + r.kMin);
         ASSERT_TRUE(h.Begin(std::string("n=60 to 61, k=") + r.kMin + " to " + r.kMax));
-        ASSERT_EQ(h.Finish(), FactorEventKind::TaskComplete);
-        EXPECT_GE(h.state.KTemp.load(), StrToK(r.kMax));
-        EXPECT_LE(h.state.KTemp.load(), max);
-        EXPECT_EQ(h.state.nTemp.load(), 62u);
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
+        EXPECT_GE(h.state.kPosition.load(), StrToK(r.kMax));
+        EXPECT_LE(h.state.kPosition.load(), max);
+        EXPECT_EQ(h.state.nCurrent.load(), 62u);
         const std::string log = h.Log();
         EXPECT_NE(log.find(std::string("n=61  k from ") + r.kMinShown), std::string::npos) << log;
         EXPECT_NE(log.find(std::string(" up to ") + r.kMax + ", CODO="), std::string::npos) << log;
@@ -471,7 +493,7 @@ TEST(Search, ExponentEndsAtTheFirstCandidateAtOrBeyondKMax) {
 
 TEST(Search, StartRefusalsAndConversionErrors) {
     Harness h("refusals");
-    struct Row { BoxTexts boxes; const char* error; };
+    struct Row { TaskTexts boxes; const char* error; };
     const Row rows[] = {
         {{"", "20", "1", "100"}, nullptr},
         {{"7", "20", "1", "100"}, nullptr},       // exponents below 8
@@ -485,26 +507,19 @@ TEST(Search, StartRefusalsAndConversionErrors) {
         {{"8", "2147483647", "1", "100"}, "The last exponent 2147483647 is too large: exponents go up to 99999"},
     };
     for (const Row& r : rows) {
-        h.window.boxes = r.boxes;
-        try {
-            EXPECT_FALSE(StartFactor(h.state, h.window, h.thread).started);
-            EXPECT_EQ(r.error, nullptr);
-        } catch (const ConversionError& e) {
-            ASSERT_NE(r.error, nullptr);
-            EXPECT_STREQ(e.what(), r.error);
-        } catch (const TaskRefused& e) {
-            ASSERT_NE(r.error, nullptr);
-            EXPECT_STREQ(e.what(), r.error);
-        }
-        EXPECT_FALSE(h.thread);
+        h.session->SetTaskTexts(r.boxes);
+        const StartOutcome out = h.session->Continue();
+        EXPECT_FALSE(out.started);
+        EXPECT_EQ(out.message, r.error ? r.error : "");
+        EXPECT_FALSE(h.session->searching());
     }
     // While a search runs, a second start is refused; once it is told to stop, a start waits
     // for it and then runs alone.
     ASSERT_TRUE(h.Begin("n=40 to 40, k=1 to 1e15"));
     EXPECT_FALSE(h.Continue());
-    h.state.stopFlag = 1;
+    h.state.stopRequested = true;
     ASSERT_TRUE(h.Continue());
-    h.state.stopFlag = 1;
+    h.state.stopRequested = true;
     h.Finish();
 }
 
@@ -516,23 +531,25 @@ TEST(Search, WindowReadsWhileTheThreadRunsAndStops) {
     std::thread reader([&] {
         uint64_t sum = 0;  // wraps; only the reads matter
         while (!done.load()) {
-            for (int64_t v : {h.state.KTemp.load(), h.state.kStart.load(), h.state.kPerDay.load(),
-                              h.state.kMin.load(), h.state.kMax.load()})
+            for (int64_t v : {h.state.kPosition.load(), h.state.kLow.load(), h.state.kHigh.load()})
                 sum += static_cast<uint64_t>(v);
-            sum += h.state.nTemp.load() + h.state.limbCount.load() + h.state.primeCount.load();
-            sum += h.state.priorityName().size();
-            h.state.kPerDay.store(static_cast<int64_t>(sum & 1023));
+            sum += h.state.nCurrent.load() + h.state.nLast.load() + h.state.limbCount.load() + h.state.primeCount.load();
+            uint32_t n = 0;
+            int64_t k = 0;
+            if (h.state.ResumePoint(n, k)) sum += n;
         }
+        volatile uint64_t kept = sum;  // the reads must not be optimised away
+        (void)kept;
     });
     ASSERT_TRUE(h.Begin("n=30 to 40, k=1 to 1e12"));
     for (int i = 0; i < 20; ++i) {
-        h.state.threadCount = 1 + i % 3;  // the next start runs on one to three cores
+        h.session->SetThreads(1 + i % 3);  // the next start runs on one to three cores
         std::this_thread::sleep_for(5ms);
-        h.state.stopFlag = 1;
-        ASSERT_EQ(h.Finish(), FactorEventKind::Stopped);
+        h.state.stopRequested = true;
+        ASSERT_EQ(h.Finish(), SearchEventKind::Stopped);
         ASSERT_TRUE(h.Continue());
     }
-    h.state.stopFlag = 1;
+    h.state.stopRequested = true;
     h.Finish();
     done = true;
     reader.join();

@@ -69,7 +69,7 @@ TEST_F(SettingsFileTest, ReadsWithPrivateProfileRules) {
               "not a key line\r\n"
               "[Following tasks]\r\n"
               "Task 1=n=50 to 50, k=20e12 to 30e12\r\n");
-    TIniFile ini(path_);
+    IniFile ini(path_);
     const struct { const char* section; const char* key; const char* expected; } cases[] = {
         {"f", "nMin", "50"},              // blanks around the value dropped
         {"F", "NMIN", "50"},              // names match without regard to case
@@ -84,14 +84,14 @@ TEST_F(SettingsFileTest, ReadsWithPrivateProfileRules) {
     for (const auto& c : cases)
         EXPECT_EQ(ini.ReadString(c.section, c.key, "default"), c.expected) << c.section << "/" << c.key;
 
-    EXPECT_EQ(TIniFile(dir_ / "missing.ini").ReadString("f", "nMin", "default"), "default");
-    EXPECT_FALSE(TIniFile(dir_ / "missing.ini").Exists());
+    EXPECT_EQ(IniFile(dir_ / "missing.ini").ReadString("f", "nMin", "default"), "default");
+    EXPECT_FALSE(IniFile(dir_ / "missing.ini").Exists());
     EXPECT_TRUE(ini.Exists());
 }
 
 TEST_F(SettingsFileTest, ReadsFilesWithLineFeedsOnly) {
     WriteFile("[f]\nnMax=60\nnTemp=51");  // no line end after the last line either
-    TIniFile ini(path_);
+    IniFile ini(path_);
     EXPECT_EQ(ini.ReadString("f", "nMax", ""), "60");
     EXPECT_EQ(ini.ReadString("f", "nTemp", ""), "51");
 }
@@ -100,7 +100,7 @@ TEST_F(SettingsFileTest, ReadsFilesWithLineFeedsOnly) {
 // copy cut short) had the next new key glued onto that line, where no reader found it.
 TEST_F(SettingsFileTest, AKeyAddedAfterALastLineEndingInACarriageReturnIsFound) {
     WriteFile("[f]\r\nnMin=50\r\nnTemp=52\r");
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("f", "KTemp", "1001");
     EXPECT_EQ(ini.ReadString("f", "KTemp", ""), "1001");
     EXPECT_EQ(ini.ReadString("f", "nTemp", ""), "52");
@@ -114,7 +114,7 @@ TEST_F(SettingsFileTest, ReadIntegerTakesDecimalOrHexAndFallsBackToTheDefault) {
         {"", -9},         {"abc", -9},     {"12abc", -9},     {"1.5", -9},    {"0x", -9},
         {"0xG", -9},      {"-", -9},       {"2147483648", -9}, {"0x80000000", -9}, {"-0x5", -9},
     };
-    TIniFile ini(path_);
+    IniFile ini(path_);
     for (const auto& c : cases) {
         WriteFile(std::string("[f]\r\nPriority=") + c.text + "\r\n");
         EXPECT_EQ(ini.ReadInteger("f", "Priority", -9), c.expected) << "'" << c.text << "'";
@@ -127,7 +127,7 @@ TEST_F(SettingsFileTest, ReadIntegerTakesDecimalOrHexAndFallsBackToTheDefault) {
 TEST_F(SettingsFileTest, ValuesAreReadUpTo2047Characters) {
     const std::string longValue = std::string(2047, 'a') + "bcd";
     WriteFile("[f]\r\nHostServerVontal=" + longValue + "\r\nnMax=60\r\n");
-    TIniFile ini(path_);
+    IniFile ini(path_);
     EXPECT_EQ(ini.ReadString("f", "HostServerVontal", ""), std::string(2047, 'a'));
     EXPECT_EQ(ini.ReadString("f", "nMax", ""), "60");
     // The file itself keeps the whole value.
@@ -145,7 +145,7 @@ TEST_F(SettingsFileTest, TenMegabytesOfOneLineOrOfLineBreaks) {
         WriteFile(filler + task);
         rusage before{}, after{};
         getrusage(RUSAGE_SELF, &before);
-        TIniFile ini(path_);
+        IniFile ini(path_);
         EXPECT_EQ(ini.ReadString("F", "NTEMP", ""), "30");
         ini.WriteString("f", "nMax", "32");
         ini.WriteString("f", "kMin", "5");
@@ -156,35 +156,14 @@ TEST_F(SettingsFileTest, TenMegabytesOfOneLineOrOfLineBreaks) {
     // A value of ten megabytes reads as its first 2047 characters and is kept whole.
     const std::string value(10 << 20, '7');
     WriteFile("[f]\r\nnTemp=" + value + "\r\n");
-    TIniFile ini(path_);
-    EXPECT_EQ(ini.ReadString("f", "nTemp", ""), std::string(TIniFile::kMaxValueLength, '7'));
+    IniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("f", "nTemp", ""), std::string(IniFile::kMaxValueLength, '7'));
     ini.WriteString("f", "nMax", "1");
     EXPECT_EQ(FileContent(), "[f]\r\nnTemp=" + value + "\r\nnMax=1\r\n");
 }
 
-// At start-up a stored task that cannot run is reported; none, and a finished one, are not.
-TEST(StoredTask, WhatKeepsItFromRunning) {
-    const struct { BoxTexts task; const char* problem; } cases[] = {
-        {{"30", "31", "1", "1e15"}, ""},
-        {{"", "", "", ""}, ""},
-        {{"32", "31", "1", "1e15"}, ""},  // finished
-        {{"30", "31", "1", ""}, "the task is incomplete (missing or empty: kMax)"},
-        {{"", "31", "", "9"}, "the task is incomplete (missing or empty: nTemp, kMin)"},
-        {{"1x", "31", "1", "9"}, "'1x' is not a valid integer value"},
-        {{"30", "31", "e5", "9"}, "'e5' is not a valid floating point value"},
-        {{"30", "31", "1", "99e17"}, "Invalid floating point operation"},
-        {{std::string("3\0" "0", 3), "31", "1", "9"}, "'3?0' is not a valid integer value"},
-        {{"7", "31", "1", "9"}, "the first exponent 7 is below 8"},
-        {{"9", "3", "1", "9"}, "the last exponent is below the first"},
-        {{"30", "31", "9", "1"}, "the highest k is below the lowest"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(StoredTaskProblem(c.task), c.problem) << "'" << c.task.nMin << "', '" << c.task.nMax << "', '"
-                                                         << c.task.kMin << "', '" << c.task.kMax << "'";
-}
-
 TEST_F(SettingsFileTest, FirstWritesCreateFileSectionsAndKeysWithCrLf) {
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("f", "nMin", "50");
     ini.WriteString("f", "kMin", "35e11");
     ini.WriteString("Following tasks", "Task 1", "");
@@ -208,7 +187,7 @@ TEST_F(SettingsFileTest, WritesReplaceInPlaceAndLeaveEveryOtherLineAlone) {
               "[Following tasks]\r\n"
               "Task 1=n=50 to 50, k=20e12 to 30e12\r\n"
               "Task 2=n=51 to 51, k=1e6 to 2e6");  // last line without a line end
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("f", "ktemp", "456");   // other case: the file's spelling is kept
     ini.WriteString("f", "nTemp", "51");
     ini.WriteString("f", "nMax", "60");     // new key: after the section's last key
@@ -231,20 +210,20 @@ TEST_F(SettingsFileTest, WritesReplaceInPlaceAndLeaveEveryOtherLineAlone) {
 }
 
 TEST_F(SettingsFileTest, EveryReadSeesTheFileAsItIsNow) {
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("Following tasks", "Task 1", "");
     EXPECT_EQ(ini.ReadString("Following tasks", "Task 1", "d"), "");
     // Another program (or another machine over a shared folder) edits the file.
     WriteFile("[Following tasks]\r\nTask 1=n=8 to 9, k=3 to 5\r\n");
     EXPECT_EQ(ini.ReadString("Following tasks", "Task 1", "d"), "n=8 to 9, k=3 to 5");
     // A second object on the same file sees the first one's writes at once.
-    TIniFile other(path_);
+    IniFile other(path_);
     ini.WriteString("f", "nMin", "8");
     EXPECT_EQ(other.ReadString("f", "nMin", ""), "8");
 }
 
 TEST_F(SettingsFileTest, LineBreaksAndNulInAValueCannotAddKeysOrSections) {
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("f", "isHidden", "0");
     const std::string hostile[] = {
         std::string("evil\r\n[f]\r\nisHidden=1"),
@@ -269,7 +248,7 @@ TEST_F(SettingsFileTest, LineBreaksAndNulInAValueCannotAddKeysOrSections) {
     EXPECT_THROW(ini.WriteString("f]x", "a", "1"), std::invalid_argument);
 }
 
-std::string WriteErrorMessage(TIniFile& ini) {
+std::string WriteErrorMessage(IniFile& ini) {
     try {
         ini.WriteString("f", "nMin", "50");
     } catch (const SettingsWriteError& error) {
@@ -281,14 +260,14 @@ std::string WriteErrorMessage(TIniFile& ini) {
 TEST_F(SettingsFileTest, RefusedWritesReportThePathAndLeaveNothingBehind) {
     // The settings path is a directory.
     fs::create_directory(path_);
-    TIniFile onDirectory(path_);
+    IniFile onDirectory(path_);
     EXPECT_EQ(WriteErrorMessage(onDirectory), "Unable to write to " + path_.string());
     EXPECT_TRUE(fs::is_directory(path_));
     EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"Vontal.ini"});
 
     // The directory of the file does not exist.
     const fs::path nowhere = dir_ / "missing" / "Vontal.ini";
-    TIniFile inMissingDirectory(nowhere);
+    IniFile inMissingDirectory(nowhere);
     EXPECT_EQ(WriteErrorMessage(inMissingDirectory), "Unable to write to " + nowhere.string());
     EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
@@ -297,7 +276,7 @@ TEST_F(SettingsFileTest, ARelativePathIsReportedInFull) {
     const fs::path previous = fs::current_path();
     fs::current_path(dir_);
     fs::create_directory("sub.ini");
-    TIniFile ini("sub.ini");
+    IniFile ini("sub.ini");
     const std::string message = WriteErrorMessage(ini);
     fs::current_path(previous);
     EXPECT_EQ(message, "Unable to write to " + (dir_ / "sub.ini").string());
@@ -308,7 +287,7 @@ TEST_F(SettingsFileTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
     // unlike permissions it also holds for root.
     const std::string original = "[f]\r\nnMin=50\r\n";
     WriteFile(original);
-    TIniFile ini(path_);
+    IniFile ini(path_);
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -335,8 +314,8 @@ TEST_F(SettingsFileTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
 TEST_F(SettingsFileTest, APositionIsWrittenWholeOrNotAtAll) {
     const std::string original = "; mine\r\n[f]\r\nnTemp=21\r\nKTemp=5001\r\nPriority=3\r\n";
     WriteFile(original);
-    TIniFile ini(path_);
-    const BoxTexts boxes{"22", "23", "1", "1e8"};
+    IniFile ini(path_);
+    const TaskTexts boxes{"22", "23", "1", "1e8"};
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -345,7 +324,7 @@ TEST_F(SettingsFileTest, APositionIsWrittenWholeOrNotAtAll) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     int reason = 0;
     try {
-        WriteINI(ini, boxes, 3);
+        WritePosition(ini, boxes, 3);
     } catch (const SettingsWriteError& error) {
         reason = error.reason();
     }
@@ -355,7 +334,7 @@ TEST_F(SettingsFileTest, APositionIsWrittenWholeOrNotAtAll) {
     EXPECT_EQ(FileContent(), original);
     EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{"Vontal.ini"});
 
-    WriteINI(ini, boxes, 3);
+    WritePosition(ini, boxes, 3);
     EXPECT_EQ(FileContent(), "; mine\r\n[f]\r\nnTemp=22\r\nKTemp=3\r\nPriority=3\r\nnMax=23\r\nkMin=1\r\nkMax=1e8\r\n");
 }
 
@@ -366,7 +345,7 @@ TEST_F(SettingsFileTest, StaleTemporaryFilesAreRemoved) {
     for (const char* name : {".Vontal.ini.123.0.tmp", ".Vontal.ini.99999.17.tmp", ".Vontal.ini.bak", "Vontal.ini.1.2.tmp",
                              "other.tmp", ".Other.ini.1.2.tmp"})
         std::ofstream(dir_ / name) << "x";
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.RemoveStaleTemporaries();
     std::vector<std::string> left = DirectoryEntries();
     std::sort(left.begin(), left.end());
@@ -376,7 +355,7 @@ TEST_F(SettingsFileTest, StaleTemporaryFilesAreRemoved) {
 }
 
 TEST_F(SettingsFileTest, AFileThatCannotBeReadIsToldApartFromAMissingOne) {
-    TIniFile ini(path_);
+    IniFile ini(path_);
     EXPECT_EQ(ini.ReadProblem(), "");  // missing: a first run
     WriteFile("[f]\r\n");
     EXPECT_EQ(ini.ReadProblem(), "");
@@ -392,28 +371,28 @@ TEST_F(SettingsFileTest, AFileThatCannotBeReadIsToldApartFromAMissingOne) {
 // two in one process shut each other out just as two processes do.)
 TEST_F(SettingsFileTest, TheDirectoryLockHasOneHolderAtATime) {
     {
-        TDirectoryLock first(dir_);
+        DirectoryLock first(dir_);
         ASSERT_TRUE(first.Held()) << first.Problem();
         std::ifstream pid(dir_ / kLockFileName);
         std::string text;
         std::getline(pid, text);
         EXPECT_EQ(text, std::to_string(getpid()));
-        TDirectoryLock second(dir_);
-        EXPECT_EQ(second.state(), TDirectoryLock::State::Busy);
+        DirectoryLock second(dir_);
+        EXPECT_EQ(second.state(), DirectoryLock::State::Busy);
         EXPECT_EQ(second.Problem(), "another Vontal program (process " + std::to_string(getpid()) + ") is working in " +
                                         dir_.string());
     }
-    TDirectoryLock again(dir_);
+    DirectoryLock again(dir_);
     EXPECT_TRUE(again.Held());
-    TDirectoryLock nowhere(dir_ / "missing");
-    EXPECT_EQ(nowhere.state(), TDirectoryLock::State::Failed);
+    DirectoryLock nowhere(dir_ / "missing");
+    EXPECT_EQ(nowhere.state(), DirectoryLock::State::Failed);
     EXPECT_NE(nowhere.Problem().find("No such file or directory"), std::string::npos) << nowhere.Problem();
 }
 
 TEST_F(SettingsFileTest, AFileThatCannotBeReadIsNotOverwritten) {
     // Rewriting it from nothing would lose every other setting.
     ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
-    TIniFile ini(path_);
+    IniFile ini(path_);
     EXPECT_EQ(WriteErrorMessage(ini), "Unable to write to " + path_.string());
     EXPECT_EQ(fs::status(path_).type(), fs::file_type::fifo);
 }
@@ -423,7 +402,7 @@ TEST_F(SettingsFileTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
     std::ofstream(real, std::ios::binary) << "[f]\r\nnMin=50\r\n";
     fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::create_symlink(real, path_);
-    TIniFile ini(path_);
+    IniFile ini(path_);
     ini.WriteString("f", "nMin", "51");
     EXPECT_TRUE(fs::is_symlink(path_));
     EXPECT_EQ(ini.ReadString("f", "nMin", ""), "51");
@@ -449,8 +428,8 @@ TEST(FollowingTaskLine, ParsesByPosition) {
     };
     for (const auto& c : cases) {
         const TaskTexts got = ParseFollowingTaskLine(c.line);
-        EXPECT_EQ(got, c.expected) << "'" << c.line << "' gave '" << got.nMin << "', '" << got.nMax
-                                   << "', '" << got.kMin << "', '" << got.kMax << "'";
+        EXPECT_EQ(got, c.expected) << "'" << c.line << "' gave '" << got.nFirst << "', '" << got.nLast
+                                   << "', '" << got.kLow << "', '" << got.kHigh << "'";
     }
 }
 
@@ -468,7 +447,7 @@ TEST_F(SettingsFileTest, TakingTasksSkipsEmptyAndMissingEntriesWithoutRenumberin
               "Task 5=   \r\n"
               "Task 10=n=60 to 61, k=3 to 5\r\n"
               "Task 11=n=70 to 70, k=3 to 5\r\n");
-    TIniFile ini(path_);
+    IniFile ini(path_);
 
     EXPECT_EQ(TakeNextFollowingTask(ini), (TaskTexts{"50", "50", "20e12", "30e12"}));
     EXPECT_EQ(ini.ReadString("Following tasks", "Task 3", "missing"), "");  // emptied, kept
@@ -489,7 +468,7 @@ TEST_F(SettingsFileTest, TakingTasksSkipsEmptyAndMissingEntriesWithoutRenumberin
 }
 
 TEST_F(SettingsFileTest, AnEmptyQueueWithoutAFileCreatesNoFile) {
-    TIniFile ini(path_);
+    IniFile ini(path_);
     EXPECT_EQ(TakeNextFollowingTask(ini), std::nullopt);
     EXPECT_FALSE(fs::exists(path_));
 }

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::filesystem::temp_directory_path() / ("vontal-fuzz-" + std::to_string(getpid()) + ".ini");
     const std::string content(reinterpret_cast<const char*>(data), size);
     std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
-    vontal::TIniFile ini(file);
+    vontal::IniFile ini(file);
     static const char* const kKeys[] = {"nMin", "nTemp", "nMax", "kMin", "kMax", "KTemp", "DateBegin", "Priority",
                                         "isHidden", "HostServerVontal"};
     std::string before[std::size(kKeys)];

@@ -1,11 +1,13 @@
 // The task texts: the k notation, exponents and follow-on lines, on any text. No crash; a k
 // that converts agrees with plain integer arithmetic where the text is plain digits; a task
-// written in the canonical form parses back to the same four fields.
+// written in the canonical form parses back to the same four fields; the task check and its
+// messages take any texts.
 #include <cstdint>
 #include <string>
 
-#include "settings/FollowingTasks.h"
 #include "engine/NumberText.h"
+#include "session/TaskCheck.h"
+#include "settings/FollowingTasks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -27,8 +29,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return !f.empty() && f.size() <= 18 && f.find_first_of(" ,=") == std::string::npos &&
                f.find("to") == std::string::npos;
     };
-    if (simple(parsed.nMin) && simple(parsed.nMax) && simple(parsed.kMin) && simple(parsed.kMax)) {
+    if (simple(parsed.nFirst) && simple(parsed.nLast) && simple(parsed.kLow) && simple(parsed.kHigh)) {
         if (!(vontal::ParseFollowingTaskLine(vontal::FormatFollowingTaskLine(parsed)) == parsed)) __builtin_trap();
     }
+    // The task check and its messages in every wording: no crash, and a task that passes has no
+    // message and lies in the searchable ranges.
+    const vontal::TaskCheck check = vontal::CheckTask(parsed);
+    const vontal::StoredTaskCheck stored = vontal::CheckStoredTask(parsed, text);
+    for (auto wording : {vontal::Wording::PlannerLine, vontal::Wording::WindowStart, vontal::Wording::WindowStored,
+                         vontal::Wording::CommandLine, vontal::Wording::CommandLineStored}) {
+        const std::string message = vontal::TaskProblemMessage(check, parsed, wording, text, "F");
+        if (check.passes() && !message.empty()) __builtin_trap();
+        (void)vontal::TaskProblemMessage(stored.check, parsed, wording, text, "F");
+    }
+    if (check.passes() && (check.nFirst < 8 || check.nLast > vontal::kMaxExponent || check.nLast < check.nFirst ||
+                           check.kHigh < check.kLow || check.kHigh < 1))
+        __builtin_trap();
     return 0;
 }

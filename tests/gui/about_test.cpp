@@ -7,7 +7,7 @@
 #include <QUrl>
 #include <QDesktopServices>
 
-#include "gui/TfrmAbout.h"
+#include "gui/AboutDialog.h"
 
 using namespace vontal;
 
@@ -38,29 +38,29 @@ private slots:
 };
 
 void AboutTest::linesAndSize() {
-    TfrmAbout about(QStringLiteral("4.4"));
+    AboutDialog about(QStringLiteral("4.4"));
     QCOMPARE(about.windowTitle(), QString("About"));
     QCOMPARE(about.size(), QSize(323, 172));
-    const QStringList lines = about.findChild<QLabel*>("lblAbout")->text().split('\n');
+    const QStringList lines = about.findChild<QLabel*>("aboutText")->text().split('\n');
     QCOMPARE(lines.size(), 8);
     QCOMPARE(lines[0], QString("Vontal.exe -version 4.4, beta"));
     QCOMPARE(lines[1], QString("Vontal Number Factor Search"));
     QCOMPARE(lines[5], QString());
     QCOMPARE(lines[6], QString());
     QCOMPARE(lines[7], QString("      Project for search on Web:"));
-    QCOMPARE(about.findChild<QLabel*>("Image1")->pixmap().size(), QSize(115, 138));
-    for (const char* name : {"lblMail", "lblWeb"})
+    QCOMPARE(about.findChild<QLabel*>("picture")->pixmap().size(), QSize(115, 138));
+    for (const char* name : {"mailLine", "webLine"})
         QCOMPARE(about.findChild<QLabel*>(name)->cursor().shape(), Qt::PointingHandCursor);
 }
 
 void AboutTest::blinksFourSecondsThenTwo() {
-    TfrmAbout about(QStringLiteral("4.4"));
+    AboutDialog about(QStringLiteral("4.4"));
     about.show();
-    auto* timer = about.findChild<QTimer*>("timAbout");
+    auto* timer = about.findChild<QTimer*>("blinkTimer");
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 500);
-    const auto* mail = about.findChild<QLabel*>("lblMail");
-    const auto* web = about.findChild<QLabel*>("lblWeb");
+    const auto* mail = about.findChild<QLabel*>("mailLine");
+    const auto* web = about.findChild<QLabel*>("webLine");
     auto addresses = [&] {
         QCOMPARE(mail->text(), QString(kProjectMail));
         QCOMPARE(web->text(), QString(kProjectWeb));
@@ -75,17 +75,17 @@ void AboutTest::blinksFourSecondsThenTwo() {
     };
     addresses();
     for (int cycle = 0; cycle < 2; ++cycle) {
-        for (int tick = 1; tick < 8; ++tick) about.timAboutTimer();
+        for (int tick = 1; tick < 8; ++tick) about.BlinkTick();
         addresses();
-        about.timAboutTimer();  // the 8th tick: 4 seconds
+        about.BlinkTick();  // the 8th tick: 4 seconds
         invitation();
-        for (int tick = 1; tick < 4; ++tick) about.timAboutTimer();
+        for (int tick = 1; tick < 4; ++tick) about.BlinkTick();
         invitation();
-        about.timAboutTimer();  // the 4th tick: 2 seconds
+        about.BlinkTick();  // the 4th tick: 2 seconds
         addresses();
     }
     // Reopening starts again with the addresses.
-    for (int tick = 0; tick < 8; ++tick) about.timAboutTimer();
+    for (int tick = 0; tick < 8; ++tick) about.BlinkTick();
     QVERIFY(about.showsInvitation());
     about.hide();
     about.show();
@@ -97,31 +97,31 @@ void AboutTest::clicksOpenMailAndWeb() {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("mailto", &catcher, "open");
     QDesktopServices::setUrlHandler("https", &catcher, "open");
-    TfrmAbout about(QStringLiteral("4.4"));
+    AboutDialog about(QStringLiteral("4.4"));
     about.show();
-    auto* mail = about.findChild<QLabel*>("lblMail");
+    auto* mail = about.findChild<QLabel*>("mailLine");
     QTest::mouseClick(mail, Qt::LeftButton);
     // Green at once; the mail program is asked a moment later.
     QCOMPARE(Ground(mail), QColor(0, 255, 0));
     QVERIFY(catcher.opened.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(catcher.opened.size(), 1, kWait);
     QCOMPARE(catcher.opened[0], QUrl(QString("mailto:") + kProjectMail));
-    QTest::mouseClick(about.findChild<QLabel*>("lblWeb"), Qt::LeftButton);
+    QTest::mouseClick(about.findChild<QLabel*>("webLine"), Qt::LeftButton);
     QCOMPARE(catcher.opened.size(), 2);
     QCOMPARE(catcher.opened[1], QUrl(kProjectWeb));
     // A right click is no click.
-    QTest::mouseClick(about.findChild<QLabel*>("lblWeb"), Qt::RightButton);
+    QTest::mouseClick(about.findChild<QLabel*>("webLine"), Qt::RightButton);
     QCOMPARE(catcher.opened.size(), 2);
     QDesktopServices::unsetUrlHandler("mailto");
     QDesktopServices::unsetUrlHandler("https");
 }
 
 void AboutTest::escapeClosesAndStopsTheTimer() {
-    TfrmAbout about(QStringLiteral("4.4"));
+    AboutDialog about(QStringLiteral("4.4"));
     about.show();
     QTest::keyClick(&about, Qt::Key_Escape);
     QVERIFY(!about.isVisible());
-    QVERIFY(!about.findChild<QTimer*>("timAbout")->isActive());
+    QVERIFY(!about.findChild<QTimer*>("blinkTimer")->isActive());
 }
 
 QTEST_MAIN(AboutTest)

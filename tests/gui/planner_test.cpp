@@ -17,8 +17,9 @@
 
 #include "settings/FollowingTasks.h"
 #include "settings/IniFile.h"
-#include "gui/TForm1.h"
-#include "gui/TfrmHelp.h"
+#include "gui/MainWindow.h"
+#include "gui/HelpDialog.h"
+#include "gui/PlannerDialog.h"
 
 using namespace vontal;
 
@@ -36,10 +37,9 @@ public:
             QFile file(path());
             if (file.open(QIODevice::WriteOnly)) file.write(iniText);
         }
-        ini = std::make_unique<TIniFile>(path().toStdString());
+        ini = std::make_unique<IniFile>(path().toStdString());
         dialog.SetSettings(ini.get());
         dialog.SetCpuMHz(400);
-        dialog.SetMode(TfrmHelp::Mode::Planner);
     }
     ~Planner() {
         for (QMessageBox* box : dialog.findChildren<QMessageBox*>()) box->close();
@@ -59,8 +59,8 @@ public:
     }
 
     QLineEdit* box(const char* name) { return dialog.findChild<QLineEdit*>(name); }
-    QListWidget* list() { return dialog.findChild<QListWidget*>("lbTask"); }
-    QString message() { return dialog.findChild<QLabel*>("lblDay")->text(); }
+    QListWidget* list() { return dialog.findChild<QListWidget*>("taskList"); }
+    QString message() { return dialog.findChild<QLabel*>("messageLine")->text(); }
     QStringList entries() {
         QStringList texts;
         for (int i = 0; i < list()->count(); ++i) texts << list()->item(i)->text();
@@ -75,7 +75,7 @@ public:
     }
     // Types a task into the four boxes, replacing what they held.
     void typeTask(const QString& n1, const QString& n2, const QString& k1, const QString& k2) {
-        const char* names[] = {"edtF1", "edtF2", "edtK1", "edtK2"};
+        const char* names[] = {"firstExponent", "lastExponent", "lowK", "highK"};
         const QString texts[] = {n1, n2, k1, k2};
         for (int i = 0; i < 4; ++i) {
             clearBox(names[i]);
@@ -89,8 +89,8 @@ public:
     }
 
     QTemporaryDir dir;
-    std::unique_ptr<TIniFile> ini;
-    TfrmHelp dialog;
+    std::unique_ptr<IniFile> ini;
+    PlannerDialog dialog;
 };
 
 QByteArray Section(std::initializer_list<std::pair<int, const char*>> lines) {
@@ -116,7 +116,7 @@ private slots:
     void deleteMovesTheSelection();
     void okDropsTasksTakenWhileOpen();
     void conversionErrorKeepsTheMessageLine();
-    void helpModeShowsTheGuide();
+    void helpDialogShowsTheGuide();
     void menuItemsOpenTheDialogs();
 };
 
@@ -129,13 +129,13 @@ void PlannerTest::loadsGappedSlotsAndOkRenumbersThem() {
     QCOMPARE(p.entries(), QStringList({"n=50 to 50, k=20e12 to 30e12, Days ~ 83",
                                        "n=51 to 51, k=1 to 1000000000000, Days ~ 23",
                                        "n=100 to 200, k=1e12 to 1e13, Days ~ 190164"}));
-    QCOMPARE(p.box("edtF1")->text(), QString());
-    QCOMPARE(p.box("edtK2")->text(), QString());
-    QCOMPARE(p.box("edtSpeed")->text(), QString("400"));
+    QCOMPARE(p.box("firstExponent")->text(), QString());
+    QCOMPARE(p.box("highK")->text(), QString());
+    QCOMPARE(p.box("clockBox")->text(), QString("400"));
     QCOMPARE(p.message(), QString(kIncompleteN));
     QCOMPARE(p.dialog.windowTitle(), QString("Back other tasks and approximate time of their calculation"));
 
-    p.press("btOK");
+    p.press("okButton");
     QVERIFY(!p.dialog.isVisible());
     QCOMPARE(p.slot(1), QString("n=50 to 50, k=20e12 to 30e12"));
     QCOMPARE(p.slot(2), QString("n=51 to 51, k=1 to 1000000000000"));
@@ -150,43 +150,43 @@ void PlannerTest::emptySectionOpensEmpty() {
     p.open();
     QCOMPARE(p.list()->count(), 0);
     QCOMPARE(p.message(), QString("Dynamic help"));
-    QCOMPARE(p.box("edtF1")->text(), QString());
+    QCOMPARE(p.box("firstExponent")->text(), QString());
     // Reopening reloads from the file: an entry added and cancelled is gone.
     p.typeTask("50", "50", "20e12", "30e12");
-    p.press("btAddNew");
+    p.press("addButton");
     QCOMPARE(p.list()->count(), 1);
-    p.press("btCancel");
+    p.press("cancelButton");
     p.open();
     QCOMPARE(p.list()->count(), 0);
-    QCOMPARE(p.box("edtF1")->text(), QString());
+    QCOMPARE(p.box("firstExponent")->text(), QString());
 }
 
 void PlannerTest::messageLineFollowsEveryChange() {
     Planner p;
     p.open();
-    p.type("edtF1", "60");
+    p.type("firstExponent", "60");
     QCOMPARE(p.message(), QString(kIncompleteN));
-    p.type("edtF2", "5");
+    p.type("lastExponent", "5");
     QCOMPARE(p.message(), QString("Attention, values nMin > nMax"));
-    p.type("edtF2", "0");  // 50
+    p.type("lastExponent", "0");  // 50
     QCOMPARE(p.message(), QString("Attention, values nMin > nMax"));
-    p.clearBox("edtF1");
-    p.type("edtF1", "50");
+    p.clearBox("firstExponent");
+    p.type("firstExponent", "50");
     QCOMPARE(p.message(), QString("Values k`s not complete filled"));
-    p.type("edtK1", "30e12");
-    p.type("edtK2", "20e12");
+    p.type("lowK", "30e12");
+    p.type("highK", "20e12");
     QCOMPARE(p.message(), QString("Attention, values kMin > kMax"));
-    p.clearBox("edtK1");
+    p.clearBox("lowK");
     QCOMPARE(p.message(), QString("Values k`s not complete filled"));
-    p.type("edtK1", "20e12");
-    p.clearBox("edtK2");
-    p.type("edtK2", "30e12");
+    p.type("lowK", "20e12");
+    p.clearBox("highK");
+    p.type("highK", "30e12");
     QCOMPARE(p.message(), QString("Days ~ 83"));
     QVERIFY(p.dialog.check().passes());
     // The clock box is one of the five: the estimate follows it.
-    p.clearBox("edtSpeed");
+    p.clearBox("clockBox");
     QCOMPARE(p.message(), QString("Establish CPU Mhz"));
-    p.type("edtSpeed", "800");
+    p.type("clockBox", "800");
     QCOMPARE(p.message(), QString("Days ~ 41"));
     QCOMPARE(p.errorBoxes(), 0);
 }
@@ -196,14 +196,14 @@ void PlannerTest::addRefusesAnEleventhTaskAndADuplicate() {
         Planner p;
         p.open();
         p.typeTask("50", "50", "20e12", "30e12");
-        p.press("btAddNew");
-        p.press("btAddNew");
+        p.press("addButton");
+        p.press("addButton");
         QCOMPARE(p.message(), QString("Such task is already filled"));
         QCOMPARE(p.entries(), QStringList({"n=50 to 50, k=20e12 to 30e12, Days ~ 83"}));
         // The same task at another clock rate carries another estimate, and is still the same task.
-        p.clearBox("edtSpeed");
-        p.type("edtSpeed", "800");
-        p.press("btAddNew");
+        p.clearBox("clockBox");
+        p.type("clockBox", "800");
+        p.press("addButton");
         QCOMPARE(p.message(), QString("Such task is already filled"));
         QCOMPARE(p.list()->count(), 1);
         // Add does not move the selection.
@@ -218,7 +218,7 @@ void PlannerTest::addRefusesAnEleventhTaskAndADuplicate() {
         QCOMPARE(p.list()->count(), 10);
         p.typeTask("70", "70", "1", "100");
         QCOMPARE(p.message(), QString("Days ~ 0"));
-        p.press("btAddNew");
+        p.press("addButton");
         QCOMPARE(p.message(), QString("Maximum quantity of tasks 10"));
         QCOMPARE(p.list()->count(), 10);
     }
@@ -227,11 +227,11 @@ void PlannerTest::addRefusesAnEleventhTaskAndADuplicate() {
 void PlannerTest::noClockStillStoresThePlainLine() {
     Planner p;
     p.open();
-    p.clearBox("edtSpeed");
+    p.clearBox("clockBox");
     p.typeTask("50", "50", "20e12", "30e12");
-    p.press("btAddNew");
+    p.press("addButton");
     QCOMPARE(p.entries(), QStringList({"n=50 to 50, k=20e12 to 30e12, Establish CPU Mhz"}));
-    p.press("btOK");
+    p.press("okButton");
     QCOMPARE(p.slot(1), QString("n=50 to 50, k=20e12 to 30e12"));
 }
 
@@ -243,13 +243,13 @@ void PlannerTest::keystrokeFilters() {
         const char* typed;
         const char* kept;
     } cases[] = {
-        {"edtK1", "35e11e", "35e11"},   // a second exponent letter is refused
-        {"edtK2", "35E1e1E", "35E11"},  // in either case
-        {"edtK1", "1.5-3", "153"},      // no point, no sign
-        {"edtF1", "5a0x", "50"},        // exponents take digits only
-        {"edtF2", "1234567", "12345"},  // at most 5
-        {"edtSpeed", "e2400x1", "2400"},  // the clock takes digits only, at most 4
-        {"edtK2", "1234567890123456789012", "123456789012345678"},  // at most 18
+        {"lowK", "35e11e", "35e11"},   // a second exponent letter is refused
+        {"highK", "35E1e1E", "35E11"},  // in either case
+        {"lowK", "1.5-3", "153"},      // no point, no sign
+        {"firstExponent", "5a0x", "50"},        // exponents take digits only
+        {"lastExponent", "1234567", "12345"},  // at most 5
+        {"clockBox", "e2400x1", "2400"},  // the clock takes digits only, at most 4
+        {"highK", "1234567890123456789012", "123456789012345678"},  // at most 18
     };
     for (const Case& c : cases) {
         p.clearBox(c.box);
@@ -257,11 +257,11 @@ void PlannerTest::keystrokeFilters() {
         QCOMPARE(p.box(c.box)->text(), QString(c.kept));
     }
     // Backspace still edits, and the letter may come back once the old one is gone.
-    p.clearBox("edtK1");
-    p.type("edtK1", "2e");
-    QTest::keyClick(p.box("edtK1"), Qt::Key_Backspace);
-    p.type("edtK1", "E7");
-    QCOMPARE(p.box("edtK1")->text(), QString("2E7"));
+    p.clearBox("lowK");
+    p.type("lowK", "2e");
+    QTest::keyClick(p.box("lowK"), Qt::Key_Backspace);
+    p.type("lowK", "E7");
+    QCOMPARE(p.box("lowK")->text(), QString("2E7"));
 }
 
 void PlannerTest::cancelAndEscapeWriteNothing() {
@@ -273,22 +273,22 @@ void PlannerTest::cancelAndEscapeWriteNothing() {
         p.open();
         QCOMPARE(p.list()->count(), 2);
         p.typeTask("80", "90", "3", "1e6");
-        p.press("btAddNew");
+        p.press("addButton");
         p.clickEntry(0);
-        p.press("btDelete");
+        p.press("deleteButton");
         QCOMPARE(p.list()->count(), 2);
         if (way == 0) {
-            p.press("btCancel");
+            p.press("cancelButton");
         } else if (way == 1) {
-            QTest::keyClick(p.box("edtK2"), Qt::Key_Escape);
+            QTest::keyClick(p.box("highK"), Qt::Key_Escape);
         } else {
             p.dialog.close();  // the window's close box
         }
         QVERIFY(!p.dialog.isVisible());
         QCOMPARE(p.fileBytes(), original);
         // Every closing empties the four boxes.
-        QCOMPARE(p.box("edtF1")->text(), QString());
-        QCOMPARE(p.box("edtK2")->text(), QString());
+        QCOMPARE(p.box("firstExponent")->text(), QString());
+        QCOMPARE(p.box("highK")->text(), QString());
     }
 }
 
@@ -302,7 +302,7 @@ void PlannerTest::storedLineThatIsNotNumbersIsKeptAsRead() {
                                        "n=50 to 50, k=e5 to 9e99, whatever"}));
     QCOMPARE(p.errorBoxes(), 0);  // opening does not pester the user with stored text
     QCOMPARE(p.message(), QString(kIncompleteN));
-    p.press("btOK");
+    p.press("okButton");
     QCOMPARE(p.slot(1), QString("n=abc to 5, k=1 to 2"));
     QCOMPARE(p.slot(2), QString("n=60 to 50, k=1 to 2"));
     QCOMPARE(p.slot(3), QString("n=50 to 50, k=20e12 to 30e12"));
@@ -315,34 +315,34 @@ void PlannerTest::changeReplacesTheSelectedEntryOnly() {
     p.open();
     // Add into an empty list selects nothing, so Change has nothing to change.
     p.typeTask("50", "50", "20e12", "30e12");
-    p.press("btAddNew");
+    p.press("addButton");
     p.typeTask("51", "51", "1", "1e12");
-    p.press("btChange");
+    p.press("changeButton");
     QCOMPARE(p.entries(), QStringList({"n=50 to 50, k=20e12 to 30e12, Days ~ 83"}));
-    p.press("btAddNew");
+    p.press("addButton");
     QCOMPARE(p.list()->count(), 2);
 
     // A click copies the entry into the boxes; Change on it unchanged is a duplicate.
     p.clickEntry(0);
-    QCOMPARE(p.box("edtF1")->text(), QString("50"));
-    QCOMPARE(p.box("edtK1")->text(), QString("20e12"));
-    QCOMPARE(p.box("edtK2")->text(), QString("30e12"));
+    QCOMPARE(p.box("firstExponent")->text(), QString("50"));
+    QCOMPARE(p.box("lowK")->text(), QString("20e12"));
+    QCOMPARE(p.box("highK")->text(), QString("30e12"));
     QCOMPARE(p.message(), QString("Days ~ 83"));
-    p.press("btChange");
+    p.press("changeButton");
     QCOMPARE(p.message(), QString("Such task is already filled"));
     // Changed into a task of the list: refused too.
     p.typeTask("51", "51", "1", "1e12");
-    p.press("btChange");
+    p.press("changeButton");
     QCOMPARE(p.message(), QString("Such task is already filled"));
     p.typeTask("100", "200", "1e12", "1e13");
-    p.press("btChange");
+    p.press("changeButton");
     QCOMPARE(p.entries(), QStringList({"n=100 to 200, k=1e12 to 1e13, Days ~ 190164",
                                        "n=51 to 51, k=1 to 1e12, Days ~ 23"}));
     // An invalid task changes nothing.
-    p.clearBox("edtK2");
-    p.press("btChange");
+    p.clearBox("highK");
+    p.press("changeButton");
     QCOMPARE(p.list()->item(0)->text(), QString("n=100 to 200, k=1e12 to 1e13, Days ~ 190164"));
-    p.press("btOK");
+    p.press("okButton");
     QCOMPARE(p.slot(1), QString("n=100 to 200, k=1e12 to 1e13"));
     QCOMPARE(p.slot(2), QString("n=51 to 51, k=1 to 1e12"));
 }
@@ -350,20 +350,20 @@ void PlannerTest::changeReplacesTheSelectedEntryOnly() {
 void PlannerTest::deleteMovesTheSelection() {
     Planner p(Section({{1, "n=60 to 60, k=1 to 100"}, {2, "n=61 to 61, k=1 to 100"}, {3, "n=62 to 62, k=1 to 100"}}));
     p.open();
-    p.press("btDelete");  // loading leaves the last entry selected
+    p.press("deleteButton");  // loading leaves the last entry selected
     QCOMPARE(p.list()->count(), 2);
     QCOMPARE(p.list()->currentRow(), 1);
     p.clickEntry(0);
-    p.press("btDelete");
+    p.press("deleteButton");
     // The entry that moved into its place is selected; the boxes keep their texts.
     QCOMPARE(p.entries(), QStringList({"n=61 to 61, k=1 to 100, Days ~ 0"}));
     QCOMPARE(p.list()->currentRow(), 0);
-    QCOMPARE(p.box("edtF1")->text(), QString("60"));
-    p.press("btDelete");
+    QCOMPARE(p.box("firstExponent")->text(), QString("60"));
+    p.press("deleteButton");
     QCOMPARE(p.list()->count(), 0);
     QVERIFY(p.list()->selectedItems().isEmpty());
-    p.press("btDelete");  // nothing left: nothing happens
-    p.press("btOK");
+    p.press("deleteButton");  // nothing left: nothing happens
+    p.press("okButton");
     for (int i = 1; i <= 10; ++i) QCOMPARE(p.slot(i), QString());
 }
 
@@ -375,15 +375,15 @@ void PlannerTest::okDropsTasksTakenWhileOpen() {
     // The user edits the third entry and adds one.
     p.clickEntry(2);
     p.typeTask("53", "53", "1", "1e12");
-    p.press("btChange");
+    p.press("changeButton");
     p.typeTask("54", "54", "1", "1e12");
-    p.press("btAddNew");
+    p.press("addButton");
     // Meanwhile the main window finishes its task and takes the next two from the file.
     QVERIFY(TakeNextFollowingTask(*p.ini).has_value());
     QVERIFY(TakeNextFollowingTask(*p.ini).has_value());
     QCOMPARE(p.slot(2), QString());
     QCOMPARE(p.slot(4), QString());
-    p.press("btOK");
+    p.press("okButton");
     // The two tasks already started are not queued again; the edited and the new one are kept.
     QCOMPARE(p.slot(1), QString("n=53 to 53, k=1 to 1e12"));
     QCOMPARE(p.slot(2), QString("n=54 to 54, k=1 to 1e12"));
@@ -396,34 +396,30 @@ void PlannerTest::conversionErrorKeepsTheMessageLine() {
     p.typeTask("50", "50", "", "30e12");
     QCOMPARE(p.message(), QString("Values k`s not complete filled"));
     // A k box may not begin with its letter: the user is told, and the line stays.
-    p.type("edtK1", "e");
+    p.type("lowK", "e");
     QTRY_COMPARE_WITH_TIMEOUT(p.errorBoxes(), 1, kWait);
     QCOMPARE(p.dialog.findChild<QMessageBox*>("errorBox")->text(), QString("'e' is not a valid floating point value"));
     QCOMPARE(p.message(), QString("Values k`s not complete filled"));
-    p.press("btAddNew");
+    p.press("addButton");
     QCOMPARE(p.list()->count(), 0);
     // A k of 2^63 or more does not fit.
-    p.clearBox("edtK1");
-    p.type("edtK1", "1");
+    p.clearBox("lowK");
+    p.type("lowK", "1");
     QCOMPARE(p.message(), QString("Days ~ 250"));
-    p.clearBox("edtK2");
-    p.type("edtK2", "9e19");
+    p.clearBox("highK");
+    p.type("highK", "9e19");
     QTRY_COMPARE_WITH_TIMEOUT(p.errorBoxes(), 2, kWait);
     QCOMPARE(p.message(), QString("Days ~ 0"));  // the line as it was before the failing keystroke
 }
 
-void PlannerTest::helpModeShowsTheGuide() {
-    Planner p(Section({{1, "n=50 to 50, k=20e12 to 30e12"}}));
-    const QByteArray before = p.fileBytes();
-    p.dialog.SetMode(TfrmHelp::Mode::Help);
-    p.open();
-    auto* text = p.dialog.findChild<QPlainTextEdit*>("txtHelp");
+void PlannerTest::helpDialogShowsTheGuide() {
+    HelpDialog help;
+    help.show();
+    auto* text = help.findChild<QPlainTextEdit*>("helpText");
     QVERIFY(text->isVisible());
     QVERIFY(text->isReadOnly());
-    QCOMPARE(text->geometry(), p.dialog.rect());
-    QCOMPARE(p.dialog.windowTitle(), QString("Help"));
-    QVERIFY(!p.list()->isVisible());
-    QVERIFY(!p.box("edtF1")->isVisible());
+    QCOMPARE(text->geometry(), help.rect());
+    QCOMPARE(help.windowTitle(), QString("Help"));
     const QString guide = text->toPlainText();
     for (const char* needed : {"k*2^n + 1", "35e11", "Result.txt", "Vontal.log", "CODO", "yellow", "green", "red",
                                "Task 1=n=50 to 50, k=20e12 to 30e12", "31415", "Idle", "OldProg=1",
@@ -431,15 +427,10 @@ void PlannerTest::helpModeShowsTheGuide() {
                                "NO WARRANTY"})
         QVERIFY2(guide.contains(needed), needed);
     QTest::keyClick(text, Qt::Key_Escape);
-    QVERIFY(!p.dialog.isVisible());
-    QCOMPARE(p.fileBytes(), before);
-
-    // The same dialog in planner mode again hides the guide.
-    p.dialog.SetMode(TfrmHelp::Mode::Planner);
-    p.open();
-    QVERIFY(!text->isVisible());
-    QCOMPARE(p.list()->count(), 1);
-    p.press("btCancel");
+    QVERIFY(!help.isVisible());
+    // The planner has no guide of its own.
+    Planner p;
+    QVERIFY(!p.dialog.findChild<QPlainTextEdit*>());
 }
 
 void PlannerTest::menuItemsOpenTheDialogs() {
@@ -449,11 +440,11 @@ void PlannerTest::menuItemsOpenTheDialogs() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[f]\r\nisHidden=1\r\n[Following tasks]\r\nTask 4=n=50 to 50, k=20e12 to 30e12\r\n");
     }
-    TForm1Options options;
+    MainWindowOptions options;
     options.programDir = dir.path();
     options.cpuMHz = 800;
-    TForm1 form(options);
-    QTRY_VERIFY_WITH_TIMEOUT(form.iniFile() != nullptr, kWait);
+    MainWindow form(options);
+    QTRY_VERIFY_WITH_TIMEOUT(form.started(), kWait);
 
     // Each item opens a modal dialog; the check runs inside its loop and closes it.
     auto openAndInspect = [&form](const char* item, const std::function<void(QDialog*)>& inspect) {
@@ -468,20 +459,20 @@ void PlannerTest::menuItemsOpenTheDialogs() {
         form.findChild<QAction*>(item)->trigger();
         QVERIFY2(seen, item);
     };
-    openAndInspect("FollowingTask", [](QDialog* dialog) {
-        QCOMPARE(dialog->objectName(), QString("frmHelp"));
-        QCOMPARE(dialog->findChild<QLineEdit*>("edtSpeed")->text(), QString("800"));
-        auto* list = dialog->findChild<QListWidget*>("lbTask");
+    openAndInspect("plannerAction", [](QDialog* dialog) {
+        QCOMPARE(dialog->objectName(), QString("plannerDialog"));
+        QCOMPARE(dialog->findChild<QLineEdit*>("clockBox")->text(), QString("800"));
+        auto* list = dialog->findChild<QListWidget*>("taskList");
         QCOMPARE(list->count(), 1);
         QCOMPARE(list->item(0)->text(), QString("n=50 to 50, k=20e12 to 30e12, Days ~ 41"));
     });
-    openAndInspect("Conte1", [](QDialog* dialog) {
+    openAndInspect("helpAction", [](QDialog* dialog) {
         QCOMPARE(dialog->windowTitle(), QString("Help"));
-        QVERIFY(dialog->findChild<QPlainTextEdit*>("txtHelp")->isVisible());
+        QVERIFY(dialog->findChild<QPlainTextEdit*>("helpText")->isVisible());
     });
-    openAndInspect("About1", [](QDialog* dialog) {
-        QCOMPARE(dialog->objectName(), QString("frmAbout"));
-        QVERIFY(dialog->findChild<QLabel*>("lblAbout")->text().startsWith("Vontal.exe -version 4.4, beta\n"));
+    openAndInspect("aboutAction", [](QDialog* dialog) {
+        QCOMPARE(dialog->objectName(), QString("aboutDialog"));
+        QVERIFY(dialog->findChild<QLabel*>("aboutText")->text().startsWith("Vontal.exe -version 4.4, beta\n"));
     });
 }
 

@@ -23,7 +23,7 @@
 #include "TestServer.h"
 #include "settings/IniFile.h"
 #include "gui/Autostart.h"
-#include "gui/TForm1.h"
+#include "gui/MainWindow.h"
 #include "remote/RemoteControl.h"
 #include "remote/ServerLink.h"
 
@@ -119,25 +119,25 @@ public:
                    kMin + "\r\nkMax=" + kMax + "\r\nKTemp=0\r\n");
     }
     std::string ini(const char* key) {
-        return TIniFile(path("Vontal.ini").toStdString()).ReadString("f", key, "<missing>");
+        return IniFile(path("Vontal.ini").toStdString()).ReadString("f", key, "<missing>");
     }
     void setIni(const char* key, const char* value) {
-        TIniFile(path("Vontal.ini").toStdString()).WriteString("f", key, value);
+        IniFile(path("Vontal.ini").toStdString()).WriteString("f", key, value);
     }
 
     // Creates the window and waits for its start-up tick; viewMs shortens the 15-second tick.
-    TForm1& open(int viewMs) {
-        TForm1Options options;
+    MainWindow& open(int viewMs) {
+        MainWindowOptions options;
         options.programDir = dir.path();
         options.programPath = dir.filePath("vontal");
         options.cpuMHz = 1000;
-        form = std::make_unique<TForm1>(options);
+        form = std::make_unique<MainWindow>(options);
         timer()->setInterval(viewMs);
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->iniFile() != nullptr, kWait); }();
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->started(), kWait); }();
         return *form;
     }
     // The link switched on in the file, to this test's server: up at the first tick.
-    TForm1& openConnected(int viewMs = 100) {
+    MainWindow& openConnected(int viewMs = 100) {
         setIni("ConnectToServerVontal", "1");
         setIni("HostServerVontal", "127.0.0.1");
         open(viewMs);
@@ -157,17 +157,17 @@ public:
 
     QAction* action(const char* name) { return form->findChild<QAction*>(name); }
     QLineEdit* box(const char* name) { return form->findChild<QLineEdit*>(name); }
-    QTimer* timer() { return form->findChild<QTimer*>("timView"); }
+    QTimer* timer() { return form->findChild<QTimer*>("viewTimer"); }
     QStringList boxes() {
-        return {box("edtF1")->text(), box("edtF2")->text(), box("edtK1")->text(), box("edtK2")->text()};
+        return {box("firstExponent")->text(), box("lastExponent")->text(), box("lowK")->text(), box("highK")->text()};
     }
     QString statusLastLine() {
-        return form->findChild<QLabel*>("lblProc")->text().split('\n').last();
+        return form->findChild<QLabel*>("statusPanel")->text().split('\n').last();
     }
     int errorBoxes() { return static_cast<int>(form->findChildren<QMessageBox*>("errorBox").size()); }
-    bool running() { return action("Stop1")->isEnabled() && !action("Start1")->isEnabled(); }
+    bool running() { return action("stopAction")->isEnabled() && !action("startAction")->isEnabled(); }
     bool stoppedLook() {
-        return !action("Stop1")->isEnabled() && action("Start1")->isEnabled() && action("Continue1")->isEnabled();
+        return !action("stopAction")->isEnabled() && action("startAction")->isEnabled() && action("continueAction")->isEnabled();
     }
     int headers(const char* exponent) {
         return static_cast<int>(readFile("Vontal.log").count(QByteArray("n=") + exponent + "  k from"));
@@ -175,7 +175,7 @@ public:
 
     QTemporaryDir dir;
     TestServer server;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
 };
 
 // The name the status line shows for 127.0.0.1: its reverse lookup, empty when there is none.
@@ -212,7 +212,7 @@ private slots:
 
         f.server.send("[Stop]");
         QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
-        QCOMPARE(f.form->state().stopFlag.load(), 1u);
+        QVERIFY(!f.form->session().searching());
         QVERIFY(!f.timer()->isActive());
         QCOMPARE(f.ask(), kStoppedAt52);
 
@@ -272,7 +272,7 @@ private slots:
         };
         f.server.send("[Start] from the server");
         QTRY_VERIFY_WITH_TIMEOUT(f.readFile("Vontal.log").contains("n=20  k from") && f.stoppedLook() &&
-                                     f.box("edtF1")->text() == "21",
+                                     f.box("firstExponent")->text() == "21",
                                  kWait);
         QCOMPARE(answers.texts.size(), 2);
         QCOMPARE(answers.mostOpenAtOnce, 1);
@@ -301,17 +301,17 @@ private slots:
 
         f.server.send("[SetParameters]a=30,b=30,c=1,d=1e15,");
         f.server.send("[Continue]");
-        QTRY_VERIFY_WITH_TIMEOUT(f.running() && f.form->state().KTemp.load() > 1000, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && f.form->session().state().kPosition.load() > 1000, kWait);
         f.server.send("[Continue]");
         QVERIFY(f.running());
         QCOMPARE(f.headers("30"), 1);
 
         f.server.send("[Stop]");
         QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
-        const int64_t reached = f.form->state().KTemp.load();
+        const int64_t reached = f.form->session().state().kPosition.load();
         QCOMPARE(f.ini("KTemp"), std::to_string(reached));
         f.server.send("[Continue]");
-        QTRY_VERIFY_WITH_TIMEOUT(f.running() && f.form->state().KTemp.load() > reached, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && f.form->session().state().kPosition.load() > reached, kWait);
         QCOMPARE(f.headers("30"), 1);  // resumed, not begun again
         QVERIFY(f.ask().contains(",Start1=0,Continue1=0,Stop1=1,"));
         f.server.send("[Stop]");
@@ -329,13 +329,13 @@ private slots:
         f.server.send("[SetParameters]nMin=40,nMax=41,kMin=5,kMax=6");
         QCOMPARE(f.boxes(), (QStringList{"40", "41", "5", ""}));
         QVERIFY(f.running());
-        QCOMPARE(f.form->state().kMax.load(), int64_t(1'000'000'000'000'000));
+        QCOMPARE(f.form->session().state().kHigh.load(), int64_t(1'000'000'000'000'000));
 
         const char injection[] = "[SetParameters]nMin=30,nMax=30,kMin=1,kMax=1e15\r\n[f]\r\nisHidden=1\r\n"
                                  "HostServerVontal=elsewhere\0,";
         f.server.send(QByteArray(injection, sizeof injection - 1));
         const QString injected = "1e15[f]isHidden=1HostServerVontal=elsewhere";
-        QCOMPARE(f.box("edtK2")->text(), injected);
+        QCOMPARE(f.box("highK")->text(), injected);
         QVERIFY(f.ask().contains(",kMax=" + injected.toLatin1() + ",Start1=0,"));
         f.server.send("[Stop]");
         QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
@@ -366,15 +366,15 @@ private slots:
             f.writeTask("21", "20", "1", "100");
         f.openConnected();
         QTRY_COMPARE_WITH_TIMEOUT(f.running(), run, kWait);
-        QCOMPARE(f.action("RunWindowsService")->isChecked(), entryBefore);
+        QCOMPARE(f.action("autostartAction")->isChecked(), entryBefore);
 
         f.server.send("[WindowsService]");
         QCOMPARE(QFile::exists(entry), !entryBefore);
-        QCOMPARE(f.action("RunWindowsService")->isChecked(), !entryBefore);
+        QCOMPARE(f.action("autostartAction")->isChecked(), !entryBefore);
         QVERIFY(f.ask().contains(entryBefore ? ",WS=0lab/|" : ",WS=1lab/|"));
         f.server.send("[WindowsService]");
         QCOMPARE(QFile::exists(entry), entryBefore);
-        QCOMPARE(f.action("RunWindowsService")->isChecked(), entryBefore);
+        QCOMPARE(f.action("autostartAction")->isChecked(), entryBefore);
         QVERIFY(f.ask().contains(entryBefore ? ",WS=1lab/|" : ",WS=0lab/|"));
         QCOMPARE(f.running(), run);
         QFile::remove(entry);
@@ -387,32 +387,32 @@ private slots:
         f.writeTask("21", "20", "1", "100");
         f.open(60000);  // no tick: whatever connects, connects at once
         Answerer answers;
-        f.action("clConnect")->trigger();
+        f.action("serverLinkAction")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(answers.prefills.size(), 1, kWait);
-        QVERIFY(!f.action("clConnect")->isChecked());
+        QVERIFY(!f.action("serverLinkAction")->isChecked());
         QCOMPARE(f.ini("ConnectToServerVontal"), std::string("<missing>"));
         QCOMPARE(f.ini("HostServerVontal"), std::string("<missing>"));
 
         answers.hostTyped = "127.0.0.1";
-        f.action("clConnect")->trigger();
-        QVERIFY(f.action("clConnect")->isChecked());
+        f.action("serverLinkAction")->trigger();
+        QVERIFY(f.action("serverLinkAction")->isChecked());
         QCOMPARE(f.ini("ConnectToServerVontal"), std::string("1"));
         QCOMPARE(f.ini("HostServerVontal"), std::string("127.0.0.1"));
         QTRY_COMPARE_WITH_TIMEOUT(f.server.openCount(), 1, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(f.statusLastLine(), kConnected + LoopbackName(), kWait);
         QCOMPARE(f.server.connectionCount(), 1);  // the cancelled box made no attempt
 
-        f.action("clConnect")->trigger();
+        f.action("serverLinkAction")->trigger();
         QCOMPARE(answers.texts, QStringList{"This program will be not accessible ServerVontal!"});
-        QVERIFY(!f.action("clConnect")->isChecked());
+        QVERIFY(!f.action("serverLinkAction")->isChecked());
         QCOMPARE(f.ini("ConnectToServerVontal"), std::string("0"));
         QTRY_COMPARE_WITH_TIMEOUT(f.server.openCount(), 0, kWait);
         QTRY_COMPARE_WITH_TIMEOUT(f.statusLastLine(), kNotConnected, kWait);
 
         answers.hostTyped = "";
-        f.action("clConnect")->trigger();
+        f.action("serverLinkAction")->trigger();
         QCOMPARE(answers.prefills.last(), QString("127.0.0.1"));
-        QVERIFY(!f.action("clConnect")->isChecked());
+        QVERIFY(!f.action("serverLinkAction")->isChecked());
         QCOMPARE(f.ini("ConnectToServerVontal"), std::string("0"));
         QTest::qWait(50);
         QCOMPARE(f.server.connectionCount(), 1);
@@ -429,7 +429,7 @@ private slots:
         f.setIni("ConnectToServerVontal", "1");
         f.setIni("HostServerVontal", "no-such-host.invalid");
         f.open(400);
-        QVERIFY(f.action("clConnect")->isChecked());
+        QVERIFY(f.action("serverLinkAction")->isChecked());
         // Never connected, the status line is still the waiting one; a rebuild would end in
         // the "NO connection" line.
         QTest::qWait(700);  // two lookups
@@ -482,7 +482,7 @@ private slots:
         }
         QVERIFY(!boxShown);
         QCOMPARE(f.errorBoxes(), 0);
-        QVERIFY(f.action("clConnect")->isChecked());
+        QVERIFY(f.action("serverLinkAction")->isChecked());
         if (server == "close" || server == "reset") QVERIFY(f.server.connectionCount() >= 3);  // retried
         if (server != "reset" && server != "close") QCOMPARE(f.server.connectionCount(), 0);
         // A link that was up and went down shows so; one never up leaves the waiting text.
@@ -504,7 +504,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(f.statusLastLine(), kNotConnected, kWait);
         QTest::qWait(500);
         QCOMPARE(f.server.connectionCount(), 1);
-        f.action("Continue1")->trigger();
+        f.action("continueAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(f.running() && f.server.openCount() == 1, kWait);
         QCOMPARE(f.server.connectionCount(), 2);
     }
@@ -516,7 +516,7 @@ private slots:
         Fixture f;
         f.writeTask("21", "20", "1", "100");
         f.openConnected();
-        auto* client = f.form->findChild<QTcpSocket*>("clSocketVontal");
+        auto* client = f.form->findChild<QTcpSocket*>("serverSocket");
         QVERIFY(client);
         QTcpSocket* peer = f.server.last();
         Answerer answers;  // says No to every question a "[Start]" asks

@@ -33,7 +33,7 @@ private slots:
         QCOMPARE(RatePerSecond(4'500'000, 0, 15000), int64_t(300'000));
         // The thread restarted the interval in the tick's millisecond: no division by zero.
         QCOMPARE(RatePerSecond(1000, 0, 0), int64_t(1'000'000));
-        // A new exponent began at kMin since the last tick.
+        // A new exponent began at kLow since the last tick.
         QCOMPARE(RatePerSecond(3, 9'000'000, 15000), int64_t(0));
         QCOMPARE(UsedArraysBytes(2, 10'000, 1'024'000), int64_t(16 * 2 + 5 * 10'000 + 128'000 + 100));
     }
@@ -42,16 +42,16 @@ private slots:
         const std::time_t now = 1'700'000'000;
         EndEstimateInput base;
         base.n = 50;
-        base.nMax = 50;
+        base.nLast = 50;
         base.nFirst = 50;
-        base.kMin = 1'000'001;
-        base.kMax = 2'000'001;
+        base.kLow = 1'000'001;
+        base.kHigh = 2'000'001;
         base.cpuMHz = 2000;
         base.now = now;
 
         // Case A with a measured speed: a million k left at a million a day is one day.
         EndEstimateInput a = base;
-        a.kTemp = a.kMin;
+        a.kPosition = a.kLow;
         a.kPerDay = 1'000'000;
         QCOMPARE(EstimateEnd(a).value(), now + 86400);
 
@@ -62,18 +62,18 @@ private slots:
 
         // Case B: half done in one day leaves one more day.
         EndEstimateInput b = base;
-        b.kTemp = 1'500'001;
+        b.kPosition = 1'500'001;
         b.dateBegin = now - 86400;
         QCOMPARE(EstimateEnd(b).value(), now + 86400);
 
         // Case B over two exponents: the later exponent weighs (51/50)^2 of this one.
-        b.nMax = 51;
+        b.nLast = 51;
         const double rest = 500'000 + (51.0 / 50) * (51.0 / 50) * 1'000'000;
         QVERIFY(std::abs(double(EstimateEnd(b).value() - now) - 86400 * rest / 500'000) < 2);
 
         // Work done of zero or less says nothing: the speed is used instead of dividing by it.
         EndEstimateInput d = base;
-        d.kTemp = 500'001;  // below kMin, as after raising the first k box before a Continue
+        d.kPosition = 500'001;  // below kLow, as after raising the first k box before a Continue
         d.dateBegin = now - 86400;
         d.kPerDay = 3'000'000;
         QVERIFY(EstimateEnd(d).has_value());
@@ -84,17 +84,17 @@ private slots:
         none.n = 0;
         QVERIFY(!EstimateEnd(none).has_value());
         none = base;
-        none.kTemp = none.kMin;
+        none.kPosition = none.kLow;
         none.cpuMHz = 0;
         QVERIFY(!EstimateEnd(none).has_value());
         none = base;
-        none.kMax = INT64_MAX;
-        none.kTemp = none.kMin;
+        none.kHigh = INT64_MAX;
+        none.kPosition = none.kLow;
         none.kPerDay = 1;
         QVERIFY(!EstimateEnd(none).has_value());
         // A begin date in the future (the clock was set back) gives no negative duration.
         EndEstimateInput future = base;
-        future.kTemp = 1'500'001;
+        future.kPosition = 1'500'001;
         future.dateBegin = now + 86400;
         future.kPerDay = 1'000'000;
         QVERIFY(EstimateEnd(future).value() >= now);

@@ -23,7 +23,7 @@
 
 #include "settings/IniFile.h"
 #include "gui/ResultText.h"
-#include "gui/TForm1.h"
+#include "gui/MainWindow.h"
 
 using namespace vontal;
 
@@ -94,22 +94,22 @@ public:
                                     "\r\nkMin=" + kMin + "\r\nkMax=" + kMax + "\r\nKTemp=" + kTemp + "\r\n");
     }
     std::string ini(const char* key, const char* section = "f") {
-        return TIniFile(path("Vontal.ini").toStdString()).ReadString(section, key, "<missing>");
+        return IniFile(path("Vontal.ini").toStdString()).ReadString(section, key, "<missing>");
     }
     void setIni(const char* section, const char* key, const char* value) {
-        TIniFile(path("Vontal.ini").toStdString()).WriteString(section, key, value);
+        IniFile(path("Vontal.ini").toStdString()).WriteString(section, key, value);
     }
 
     // Creates the window and waits for its start-up tick. viewMs shortens the 15-second tick.
-    TForm1& open(int viewMs = 15000) {
-        TForm1Options options;
+    MainWindow& open(int viewMs = 15000) {
+        MainWindowOptions options;
         options.programDir = dir.path();
         options.programPath = dir.filePath("vontal");
         options.cpuMHz = 1000;
-        form = std::make_unique<TForm1>(options);
-        timer("timView")->setInterval(viewMs);
+        form = std::make_unique<MainWindow>(options);
+        timer("viewTimer")->setInterval(viewMs);
         // The start-up tick runs in one go: once the settings file is open, it has ended.
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->iniFile() != nullptr, kWait); }();
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->started(), kWait); }();
         return *form;
     }
 
@@ -117,22 +117,22 @@ public:
     QLineEdit* box(const char* name) { return form->findChild<QLineEdit*>(name); }
     QLabel* label(const char* name) { return form->findChild<QLabel*>(name); }
     QTimer* timer(const char* name) { return form->findChild<QTimer*>(name); }
-    QString memo() { return form->findChild<QTextEdit*>("Memo1")->toPlainText(); }
+    QString memo() { return form->findChild<QTextEdit*>("resultBox")->toPlainText(); }
     void setBoxes(const char* f1, const char* f2, const char* k1, const char* k2) {
-        box("edtF1")->setText(f1);
-        box("edtF2")->setText(f2);
-        box("edtK1")->setText(k1);
-        box("edtK2")->setText(k2);
+        box("firstExponent")->setText(f1);
+        box("lastExponent")->setText(f2);
+        box("lowK")->setText(k1);
+        box("highK")->setText(k2);
     }
-    bool running() { return action("Stop1")->isEnabled() && !action("Start1")->isEnabled(); }
+    bool running() { return action("stopAction")->isEnabled() && !action("startAction")->isEnabled(); }
     bool stoppedLook() {
-        return !action("Stop1")->isEnabled() && action("Start1")->isEnabled() &&
-               action("Continue1")->isEnabled() && box("edtF1")->isEnabled() &&
-               label("lblK")->text() == "Program does not work\nExpects a new task...";
+        return !action("stopAction")->isEnabled() && action("startAction")->isEnabled() &&
+               action("continueAction")->isEnabled() && box("firstExponent")->isEnabled() &&
+               label("progressLabel")->text() == "Program does not work\nExpects a new task...";
     }
 
     QTemporaryDir dir;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
 };
 
 }  // namespace
@@ -145,17 +145,17 @@ private slots:
     void startAnsweredNoChangesNothing() {
         Fixture f;
         f.writeTask("21", "20", "1", "100");  // a finished task: nothing continues at start-up
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QVERIFY(f.stoppedLook());
-        QCOMPARE(form.windowTitle(), QString("Vontal Number Factor Search, P%1:1000 MHz").arg(form.state().cpuFamily));
+        QCOMPARE(form.windowTitle(), QString("Vontal Number Factor Search, P%1:1000 MHz").arg(form.session().cpuFamily()));
         f.setBoxes("20", "20", "1", "1e6");
         const QByteArray before = f.readFile("Vontal.ini");
         AnswerNextQuestion(QMessageBox::No);
-        f.action("Start1")->trigger();
+        f.action("startAction")->trigger();
         QTest::qWait(100);
         QCOMPARE(f.readFile("Vontal.ini"), before);
-        QCOMPARE(f.box("edtF1")->text(), QString("20"));
-        QCOMPARE(f.box("edtK2")->text(), QString("1e6"));
+        QCOMPARE(f.box("firstExponent")->text(), QString("20"));
+        QCOMPARE(f.box("highK")->text(), QString("1e6"));
         QVERIFY(f.stoppedLook());
         QVERIFY(!QFile::exists(f.path("Vontal.log")));
     }
@@ -179,12 +179,12 @@ private slots:
         f.open();
         f.setBoxes(qPrintable(f1), qPrintable(f2), qPrintable(k1), qPrintable(k2));
         AnswerNextQuestion(QMessageBox::Yes);
-        f.action("Start1")->trigger();
-        f.action("Continue1")->trigger();
+        f.action("startAction")->trigger();
+        f.action("continueAction")->trigger();
         QTest::qWait(100);
         QVERIFY(f.stoppedLook());
-        QCOMPARE(f.form->state().stopFlag.load(), 1u);
-        QVERIFY(!f.action("Priority1Item")->isEnabled());
+        QVERIFY(!f.form->session().searching());
+        QVERIFY(!f.action("priorityMenuItem")->isEnabled());
         QVERIFY(!QFile::exists(f.path("Vontal.log")));
         QVERIFY(ErrorMessages(f.form.get()).isEmpty());
     }
@@ -195,34 +195,34 @@ private slots:
     void stopThenContinueResumesAtTheSavedPosition() {
         Fixture f;
         f.writeTask("30", "31", "1", "1e15");
-        TForm1& form = f.open(50);
-        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > 100'000, kWait);
-        QVERIFY(f.timer("timView")->isActive());
+        MainWindow& form = f.open(50);
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.session().state().kPosition.load() > 100'000, kWait);
+        QVERIFY(f.timer("viewTimer")->isActive());
         QCOMPARE(form.currentIcon(), f.memo().isEmpty() ? FormulaIcon::Continue : FormulaIcon::Found);
-        QVERIFY(f.action("Priority1Item")->isEnabled());
+        QVERIFY(f.action("priorityMenuItem")->isEnabled());
 
-        f.action("Stop1")->trigger();
+        f.action("stopAction")->trigger();
         QVERIFY(f.stoppedLook());
-        QCOMPARE(f.box("edtF1")->text(), QString("30"));
-        const int64_t reached = form.state().KTemp.load();
+        QCOMPARE(f.box("firstExponent")->text(), QString("30"));
+        const int64_t reached = form.session().state().kPosition.load();
         QCOMPARE(f.ini("KTemp"), std::to_string(reached));
         QCOMPARE(f.ini("nTemp"), std::string("30"));
         QCOMPARE(form.tipText(), QString("Calculations are completed"));
         QCOMPARE(form.currentIcon(), f.memo().isEmpty() ? FormulaIcon::Stop : FormulaIcon::FoundStop);
-        QVERIFY(!f.timer("timView")->isActive());
+        QVERIFY(!f.timer("viewTimer")->isActive());
 
         // Stopped: a follow-on task written into the file now waits.
         f.setIni("Following tasks", "Task 1", "n=20 to 20, k=1 to 100");
         QTest::qWait(300);
         QCOMPARE(f.ini("Task 1", "Following tasks"), std::string("n=20 to 20, k=1 to 100"));
-        QCOMPARE(f.box("edtF2")->text(), QString("31"));
+        QCOMPARE(f.box("lastExponent")->text(), QString("31"));
         f.setIni("Following tasks", "Task 1", "");
 
-        f.action("Continue1")->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > reached, kWait);
+        f.action("continueAction")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.session().state().kPosition.load() > reached, kWait);
         const QByteArray log = f.readFile("Vontal.log");
         QCOMPARE(log.count("n=30  k from"), 1);  // resumed: no second header
-        f.action("Stop1")->trigger();
+        f.action("stopAction")->trigger();
         QVERIFY(std::stoll(f.ini("KTemp")) > reached);
     }
 
@@ -231,14 +231,14 @@ private slots:
     void aFoundDivisorIsFollowedByASave() {
         Fixture f;
         f.writeTask("14", "15", "1", "1e15");
-        TForm1& form = f.open();  // no view tick for 15 s: any save now is the one after the divisor
+        MainWindow& form = f.open();  // no view tick for 15 s: any save now is the one after the divisor
         QTRY_VERIFY_WITH_TIMEOUT(f.memo().contains("7.2^14+1 divides F_12"), kWait);
         QTRY_VERIFY_WITH_TIMEOUT(f.ini("KTemp") != "0", kWait);
         QVERIFY(f.running());
         QVERIFY(std::stoll(f.ini("KTemp")) >= 9);
         QCOMPARE(f.ini("nMin"), std::string("14"));
-        f.action("Stop1")->trigger();
-        QVERIFY(std::stoll(f.ini("KTemp")) >= form.state().KTemp.load());
+        f.action("stopAction")->trigger();
+        QVERIFY(std::stoll(f.ini("KTemp")) >= form.session().state().kPosition.load());
     }
 
     // A task completes, and the next view tick takes "Task 1": boxes filled, entry emptied,
@@ -248,43 +248,44 @@ private slots:
         f.writeTask("14", "14", "1", "100");
         f.setIni("f", "DateBegin", "2001-02-03 04:05:06");
         f.setIni("Following tasks", "Task 1", "n=15 to 16, k=1 to 2000, Days=0");
-        TForm1& form = f.open(50);
-        QTRY_VERIFY_WITH_TIMEOUT(f.box("edtF2")->text() == "16", kWait);
-        QCOMPARE(f.box("edtK2")->text(), QString("2000"));
+        MainWindow& form = f.open(50);
+        QTRY_VERIFY_WITH_TIMEOUT(f.box("lastExponent")->text() == "16", kWait);
+        QCOMPARE(f.box("highK")->text(), QString("2000"));
         QCOMPARE(f.ini("Task 1", "Following tasks"), std::string());
         QVERIFY(f.ini("DateBegin") != "2001-02-03 04:05:06");
         QCOMPARE(f.ini("nMin"), std::string("15"));
         // The first task found 7*2^14+1, a divisor of F_12; the second runs to its end.
         QVERIFY(f.memo().contains("7.2^14+1 divides F_12"));
         QVERIFY(f.readFile("Result.txt").contains("7.2^14+1 divides F_12\r\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(f.box("edtF1")->text() == "17" && f.stoppedLook(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(f.box("firstExponent")->text() == "17" && f.stoppedLook(), kWait);
         QCOMPARE(f.ini("nTemp"), std::string("17"));
         QVERIFY(f.readFile("Vontal.log").contains("n=16  k from 3"));
         QVERIFY(f.memo().contains("37.2^16+1 divides F_9"));
         QCOMPARE(form.currentIcon(), FormulaIcon::FoundStop);
-        QVERIFY(f.timer("timView")->isActive());  // completion leaves the tick running
+        QVERIFY(f.timer("viewTimer")->isActive());  // completion leaves the tick running
     }
 
     void runningDisplayShowsRatesAndSavesEvery120Ticks() {
         Fixture f;
         f.writeTask("30", "30", "1", "1e15");
-        TForm1& form = f.open(100);
-        QTRY_VERIFY_WITH_TIMEOUT(f.label("lblK")->text().contains("k/day= "), kWait);
+        MainWindow& form = f.open(100);
+        QTRY_VERIFY_WITH_TIMEOUT(f.label("progressLabel")->text().contains("k/day= "), kWait);
         const QRegularExpression display(R"(^k=[\d,]+\nk/sec= [\d,]+\nk/day= (\d|\d\.10\^\d+)$)");
-        QTRY_VERIFY_WITH_TIMEOUT(display.match(f.label("lblK")->text()).hasMatch() &&
-                                     form.state().kPerDay.load() > 0, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(display.match(f.label("progressLabel")->text()).hasMatch() &&
+                                     form.kPerDay() > 0, kWait);
         QVERIFY(form.tipText().startsWith("n=30 k="));
-        const QString summary = f.label("lblProc")->text();
+        const QString summary = f.label("statusPanel")->text();
         QVERIFY2(summary.startsWith("Begin: Unknown Date,  Ending: "), qPrintable(summary));
         QVERIFY(summary.contains("Used arrays: "));
         QVERIFY(summary.contains("Priority: 1-Idle,  ver.4.4"));
         QVERIFY(summary.endsWith("\nNO connection with ServerVontal.exe"));
-        QVERIFY(f.label("lblnMin")->text() == "nMin=30");
+        QVERIFY(f.label("firstExponentLabel")->text() == "nMin=30");
 
-        const std::string saved = f.ini("KTemp");
-        form.state().viewTicks.store(119);
-        QTRY_VERIFY_WITH_TIMEOUT(f.ini("KTemp") != saved, kWait);
-        QVERIFY(form.state().viewTicks.load() < 119);
+        // The position is saved every 30 minutes: half an hour on, the next tick saves it (the
+        // thread's position is never below 3).
+        f.setIni("f", "KTemp", "1");
+        form.session().AgeLastSave(std::chrono::minutes(31));
+        QTRY_VERIFY_WITH_TIMEOUT(f.ini("KTemp") != "1", kWait);
     }
 
     void badBoxTextShowsTheConversionMessage_data() {
@@ -302,10 +303,10 @@ private slots:
         Fixture f;
         f.open();
         f.setBoxes(qPrintable(f1), "20", "1", qPrintable(k2));  // pasted text is not filtered
-        f.action("Continue1")->trigger();
+        f.action("continueAction")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()), QStringList{message}, kWait);
         QVERIFY(f.stoppedLook());
-        QCOMPARE(f.form->state().stopFlag.load(), 1u);
+        QVERIFY(!f.form->session().searching());
     }
 
     // Failures with ever new text, as a control server repeating a failing start would bring:
@@ -315,7 +316,7 @@ private slots:
         f.open();
         for (int i = 1; i <= 12; ++i) {
             f.setBoxes(qPrintable(QString("%1x").arg(i)), "20", "1", "100");
-            f.action("Continue1")->trigger();
+            f.action("continueAction")->trigger();
         }
         QStringList newest;
         for (int i = 8; i <= 12; ++i) newest << QString("'%1x' is not a valid integer value").arg(i);
@@ -326,13 +327,13 @@ private slots:
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("k notation") << "edtK1" << "35e11" << "35e11";
-        QTest::newRow("second e refused") << "edtK1" << "35e11e" << "35e11";
-        QTest::newRow("e after E refused") << "edtK2" << "3E5e7" << "3E57";
-        QTest::newRow("point and minus refused") << "edtK1" << "1.5-2" << "152";
-        QTest::newRow("k box takes 18") << "edtK2" << "12345678901234567890" << "123456789012345678";
-        QTest::newRow("letter in n box") << "edtF1" << "1a2e" << "12";
-        QTest::newRow("n box takes 5") << "edtF2" << "1234567" << "12345";
+        QTest::newRow("k notation") << "lowK" << "35e11" << "35e11";
+        QTest::newRow("second e refused") << "lowK" << "35e11e" << "35e11";
+        QTest::newRow("e after E refused") << "highK" << "3E5e7" << "3E57";
+        QTest::newRow("point and minus refused") << "lowK" << "1.5-2" << "152";
+        QTest::newRow("k box takes 18") << "highK" << "12345678901234567890" << "123456789012345678";
+        QTest::newRow("letter in n box") << "firstExponent" << "1a2e" << "12";
+        QTest::newRow("n box takes 5") << "lastExponent" << "1234567" << "12345";
     }
     void keystrokeFilters() {
         QFETCH(QString, box);
@@ -362,7 +363,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
         QCOMPARE(f.ini("KTemp"), std::string("7"));
         QCOMPARE(f.ini("nTemp"), std::string("14"));
-        QVERIFY(!f.timer("timView")->isActive());
+        QVERIFY(!f.timer("viewTimer")->isActive());
         QVERIFY(f.memo().contains("7.2^14+1 divides F_12"));
     }
 
@@ -370,24 +371,24 @@ private slots:
         Fixture f;
         f.writeTask("15", "14", "1", "100");
         f.writeFile("Result.txt", "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QCOMPARE(f.memo(), QString("\nfound m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n"));
         QCOMPARE(form.currentIcon(), FormulaIcon::FoundStop);
 
         AnswerNextQuestion(QMessageBox::No);
-        f.action("ClearResultBox")->trigger();
+        f.action("clearResultAction")->trigger();
         QVERIFY(!f.memo().isEmpty());
         QVERIFY(QFile::exists(f.path("Result.txt")));
 
         AnswerNextQuestion(QMessageBox::Yes);
-        f.action("ClearResultBox")->trigger();
+        f.action("clearResultAction")->trigger();
         QVERIFY(f.memo().isEmpty());
         QVERIFY(!QFile::exists(f.path("Result.txt")));
         QCOMPARE(form.currentIcon(), FormulaIcon::Stop);
 
         // With an empty box nothing is asked and nothing deleted.
         f.writeFile("Result.txt", "kept");
-        f.action("ClearResultBox")->trigger();  // a question would block here until the timeout
+        f.action("clearResultAction")->trigger();  // a question would block here until the timeout
         QVERIFY(QFile::exists(f.path("Result.txt")));
     }
 
@@ -395,43 +396,43 @@ private slots:
         Fixture f;
         f.writeTask("30", "30", "1", "1e15");
         f.writeFile("Result.txt", "\r\nfound m=12,  k=7,  n=14\r\n7.2^14+1 divides F_12\r\n");
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
         QCOMPARE(form.currentIcon(), FormulaIcon::Found);
         AnswerNextQuestion(QMessageBox::Yes);
-        f.action("ClearResultBox")->trigger();
+        f.action("clearResultAction")->trigger();
         QCOMPARE(form.currentIcon(), FormulaIcon::Continue);
         QVERIFY(f.running());
-        QCOMPARE(form.state().stopFlag.load(), 0u);
+        QVERIFY(form.session().searching());
     }
 
     void windowsServiceTwiceLeavesNoEntry() {
         Fixture f;
         f.open();
         const QString entry = configDir.filePath("autostart/Vontal.desktop");
-        QVERIFY(!f.action("RunWindowsService")->isChecked());
-        f.action("RunWindowsService")->trigger();
-        QVERIFY(f.action("RunWindowsService")->isChecked());
+        QVERIFY(!f.action("autostartAction")->isChecked());
+        f.action("autostartAction")->trigger();
+        QVERIFY(f.action("autostartAction")->isChecked());
         QFile file(entry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray text = file.readAll();
         QVERIFY(text.contains("Exec=\"" + f.path("vontal").toUtf8() + "\"\n"));
         QVERIFY(text.startsWith("[Desktop Entry]\n"));
-        f.action("RunWindowsService")->trigger();
-        QVERIFY(!f.action("RunWindowsService")->isChecked());
+        f.action("autostartAction")->trigger();
+        QVERIFY(!f.action("autostartAction")->isChecked());
         QVERIFY(!QFile::exists(entry));
     }
 
     void hide() {
         Fixture f;
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QVERIFY(form.trayIconShown());
         AnswerNextQuestion(QMessageBox::No);
-        f.action("HideWin")->trigger();
+        f.action("hideAction")->trigger();
         QVERIFY(form.trayIconShown());
         QCOMPARE(f.ini("isHidden"), std::string("<missing>"));
         AnswerNextQuestion(QMessageBox::Yes);
-        f.action("HideWin")->trigger();
+        f.action("hideAction")->trigger();
         QVERIFY(!form.trayIconShown());
         QCOMPARE(f.ini("isHidden"), std::string("1"));
     }
@@ -444,15 +445,15 @@ private slots:
         f.setIni("f", "FloatingPriority", "1");
         f.setIni("f", "Priority", "2");
         f.setIni("f", "ConnectToServerVontal", "1");
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QVERIFY(form.StartsHidden());
         QVERIFY(!form.isVisible());
         QVERIFY(!form.trayIconShown());
-        QVERIFY(f.action("clConnect")->isChecked());
-        QVERIFY(f.action("FloatingPriority")->isEnabled());
-        QVERIFY(f.action("FloatingPriority")->isChecked());
-        QVERIFY(f.action("Lower1")->isChecked());
-        QVERIFY(!f.action("Idle")->isChecked());
+        QVERIFY(f.action("serverLinkAction")->isChecked());
+        QVERIFY(f.action("floatingPriorityAction")->isEnabled());
+        QVERIFY(f.action("floatingPriorityAction")->isChecked());
+        QVERIFY(f.action("priorityLower")->isChecked());
+        QVERIFY(!f.action("priorityIdle")->isChecked());
         QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
     }
 
@@ -463,17 +464,17 @@ private slots:
         f.writeTask("30", "30", "1", "1e15");
         // From "Normal", since an ordinary user may lower a priority but never leave idle.
         f.setIni("f", "Priority", "3");
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
-        QVERIFY(f.action("Normal1")->isChecked());
-        f.action("Lower1")->trigger();
-        QVERIFY(f.action("Lower1")->isChecked());
-        QVERIFY(!f.action("Normal1")->isChecked());
+        QVERIFY(f.action("priorityNormal")->isChecked());
+        f.action("priorityLower")->trigger();
+        QVERIFY(f.action("priorityLower")->isChecked());
+        QVERIFY(!f.action("priorityNormal")->isChecked());
         QCOMPARE(f.ini("Priority"), std::string("2"));
-        QVERIFY(f.label("lblProc")->text().contains("Priority: 3-Lower,"));
-        QCOMPARE(form.state().priorityText.load(), 2);
+        QVERIFY(f.label("statusPanel")->text().contains("Priority: 3-Lower,"));
+        QCOMPARE(form.session().priorityLevel(), 2);
         // "Lower" is nice 10 for the computation thread alone.
-        const pid_t tid = form.state().factorThread->Tid();
+        const pid_t tid = form.session().threadId();
         QVERIFY(tid != 0);
         errno = 0;
         QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), 10);
@@ -488,23 +489,23 @@ private slots:
         f.setIni("f", "FloatingPriority", "1");
         f.setIni("f", "Priority", "3");
         QCursor::setPos(0, 0);
-        TForm1& form = f.open(60000);
+        MainWindow& form = f.open(60000);
         QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
         QTest::qWait(400);
-        form.state().lastMouseX.store(QCursor::pos().x());
-        form.state().priorityText.store(0);
+        form.session().SetLastPointerX(QCursor::pos().x());
+        form.session().SetPriorityLevelShown(0);
         QCursor::setPos(QCursor::pos().x(), 150);
         QTest::qWait(400);
-        QCOMPARE(form.state().priorityText.load(), 0);
+        QCOMPARE(form.session().priorityLevel(), 0);
         QCursor::setPos(QCursor::pos().x() + 40, 150);
-        QTRY_COMPARE_WITH_TIMEOUT(form.state().priorityText.load(), 1, kWait);
-        QCOMPARE(form.state().floatingMode.load(), 2u);
-        const pid_t tid = form.state().factorThread->Tid();
+        QTRY_COMPARE_WITH_TIMEOUT(form.session().priorityLevel(), 1, kWait);
+        QCOMPARE(form.session().floatingMode(), 2u);
+        const pid_t tid = form.session().threadId();
         QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), 19);
 
         // Ticks: the first re-arms, the next whose count is a multiple of 6 raises.
-        f.timer("timView")->setInterval(20);
-        f.timer("timView")->start();
+        f.timer("viewTimer")->setInterval(20);
+        f.timer("viewTimer")->start();
         if (geteuid() != 0) {
             // Raising needs privilege: the refusal is shown once, and the search goes on.
             QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 1, kWait);
@@ -513,25 +514,25 @@ private slots:
             QVERIFY(f.running());
             return;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(form.state().priorityText.load(), 5, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(form.session().priorityLevel(), 5, kWait);
         QCOMPARE(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), -10);
 
         // Switched off, the thread keeps the priority it has.
-        f.action("FloatingPriority")->trigger();
-        QVERIFY(!f.action("FloatingPriority")->isChecked());
+        f.action("floatingPriorityAction")->trigger();
+        QVERIFY(!f.action("floatingPriorityAction")->isChecked());
         QCOMPARE(f.ini("FloatingPriority"), std::string("0"));
-        QCOMPARE(form.state().floatingMode.load(), 0u);
-        QCOMPARE(form.state().priorityText.load(), 5);
+        QCOMPARE(form.session().floatingMode(), 0u);
+        QCOMPARE(form.session().priorityLevel(), 5);
     }
 
     void closeSavesThePosition() {
         Fixture f;
         f.writeTask("30", "30", "1", "1e15");
-        TForm1& form = f.open();
-        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.state().KTemp.load() > 100'000, kWait);
+        MainWindow& form = f.open();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.session().state().kPosition.load() > 100'000, kWait);
         form.close();
         const std::string saved = f.ini("KTemp");
-        QCOMPARE(saved, std::to_string(form.state().KTemp.load()));
+        QCOMPARE(saved, std::to_string(form.session().state().kPosition.load()));
         QVERIFY(std::stoll(saved) > 100'000);
         QVERIFY(!form.trayIconShown());
     }
@@ -562,7 +563,7 @@ private slots:
         QTest::newRow("10 MB line before the task")
             << "; " + QByteArray(kTenMB, 'x') + "\r\n" + task << taskBoxes << true << QString();
         QTest::newRow("10 MB value") << "[f]\r\nnTemp=" + QByteArray(kTenMB, '7') + "\r\nnMax=30\r\nkMin=1\r\nkMax=9\r\n"
-                                     << QStringList{QString(TIniFile::kMaxValueLength, '7'), "30", "1", "9"} << false
+                                     << QStringList{QString(IniFile::kMaxValueLength, '7'), "30", "1", "9"} << false
                                      << cannot + "'7+\u2026?7+' is not a valid integer value$";
         QTest::newRow("10 MB of line breaks") << QByteArray(kTenMB, '\n') + task << taskBoxes << true << QString();
         QTest::newRow("odd case and blanks")
@@ -586,17 +587,17 @@ private slots:
         QFETCH(QString, notice);
         Fixture f;
         f.writeFile("Vontal.ini", ini);
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         if (!form.StartsHidden()) form.show();
         QVERIFY(form.isVisible());
         QVERIFY(!QApplication::activeModalWidget());
-        const char* names[] = {"edtF1", "edtF2", "edtK1", "edtK2"};
+        const char* names[] = {"firstExponent", "lastExponent", "lowK", "highK"};
         for (int i = 0; i < 4; ++i)
             if (boxes[i] != "*") QCOMPARE(f.box(names[i])->text(), boxes[i]);
         if (runs)
             QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
         else
-            QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook() && f.form->state().stopFlag.load() == 1, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook() && !f.form->session().searching(), kWait);
         if (notice.isEmpty()) {
             QTest::qWait(50);
             QCOMPARE(ErrorMessages(f.form.get()), QStringList());
@@ -609,10 +610,10 @@ private slots:
         }
         QVERIFY(!QApplication::activeModalWidget());
         // The options read their defaults.
-        QVERIFY(!f.action("clConnect")->isChecked());
-        QVERIFY(!f.action("FloatingPriority")->isEnabled());
+        QVERIFY(!f.action("serverLinkAction")->isChecked());
+        QVERIFY(!f.action("floatingPriorityAction")->isEnabled());
         QVERIFY(form.trayIconShown());
-        QVERIFY(f.label("lblProc")->text().startsWith("Program is stopped") || runs);
+        QVERIFY(f.label("statusPanel")->text().startsWith("Program is stopped") || runs);
     }
 
     // "Result.txt" as the box shows it at start-up: no lines, no divisor; binary bytes as
@@ -640,7 +641,7 @@ private slots:
             if (zerosBefore) QVERIFY(file.resize(zerosBefore << 30) && file.seek(zerosBefore << 30));
             file.write(content);
         }
-        TForm1& form = f.open();
+        MainWindow& form = f.open();
         QCOMPARE(f.memo(), memo);
         QCOMPARE(form.currentIcon(), memo.isEmpty() ? FormulaIcon::Stop : FormulaIcon::FoundStop);
         QCOMPARE(ErrorMessages(f.form.get()), QStringList());
@@ -664,13 +665,13 @@ private slots:
         const QString failure = "kernel portable failed its self-test on 7*2^14+1 (m=0, expected 12); it is not used";
         Fixture f;
         f.writeTask("14", "14", "1", "100");
-        TForm1& form = f.open();
-        QLabel* status = f.label("lblProc");
+        MainWindow& form = f.open();
+        QLabel* status = f.label("statusPanel");
         QVERIFY2(failure.startsWith(status->text().split('\n').first().chopped(1)), qPrintable(status->text()));
         QCOMPARE(status->toolTip(), failure);
         // The search runs on another variant and finds the divisor all the same.
         QTRY_VERIFY_WITH_TIMEOUT(f.memo().contains("7.2^14+1 divides F_12") && f.stoppedLook(), kWait);
-        form.RefreshInfo();
+        form.RefreshStatus();
         QVERIFY(status->text().startsWith(status->text().split('\n').first()));
         QVERIFY(failure.startsWith(status->text().split('\n').first().chopped(1)));
         QVERIFY(status->text().endsWith("\nNO connection with ServerVontal.exe"));

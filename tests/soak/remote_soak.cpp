@@ -36,7 +36,7 @@
 
 #include "TestServer.h"
 #include "settings/IniFile.h"
-#include "gui/TForm1.h"
+#include "gui/MainWindow.h"
 #include "remote/RemoteControl.h"
 #include "remote/ServerLink.h"
 
@@ -220,20 +220,20 @@ private slots:
         qputenv("VONTAL_SERVER_PORT", QByteArray::number(port));
 
         {
-            TIniFile ini(dir.filePath("Vontal.ini").toStdString());
+            IniFile ini(dir.filePath("Vontal.ini").toStdString());
             for (const auto& [key, value] : {std::pair{"nMin", "30"}, {"nTemp", "30"}, {"nMax", "30"}, {"kMin", "5"},
                                              {"kMax", "1e15"}, {"KTemp", "0"}, {"ConnectToServerVontal", "1"},
                                              {"HostServerVontal", "127.0.0.1"}})
                 ini.WriteString("f", key, value);
         }
-        TForm1Options options;
+        MainWindowOptions options;
         options.programDir = dir.path();
         options.programPath = dir.filePath("vontal");
         options.cpuMHz = 1000;
-        auto form = std::make_unique<TForm1>(options);
-        form->findChild<QTimer*>("timView")->setInterval(100);  // reconnects within 100 ms
+        auto form = std::make_unique<MainWindow>(options);
+        form->findChild<QTimer*>("viewTimer")->setInterval(100);  // reconnects within 100 ms
         form->show();
-        QTRY_VERIFY_WITH_TIMEOUT(form->iniFile() != nullptr, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(form->started(), 10000);
         qint64 windowMessages = 0;
         connect(form->findChild<RemoteControl*>()->link(), &ServerLink::messageReceived,
                 [&](const QByteArray&) { ++windowMessages; });
@@ -260,12 +260,12 @@ private slots:
         user.setInterval(500);
         connect(&user, &QTimer::timeout, [&] {
             if (form->findChild<RemoteControl*>()->link()->IsActive()) linkDown.restart();
-            QAction* continue1 = form->findChild<QAction*>("Continue1");
+            QAction* continue1 = form->findChild<QAction*>("continueAction");
             if (linkDown.elapsed() < 3000 || !continue1->isEnabled()) return;
             ++userContinues;
-            for (const char* name : {"edtF1", "edtF2", "edtK1", "edtK2"})
+            for (const char* name : {"firstExponent", "lastExponent", "lowK", "highK"})
                 form->findChild<QLineEdit*>(name)->setText(QString(name).startsWith("edtF") ? "30" : "5");
-            form->findChild<QLineEdit*>("edtK2")->setText("1e15");
+            form->findChild<QLineEdit*>("highK")->setText("1e15");
             continue1->trigger();
             linkDown.restart();
         });

@@ -15,7 +15,7 @@ inline constexpr const char* kProjectMail = "vontal@example.org";
 inline constexpr const char* kProjectWeb = "https://example.org/vontal";
 
 // A label that reports a left click.
-class TClickLabel : public QLabel {
+class ClickableLabel : public QLabel {
     Q_OBJECT
 public:
     using QLabel::QLabel;
@@ -25,15 +25,15 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-class TfrmAbout : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 public:
     // `versionText` is the program's version, as in "Vontal.exe -version 4.4, beta".
-    explicit TfrmAbout(const QString& versionText, QWidget* parent = nullptr);
+    explicit AboutDialog(const QString& versionText, QWidget* parent = nullptr);
 
     // One tick of the 500 ms blink timer: the address texts stay for 8 ticks (4 seconds), the
     // invitation texts for 4 ticks (2 seconds).
-    void timAboutTimer();
+    void BlinkTick();
     bool showsInvitation() const { return invitation_; }
 
 protected:
@@ -42,14 +42,14 @@ protected:
 
 private:
     void ShowLines(bool invitation);
-    void lblMailClick();
-    void lblWebClick();
+    void MailClicked();
+    void WebClicked();
 
-    QLabel* Image1 = nullptr;
-    QLabel* lblAbout = nullptr;
-    TClickLabel* lblMail = nullptr;
-    TClickLabel* lblWeb = nullptr;
-    QTimer* timAbout = nullptr;
+    QLabel* picture_ = nullptr;
+    QLabel* aboutText_ = nullptr;
+    ClickableLabel* mailLine_ = nullptr;
+    ClickableLabel* webLine_ = nullptr;
+    QTimer* blinkTimer_ = nullptr;
     unsigned ticks_ = 0;
     bool invitation_ = false;
 };

@@ -1,4 +1,4 @@
-// The planner's task check and run-time estimate, without a window.
+// The planner's task check and run-time estimate.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -22,7 +22,7 @@ class EstimateTest : public ::testing::TestWithParam<EstimateCase> {};
 TEST_P(EstimateTest, MessageLine) {
     const EstimateCase& c = GetParam();
     const TaskCheck check = CheckTask(c.task);
-    ASSERT_TRUE(check.passes()) << c.what;
+    ASSERT_TRUE(check.rangesPass()) << c.what;
     EXPECT_EQ(TaskCheckLine(check, c.speed), c.expected) << c.what;
 }
 
@@ -58,21 +58,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TaskCheck, StatesInOrderOfTheSteps) {
     struct Case {
         TaskTexts task;
-        TaskCheckState state;
+        TaskProblem problem;
         const char* message;
     } cases[] = {
-        {{"", "60", "1", "2"}, TaskCheckState::ExponentsIncomplete, "Values n`s not complete filled"},
-        {{"60", "", "", ""}, TaskCheckState::ExponentsIncomplete, "Values n`s not complete filled"},
-        {{"60", "5", "1", "2"}, TaskCheckState::ExponentsReversed, "Attention, values nMin > nMax"},
-        {{"60", "60", "", "2"}, TaskCheckState::MultipliersIncomplete, "Values k`s not complete filled"},
-        {{"60", "61", "3", ""}, TaskCheckState::MultipliersIncomplete, "Values k`s not complete filled"},
-        {{"60", "61", "35e11", "3499999999999"}, TaskCheckState::MultipliersReversed, "Attention, values kMin > kMax"},
-        {{"60", "60", "35e11", "3500000000000"}, TaskCheckState::Passes, ""},
+        {{"", "60", "1", "2"}, TaskProblem::ExponentsIncomplete, "Values n`s not complete filled"},
+        {{"60", "", "", ""}, TaskProblem::ExponentsIncomplete, "Values n`s not complete filled"},
+        {{"60", "5", "1", "2"}, TaskProblem::ExponentsReversed, "Attention, values nMin > nMax"},
+        {{"60", "60", "", "2"}, TaskProblem::MultipliersIncomplete, "Values k`s not complete filled"},
+        {{"60", "61", "3", ""}, TaskProblem::MultipliersIncomplete, "Values k`s not complete filled"},
+        {{"60", "61", "35e11", "3499999999999"}, TaskProblem::MultipliersReversed, "Attention, values kMin > kMax"},
+        {{"60", "60", "35e11", "3500000000000"}, TaskProblem::None, ""},
     };
     for (const Case& c : cases) {
         const TaskCheck check = CheckTask(c.task);
-        EXPECT_EQ(check.state, c.state) << FormatFollowingTaskLine(c.task);
-        EXPECT_EQ(TaskCheckMessage(check.state), c.message) << FormatFollowingTaskLine(c.task);
+        EXPECT_EQ(check.problem, c.problem) << FormatFollowingTaskLine(c.task);
+        EXPECT_EQ(TaskProblemMessage(check, c.task, Wording::PlannerLine), c.message) << FormatFollowingTaskLine(c.task);
         EXPECT_TRUE(check.conversionError.empty());
     }
 }
@@ -81,34 +81,34 @@ TEST(TaskCheck, ValuesOfAPassingTask) {
     // A letter at the end counts as the exponent 0, so "35E" on its way to "35E11" is 35.
     const TaskCheck check = CheckTask({"50", "60", "35E", "35e11"});
     ASSERT_TRUE(check.passes());
-    EXPECT_EQ(check.nA, 50u);
-    EXPECT_EQ(check.nB, 60u);
-    EXPECT_EQ(check.kA, 35);
-    EXPECT_EQ(check.kB, 3'500'000'000'000);
+    EXPECT_EQ(check.nFirst, 50u);
+    EXPECT_EQ(check.nLast, 60u);
+    EXPECT_EQ(check.kLow, 35);
+    EXPECT_EQ(check.kHigh, 3'500'000'000'000);
 }
 
 TEST(TaskCheck, ConversionFailureStopsAtTheStateReached) {
     struct Case {
         TaskTexts task;
-        TaskCheckState state;
+        TaskProblem problem;
         const char* error;
     } cases[] = {
-        {{"5x", "60", "1", "2"}, TaskCheckState::ExponentsIncomplete, "'5x' is not a valid integer value"},
-        {{"50", "60", "e5", "9"}, TaskCheckState::MultipliersIncomplete, "'e5' is not a valid floating point value"},
-        {{"50", "60", "1", "9e20"}, TaskCheckState::MultipliersIncomplete, "Invalid floating point operation"},
-        {{"50", "60", "1", "9223372036854775808"}, TaskCheckState::MultipliersIncomplete,
+        {{"5x", "60", "1", "2"}, TaskProblem::ExponentsIncomplete, "'5x' is not a valid integer value"},
+        {{"50", "60", "e5", "9"}, TaskProblem::MultipliersIncomplete, "'e5' is not a valid floating point value"},
+        {{"50", "60", "1", "9e20"}, TaskProblem::MultipliersIncomplete, "Invalid floating point operation"},
+        {{"50", "60", "1", "9223372036854775808"}, TaskProblem::MultipliersIncomplete,
          "Invalid floating point operation"},
     };
     for (const Case& c : cases) {
         const TaskCheck check = CheckTask(c.task);
-        EXPECT_EQ(check.state, c.state) << FormatFollowingTaskLine(c.task);
+        EXPECT_EQ(check.problem, c.problem) << FormatFollowingTaskLine(c.task);
         EXPECT_EQ(check.conversionError, c.error);
     }
 }
 
 TEST(TaskCheck, PastedNegativeExponentWrapsAndIsReversed) {
     // "-5" becomes a huge unsigned exponent, larger than the last one.
-    EXPECT_EQ(CheckTask({"-5", "60", "1", "2"}).state, TaskCheckState::ExponentsReversed);
+    EXPECT_EQ(CheckTask({"-5", "60", "1", "2"}).problem, TaskProblem::ExponentsReversed);
 }
 
 TEST(FormatDays, GeneralNumberFormat) {

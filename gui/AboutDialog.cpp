@@ -1,5 +1,5 @@
 // The about box.
-#include "gui/TfrmAbout.h"
+#include "gui/AboutDialog.h"
 
 #include <QDesktopServices>
 #include <QLinearGradient>
@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QTimer>
 #include <QUrl>
+
+#include "gui/Look.h"
 
 namespace vontal {
 
@@ -21,13 +23,6 @@ const QColor kMailInvitationGround(255, 255, 40);
 const QColor kWebGround(152, 254, 172);
 const QColor kWebInvitationGround(55, 253, 95);
 const QColor kClickedGround(0, 255, 0);
-
-QFont ArialBold(int pixelSize) {
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(pixelSize);
-    font.setBold(true);
-    return font;
-}
 
 // The picture at the left: a prime of the searched form dividing a Fermat number, on a deep
 // blue field.
@@ -75,14 +70,14 @@ void SetGround(QLabel* label, const QColor& ground) {
 
 }  // namespace
 
-void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
+void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit clicked();
     QLabel::mouseReleaseEvent(event);
 }
 
-TfrmAbout::TfrmAbout(const QString& versionText, QWidget* parent)
+AboutDialog::AboutDialog(const QString& versionText, QWidget* parent)
     : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
-    setObjectName(QStringLiteral("frmAbout"));
+    setObjectName(QStringLiteral("aboutDialog"));
     setWindowTitle(QStringLiteral("About"));
     setModal(true);
     setFixedSize(kClientWidth, kClientHeight);
@@ -91,20 +86,20 @@ TfrmAbout::TfrmAbout(const QString& versionText, QWidget* parent)
     setPalette(background);
     setAutoFillBackground(true);
 
-    Image1 = new QLabel(this);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(6, 17, 115, 138);
-    Image1->setPixmap(DrawPicture());
+    picture_ = new QLabel(this);
+    picture_->setObjectName(QStringLiteral("picture"));
+    picture_->setGeometry(6, 17, 115, 138);
+    picture_->setPixmap(DrawPicture());
 
-    lblAbout = new QLabel(this);
-    lblAbout->setObjectName(QStringLiteral("lblAbout"));
-    lblAbout->setFont(ArialBold(11));
-    lblAbout->setGeometry(128, kTextTop, 192, 9 * QFontMetrics(lblAbout->font()).lineSpacing());
-    lblAbout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    QPalette blue = lblAbout->palette();
+    aboutText_ = new QLabel(this);
+    aboutText_->setObjectName(QStringLiteral("aboutText"));
+    aboutText_->setFont(ArialBold(11));
+    aboutText_->setGeometry(128, kTextTop, 192, 9 * QFontMetrics(aboutText_->font()).lineSpacing());
+    aboutText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette blue = aboutText_->palette();
     blue.setColor(QPalette::WindowText, Qt::blue);
-    lblAbout->setPalette(blue);
-    lblAbout->setText(QStringLiteral("Vontal.exe -version ") + versionText + QStringLiteral(", beta\n") +
+    aboutText_->setPalette(blue);
+    aboutText_->setText(QStringLiteral("Vontal.exe -version ") + versionText + QStringLiteral(", beta\n") +
                       QStringLiteral("Vontal Number Factor Search\n"
                                      "Divisors of Fermat numbers\n"
                                      "(c) the Vontal contributors\n"
@@ -113,11 +108,11 @@ TfrmAbout::TfrmAbout(const QString& versionText, QWidget* parent)
                                      "\n"
                                      "      Project for search on Web:"));
 
-    // The line height of lblAbout places the clickable lines over its empty lines 6 and 7 and
+    // The line height of aboutText_ places the clickable lines over its empty lines 6 and 7 and
     // under its line 8.
-    const int line = QFontMetrics(lblAbout->font()).lineSpacing();
+    const int line = QFontMetrics(aboutText_->font()).lineSpacing();
     auto clickable = [this](const char* name, int y, int height) {
-        auto* label = new TClickLabel(this);
+        auto* label = new ClickableLabel(this);
         label->setObjectName(QString::fromLatin1(name));
         label->setFont(ArialBold(11));
         label->setGeometry(128, y, 188, height);
@@ -126,29 +121,29 @@ TfrmAbout::TfrmAbout(const QString& versionText, QWidget* parent)
         label->setCursor(Qt::PointingHandCursor);
         return label;
     };
-    lblMail = clickable("lblMail", kTextTop + 5 * line + 5, 2 * line - 6);
-    lblWeb = clickable("lblWeb", kTextTop + 8 * line + 6, line + 4);
-    connect(lblMail, &TClickLabel::clicked, this, [this] { lblMailClick(); });
-    connect(lblWeb, &TClickLabel::clicked, this, [this] { lblWebClick(); });
+    mailLine_ = clickable("mailLine", kTextTop + 5 * line + 5, 2 * line - 6);
+    webLine_ = clickable("webLine", kTextTop + 8 * line + 6, line + 4);
+    connect(mailLine_, &ClickableLabel::clicked, this, [this] { MailClicked(); });
+    connect(webLine_, &ClickableLabel::clicked, this, [this] { WebClicked(); });
     ShowLines(false);
 
-    timAbout = new QTimer(this);
-    timAbout->setObjectName(QStringLiteral("timAbout"));
-    timAbout->setInterval(500);
-    connect(timAbout, &QTimer::timeout, this, [this] { timAboutTimer(); });
+    blinkTimer_ = new QTimer(this);
+    blinkTimer_->setObjectName(QStringLiteral("blinkTimer"));
+    blinkTimer_->setInterval(500);
+    connect(blinkTimer_, &QTimer::timeout, this, [this] { BlinkTick(); });
 }
 
-void TfrmAbout::ShowLines(bool invitation) {
+void AboutDialog::ShowLines(bool invitation) {
     invitation_ = invitation;
-    lblMail->setText(invitation ? QStringLiteral("Click here to mail me") : QString::fromLatin1(kProjectMail));
-    SetGround(lblMail, invitation ? kMailInvitationGround : kMailGround);
-    lblWeb->setText(invitation ? QStringLiteral("News, Data, Status, Program etc") : QString::fromLatin1(kProjectWeb));
-    SetGround(lblWeb, invitation ? kWebInvitationGround : kWebGround);
+    mailLine_->setText(invitation ? QStringLiteral("Click here to mail me") : QString::fromLatin1(kProjectMail));
+    SetGround(mailLine_, invitation ? kMailInvitationGround : kMailGround);
+    webLine_->setText(invitation ? QStringLiteral("News, Data, Status, Program etc") : QString::fromLatin1(kProjectWeb));
+    SetGround(webLine_, invitation ? kWebInvitationGround : kWebGround);
     // Each change starts the count again, which gives the 4 s / 2 s rhythm.
     ticks_ = 0;
 }
 
-void TfrmAbout::timAboutTimer() {
+void AboutDialog::BlinkTick() {
     ++ticks_;
     if (!invitation_ && ticks_ % 8 == 0)
         ShowLines(true);
@@ -156,26 +151,26 @@ void TfrmAbout::timAboutTimer() {
         ShowLines(false);
 }
 
-void TfrmAbout::showEvent(QShowEvent* event) {
+void AboutDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     ShowLines(false);
-    timAbout->start();
+    blinkTimer_->start();
 }
 
-void TfrmAbout::hideEvent(QHideEvent* event) {
-    timAbout->stop();
+void AboutDialog::hideEvent(QHideEvent* event) {
+    blinkTimer_->stop();
     QDialog::hideEvent(event);
 }
 
-void TfrmAbout::lblMailClick() {
+void AboutDialog::MailClicked() {
     // The line turns green at once, so the click is seen while the mail program starts.
-    SetGround(lblMail, kClickedGround);
-    lblMail->repaint();
+    SetGround(mailLine_, kClickedGround);
+    mailLine_->repaint();
     QTimer::singleShot(100, this, [] {
         QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QString::fromLatin1(kProjectMail)));
     });
 }
 
-void TfrmAbout::lblWebClick() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProjectWeb))); }
+void AboutDialog::WebClicked() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProjectWeb))); }
 
 }  // namespace vontal
