@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "TestServer.h"
+#include "WindowFixture.h"
 #include "settings/IniFile.h"
 #include "gui/Autostart.h"
 #include "gui/MainWindow.h"
@@ -31,7 +32,7 @@ using namespace vontal;
 
 namespace {
 
-constexpr int kWait = 10000;  // guard for every wait on a thread or a socket
+using testing::kWait;
 const QString kConnected = "Is connected with ServerVontal.exe: ";
 const QString kNotConnected = "NO connection with ServerVontal.exe";
 const QByteArray kStoppedAt52 =
@@ -94,48 +95,14 @@ bool AnyMessageBoxShown() {
     return false;
 }
 
-class Fixture {
+// The window with a control server of its own on 127.0.0.1.
+class Fixture : public testing::WindowFixture {
 public:
     Fixture() {
-        QVERIFY(dir.isValid());
         QVERIFY(server.listen());
         qputenv("VONTAL_SERVER_PORT", QByteArray::number(server.port()));
     }
-    ~Fixture() {
-        form.reset();
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<QMessageBox*>(w)) w->close();
-    }
 
-    QString path(const QString& name) const { return dir.filePath(name); }
-    QByteArray readFile(const QString& name) const {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    void writeTask(const char* nTemp, const char* nMax, const char* kMin, const char* kMax) {
-        QFile file(path("Vontal.ini"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("[f]\r\nnMin=") + nTemp + "\r\nnTemp=" + nTemp + "\r\nnMax=" + nMax + "\r\nkMin=" +
-                   kMin + "\r\nkMax=" + kMax + "\r\nKTemp=0\r\n");
-    }
-    std::string ini(const char* key) {
-        return IniFile(path("Vontal.ini").toStdString()).ReadString("f", key, "<missing>");
-    }
-    void setIni(const char* key, const char* value) {
-        IniFile(path("Vontal.ini").toStdString()).WriteString("f", key, value);
-    }
-
-    // Creates the window and waits for its start-up tick; viewMs shortens the 15-second tick.
-    MainWindow& open(int viewMs) {
-        MainWindowOptions options;
-        options.programDir = dir.path();
-        options.programPath = dir.filePath("vontal");
-        options.cpuMHz = 1000;
-        form = std::make_unique<MainWindow>(options);
-        timer()->setInterval(viewMs);
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->started(), kWait); }();
-        return *form;
-    }
     // The link switched on in the file, to this test's server: up at the first tick.
     MainWindow& openConnected(int viewMs = 100) {
         setIni("ConnectToServerVontal", "1");
@@ -155,27 +122,7 @@ public:
         return server.lastReceived();
     }
 
-    QAction* action(const char* name) { return form->findChild<QAction*>(name); }
-    QLineEdit* box(const char* name) { return form->findChild<QLineEdit*>(name); }
-    QTimer* timer() { return form->findChild<QTimer*>("viewTimer"); }
-    QStringList boxes() {
-        return {box("firstExponent")->text(), box("lastExponent")->text(), box("lowK")->text(), box("highK")->text()};
-    }
-    QString statusLastLine() {
-        return form->findChild<QLabel*>("statusPanel")->text().split('\n').last();
-    }
-    int errorBoxes() { return static_cast<int>(form->findChildren<QMessageBox*>("errorBox").size()); }
-    bool running() { return action("stopAction")->isEnabled() && !action("startAction")->isEnabled(); }
-    bool stoppedLook() {
-        return !action("stopAction")->isEnabled() && action("startAction")->isEnabled() && action("continueAction")->isEnabled();
-    }
-    int headers(const char* exponent) {
-        return static_cast<int>(readFile("Vontal.log").count(QByteArray("n=") + exponent + "  k from"));
-    }
-
-    QTemporaryDir dir;
     TestServer server;
-    std::unique_ptr<MainWindow> form;
 };
 
 // The name the status line shows for 127.0.0.1: its reverse lookup, empty when there is none.

@@ -23,37 +23,12 @@
 
 #include "settings/IniFile.h"
 #include "gui/ResultText.h"
+#include "WindowFixture.h"
 #include "gui/MainWindow.h"
 
 using namespace vontal;
 
 namespace {
-
-constexpr int kWait = 10000;  // guard for every wait on the computation thread
-
-// Clicks the given button of the next Yes/No question as soon as it shows.
-void AnswerNextQuestion(QMessageBox::StandardButton answer) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (box && box->objectName() == "question" && box->isVisible()) {
-                timer->stop();
-                timer->deleteLater();
-                box->button(answer)->click();
-                return;
-            }
-        }
-    });
-    timer->start();
-}
-
-QStringList ErrorMessages(QWidget* window) {
-    QStringList texts;
-    for (QMessageBox* box : window->findChildren<QMessageBox*>("errorBox")) texts << box->text();
-    return texts;
-}
 
 // Bytes that look like nothing: the same every run.
 QByteArray Garbage(qsizetype size) {
@@ -68,72 +43,9 @@ QByteArray Garbage(qsizetype size) {
 
 constexpr qsizetype kTenMB = 10 * 1024 * 1024;
 
-class Fixture {
-public:
-    Fixture() { QVERIFY(dir.isValid()); }
-    ~Fixture() {
-        form.reset();
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<QMessageBox*>(w)) w->close();
-    }
-
-    QString path(const QString& name) const { return dir.filePath(name); }
-    void writeFile(const QString& name, const QByteArray& text) {
-        QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
-    }
-    QByteArray readFile(const QString& name) const {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // The task keys of an interrupted or finished task.
-    void writeTask(const char* nTemp, const char* nMax, const char* kMin, const char* kMax,
-                   const char* kTemp = "0") {
-        writeFile("Vontal.ini", QByteArray("[f]\r\nnMin=") + nTemp + "\r\nnTemp=" + nTemp + "\r\nnMax=" + nMax +
-                                    "\r\nkMin=" + kMin + "\r\nkMax=" + kMax + "\r\nKTemp=" + kTemp + "\r\n");
-    }
-    std::string ini(const char* key, const char* section = "f") {
-        return IniFile(path("Vontal.ini").toStdString()).ReadString(section, key, "<missing>");
-    }
-    void setIni(const char* section, const char* key, const char* value) {
-        IniFile(path("Vontal.ini").toStdString()).WriteString(section, key, value);
-    }
-
-    // Creates the window and waits for its start-up tick. viewMs shortens the 15-second tick.
-    MainWindow& open(int viewMs = 15000) {
-        MainWindowOptions options;
-        options.programDir = dir.path();
-        options.programPath = dir.filePath("vontal");
-        options.cpuMHz = 1000;
-        form = std::make_unique<MainWindow>(options);
-        timer("viewTimer")->setInterval(viewMs);
-        // The start-up tick runs in one go: once the settings file is open, it has ended.
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(form->started(), kWait); }();
-        return *form;
-    }
-
-    QAction* action(const char* name) { return form->findChild<QAction*>(name); }
-    QLineEdit* box(const char* name) { return form->findChild<QLineEdit*>(name); }
-    QLabel* label(const char* name) { return form->findChild<QLabel*>(name); }
-    QTimer* timer(const char* name) { return form->findChild<QTimer*>(name); }
-    QString memo() { return form->findChild<QTextEdit*>("resultBox")->toPlainText(); }
-    void setBoxes(const char* f1, const char* f2, const char* k1, const char* k2) {
-        box("firstExponent")->setText(f1);
-        box("lastExponent")->setText(f2);
-        box("lowK")->setText(k1);
-        box("highK")->setText(k2);
-    }
-    bool running() { return action("stopAction")->isEnabled() && !action("startAction")->isEnabled(); }
-    bool stoppedLook() {
-        return !action("stopAction")->isEnabled() && action("startAction")->isEnabled() &&
-               action("continueAction")->isEnabled() && box("firstExponent")->isEnabled() &&
-               label("progressLabel")->text() == "Program does not work\nExpects a new task...";
-    }
-
-    QTemporaryDir dir;
-    std::unique_ptr<MainWindow> form;
-};
+using Fixture = testing::WindowFixture;
+using testing::AnswerNextQuestion;
+using testing::kWait;
 
 }  // namespace
 
@@ -186,7 +98,7 @@ private slots:
         QVERIFY(!f.form->session().searching());
         QVERIFY(!f.action("priorityMenuItem")->isEnabled());
         QVERIFY(!QFile::exists(f.path("Vontal.log")));
-        QVERIFY(ErrorMessages(f.form.get()).isEmpty());
+        QVERIFY(f.errorMessages().isEmpty());
     }
 
     // An interrupted task continues at start-up without a click; Stop keeps the exponent and
@@ -304,7 +216,7 @@ private slots:
         f.open();
         f.setBoxes(qPrintable(f1), "20", "1", qPrintable(k2));  // pasted text is not filtered
         f.action("continueAction")->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()), QStringList{message}, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(f.errorMessages(), QStringList{message}, kWait);
         QVERIFY(f.stoppedLook());
         QVERIFY(!f.form->session().searching());
     }
@@ -320,32 +232,7 @@ private slots:
         }
         QStringList newest;
         for (int i = 8; i <= 12; ++i) newest << QString("'%1x' is not a valid integer value").arg(i);
-        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()), newest, kWait);
-    }
-
-    void keystrokeFilters_data() {
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("k notation") << "lowK" << "35e11" << "35e11";
-        QTest::newRow("second e refused") << "lowK" << "35e11e" << "35e11";
-        QTest::newRow("e after E refused") << "highK" << "3E5e7" << "3E57";
-        QTest::newRow("point and minus refused") << "lowK" << "1.5-2" << "152";
-        QTest::newRow("k box takes 18") << "highK" << "12345678901234567890" << "123456789012345678";
-        QTest::newRow("letter in n box") << "firstExponent" << "1a2e" << "12";
-        QTest::newRow("n box takes 5") << "lastExponent" << "1234567" << "12345";
-    }
-    void keystrokeFilters() {
-        QFETCH(QString, box);
-        QFETCH(QString, typed);
-        QFETCH(QString, shown);
-        Fixture f;
-        f.open();
-        QLineEdit* edit = f.box(qPrintable(box));
-        QTest::keyClicks(edit, typed);
-        QCOMPARE(edit->text(), shown);
-        QTest::keyClick(edit, Qt::Key_Backspace);
-        QCOMPARE(edit->text(), shown.chopped(1));
+        QTRY_COMPARE_WITH_TIMEOUT(f.errorMessages(), newest, kWait);
     }
 
     // Result.txt that cannot be read (here a folder) is reported and start-up goes on; the
@@ -356,8 +243,8 @@ private slots:
         f.writeTask("14", "14", "1", "100");
         QVERIFY(QDir(f.dir.path()).mkdir("Result.txt"));
         f.open(50);
-        QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 2, kWait);
-        const QStringList errors = ErrorMessages(f.form.get());
+        QTRY_COMPARE_WITH_TIMEOUT(f.errorMessages().size(), 2, kWait);
+        const QStringList errors = f.errorMessages();
         QVERIFY2(errors[0].startsWith("Cannot read " + f.path("Result.txt")), qPrintable(errors[0]));
         QVERIFY2(errors[1].contains("Result.txt"), qPrintable(errors[1]));
         QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook(), kWait);
@@ -508,9 +395,9 @@ private slots:
         f.timer("viewTimer")->start();
         if (geteuid() != 0) {
             // Raising needs privilege: the refusal is shown once, and the search goes on.
-            QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 1, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(f.errorMessages().size(), 1, kWait);
             QTest::qWait(300);
-            QCOMPARE(ErrorMessages(f.form.get()).size(), 1);
+            QCOMPARE(f.errorMessages().size(), 1);
             QVERIFY(f.running());
             return;
         }
@@ -600,10 +487,10 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(f.stoppedLook() && !f.form->session().searching(), kWait);
         if (notice.isEmpty()) {
             QTest::qWait(50);
-            QCOMPARE(ErrorMessages(f.form.get()), QStringList());
+            QCOMPARE(f.errorMessages(), QStringList());
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(ErrorMessages(f.form.get()).size(), 1, kWait);
-            const QString shown = ErrorMessages(f.form.get()).first();
+            QTRY_COMPARE_WITH_TIMEOUT(f.errorMessages().size(), 1, kWait);
+            const QString shown = f.errorMessages().first();
             QVERIFY2(QRegularExpression(notice, QRegularExpression::DotMatchesEverythingOption).match(shown).hasMatch(),
                      qPrintable(shown.right(300).toUtf8().toPercentEncoding(" ")));
             QVERIFY(shown.size() <= 1001);
@@ -644,7 +531,7 @@ private slots:
         MainWindow& form = f.open();
         QCOMPARE(f.memo(), memo);
         QCOMPARE(form.currentIcon(), memo.isEmpty() ? FormulaIcon::Stop : FormulaIcon::FoundStop);
-        QCOMPARE(ErrorMessages(f.form.get()), QStringList());
+        QCOMPARE(f.errorMessages(), QStringList());
     }
 
     // A kernel variant that fails its self-test: the status line says so from the start and
@@ -678,7 +565,7 @@ private slots:
         const QByteArray log = f.readFile("Vontal.log");
         QVERIFY2(log.startsWith("Model "), log.constData());
         QVERIFY2(log.contains("MHz\r\n" + failure.toLatin1() + "\r\nn=14  k from 3"), log.constData());
-        QCOMPARE(ErrorMessages(f.form.get()), QStringList());
+        QCOMPARE(f.errorMessages(), QStringList());
     }
 
 private:

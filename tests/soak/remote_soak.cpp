@@ -36,6 +36,7 @@
 
 #include "TestServer.h"
 #include "settings/IniFile.h"
+#include "WindowFixture.h"
 #include "gui/MainWindow.h"
 #include "remote/RemoteControl.h"
 #include "remote/ServerLink.h"
@@ -204,8 +205,8 @@ class RemoteSoak : public QObject {
 private slots:
     void floodTheWindow() {
         const double minutes = Minutes();
-        QTemporaryDir dir, config;
-        QVERIFY(dir.isValid() && config.isValid());
+        QTemporaryDir config;
+        QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
 
         ServerCounts counts;
@@ -219,21 +220,13 @@ private slots:
         QVERIFY(port != 0);
         qputenv("VONTAL_SERVER_PORT", QByteArray::number(port));
 
-        {
-            IniFile ini(dir.filePath("Vontal.ini").toStdString());
-            for (const auto& [key, value] : {std::pair{"nMin", "30"}, {"nTemp", "30"}, {"nMax", "30"}, {"kMin", "5"},
-                                             {"kMax", "1e15"}, {"KTemp", "0"}, {"ConnectToServerVontal", "1"},
-                                             {"HostServerVontal", "127.0.0.1"}})
-                ini.WriteString("f", key, value);
-        }
-        MainWindowOptions options;
-        options.programDir = dir.path();
-        options.programPath = dir.filePath("vontal");
-        options.cpuMHz = 1000;
-        auto form = std::make_unique<MainWindow>(options);
-        form->findChild<QTimer*>("viewTimer")->setInterval(100);  // reconnects within 100 ms
+        testing::WindowFixture f;
+        for (const auto& [key, value] : {std::pair{"nMin", "30"}, {"nTemp", "30"}, {"nMax", "30"}, {"kMin", "5"},
+                                         {"kMax", "1e15"}, {"KTemp", "0"}, {"ConnectToServerVontal", "1"},
+                                         {"HostServerVontal", "127.0.0.1"}})
+            f.setIni(key, value);
+        MainWindow* form = &f.open(100);  // reconnects within 100 ms
         form->show();
-        QTRY_VERIFY_WITH_TIMEOUT(form->started(), 10000);
         qint64 windowMessages = 0;
         connect(form->findChild<RemoteControl*>()->link(), &ServerLink::messageReceived,
                 [&](const QByteArray&) { ++windowMessages; });
@@ -264,7 +257,7 @@ private slots:
             if (linkDown.elapsed() < 3000 || !continue1->isEnabled()) return;
             ++userContinues;
             for (const char* name : {"firstExponent", "lastExponent", "lowK", "highK"})
-                form->findChild<QLineEdit*>(name)->setText(QString(name).startsWith("edtF") ? "30" : "5");
+                form->findChild<QLineEdit*>(name)->setText(QString(name).endsWith("Exponent") ? "30" : "5");
             form->findChild<QLineEdit*>("highK")->setText("1e15");
             continue1->trigger();
             linkDown.restart();
