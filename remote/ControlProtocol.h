@@ -17,10 +17,10 @@ ServerCommand ParseServerCommand(const QByteArray& message);
 
 // The texts "[SetParameters]" puts into the four task boxes.
 struct TaskBoxTexts {
-    QString nFirst;  // edtF1
-    QString nLast;   // edtF2
-    QString kLow;    // edtK1
-    QString kHigh;   // edtK2
+    QString nFirst;  // the first exponent box
+    QString nLast;   // the last exponent box
+    QString kLow;    // the lowest k box
+    QString kHigh;   // the highest k box
 };
 
 // Takes the four values apart by position, names unexamined: each value is what stands between
@@ -33,15 +33,15 @@ TaskBoxTexts ParseSetParameters(const QByteArray& message);
 // What the state reply reports, each text as it stands in the window.
 struct ServerStateFields {
     QString nMin;   // the settings key "nMin", or the exponent in hand when the key is missing
-    QString nTemp;  // edtF1
-    QString nMax;   // edtF2
-    QString kMin;   // edtK1
-    QString kMax;   // edtK2
+    QString nTemp;  // the first exponent box (the exponent in hand)
+    QString nMax;   // the last exponent box
+    QString kMin;   // the lowest k box
+    QString kMax;   // the highest k box
     bool startEnabled = false;
     bool continueEnabled = false;
     bool stopEnabled = false;
     bool windowsService = false;  // the autostart entry's menu item is ticked
-    QString statusK;              // lblK, lines separated by a carriage return
+    QString statusK;              // the progress label, lines separated by a carriage return
 };
 
 // "[CurrentParameters]nMin=…,nTemp=…,nMax=…,kMin=…,kMax=…,Start1=…,Continue1=…,Stop1=…,WS=…"

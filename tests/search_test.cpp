@@ -254,7 +254,7 @@ TEST(Search, SeveralCoresGiveTheSameRecords) {
 }
 
 TEST(Search, StoredPositionIsMadeSafe) {
-    // n = 14, k = 1..100 holds one divisor, k = 7. Where does a stored KTemp resume?
+    // n = 14, k = 1..100 holds one divisor, k = 7. Where does a stored position ("KTemp") resume?
     struct Row { const char* kTemp; bool findsSeven; bool header; };
     const Row rows[] = {
         {"0", true, true},     // a fresh exponent
@@ -406,7 +406,7 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
 TEST(Search, StopAtADivisorNextToKMaxFinishesTheExponent) {
     struct Row {
         const char* kMax;
-        bool movedPast;      // KTemp went on to 975 once 973 was recorded
+        bool movedPast;      // the position went on to 975 once 973 was recorded
         const char* nSaved;  // the exponent of the position saved at the stop
     };
     for (const Row& r : {Row{"974", false, "17"}, Row{"973", false, "17"}, Row{"976", true, "16"}}) {
@@ -442,7 +442,7 @@ TEST(Search, ResumePointsWhileRunningBelongTogether) {
         SCOPED_TRACE(threads);
         Harness h("resume-points");
         h.session->SetThreads(threads);
-        std::vector<std::pair<int64_t, int64_t>> atRecords;  // divisor, KTemp when its records are done
+        std::vector<std::pair<int64_t, int64_t>> atRecords;  // divisor, the position when its records are done
         int64_t lastFound = 0;
         h.onQueued = [&](const SearchEvent& e) {
             if (e.kind == SearchEventKind::DivisorFound) lastFound = e.k;
