@@ -574,8 +574,12 @@ void MainWindow::SearchEventHandled(const SearchEvent& e, bool current) {
             if (!viewTimer_->isActive()) viewTimer_->start();
             break;
         case SearchEventKind::TaskFinished:
-        case SearchEventKind::Stopped:
             // The view tick goes on: it takes the next follow-on task.
+            ShowStoppedLook();
+            break;
+        case SearchEventKind::Stopped:
+            // Stopped, a follow-on task waits as it does after Stop.
+            viewTimer_->stop();
             ShowStoppedLook();
             break;
         default:
