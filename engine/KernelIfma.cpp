@@ -7,12 +7,11 @@
 // per-step comparisons would otherwise cost as much as the arithmetic.
 #include "KernelIfma.h"
 #include "IfmaIntrinsics.h"
+#include "KernelScalar.h"
+#include "KernelVariants.h"
 
 #include <cmath>
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 
 namespace vontal::ifma {
@@ -27,31 +26,31 @@ VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
     __m512i c[2 * W];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < 2 * W; ++i) c[i] = zero;
     // Cross products once, doubled, then the squares on the diagonal.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t j = i + 1; j < W; ++j) {
             c[i + j] = _mm512_madd52lo_epu64(c[i + j], x[i], x[j]);
             c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], x[i], x[j]);
         }
     }
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 1; i < 2 * W; ++i) c[i] = _mm512_add_epi64(c[i], c[i]);
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         c[2 * i] = _mm512_madd52lo_epu64(c[2 * i], x[i], x[i]);
         c[2 * i + 1] = _mm512_madd52hi_epu64(c[2 * i + 1], x[i], x[i]);
     }
     // Montgomery reduction one 52-bit limb at a time. The products only read the low 52 bits
     // of their inputs, so the factor m needs no masking of the column beforehand.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         const __m512i m = Proth ? _mm512_and_si512(_mm512_sub_epi64(zero, c[i]), mask)
                                 : _mm512_madd52lo_epu64(zero, c[i], pinv);
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t j = 0; j < W; ++j) {
             c[i + j] = _mm512_madd52lo_epu64(c[i + j], m, p[j]);
             c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], m, p[j]);
@@ -60,7 +59,7 @@ VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
         c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(c[i], 52));
     }
     // The result, below 2p < R/2: back to 52-bit limbs.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = W; i < 2 * W - 1; ++i) {
         c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(c[i], 52));
         x[i - W] = _mm512_and_si512(c[i], mask);
@@ -72,7 +71,7 @@ VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
 template <uint32_t W, bool Proth>
 __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch& b, uint32_t* found) {
     __m512i x[W], p[W], t1[W], t2[W];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         x[i] = _mm512_load_si512(b.x[i]);
         p[i] = _mm512_load_si512(b.p[i]);
@@ -80,11 +79,11 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch&
         t2[i] = _mm512_load_si512(b.target2[i]);
     }
     const __m512i pinv = _mm512_load_si512(b.pinv);
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t j = b.start; j < b.first; ++j) Square<W, Proth>(x, p, pinv);
     for (uint32_t m = b.first;; ++m) {
         __mmask8 eq1 = 0xFF, eq2 = 0xFF;
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t i = 0; i < W; ++i) {
             eq1 &= _mm512_cmpeq_epi64_mask(x[i], t1[i]);
             eq2 &= _mm512_cmpeq_epi64_mask(x[i], t2[i]);
@@ -102,7 +101,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch&
 template <uint32_t W, bool Proth>
 __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uint32_t* found) {
     __m512i x[W], p[W];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         x[i] = _mm512_load_si512(b.x[i]);
         p[i] = _mm512_load_si512(b.p[i]);
@@ -112,7 +111,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uin
     // x is below 2p: subtract p where that leaves no borrow, so that each residue has one form.
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
     __m512i y[W], borrow = _mm512_setzero_si512();
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(x[i], p[i]), borrow);
         borrow = _mm512_srli_epi64(t, 63);
@@ -122,7 +121,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uin
     // -1 is target; +1 is p - target, so x = +1 exactly when x + target = p.
     __mmask8 minus = 0xFF, plus = 0xFF;
     __m512i carry = _mm512_setzero_si512();
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         const __m512i v = _mm512_mask_mov_epi64(x[i], atLeastP, y[i]);
         const __m512i t = _mm512_load_si512(b.target[i]);
@@ -247,15 +246,7 @@ void Run(const Batch& batch, uint32_t* found) {
     }
 }
 
-bool Available() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & (1u << 27))) return false;  // OSXSAVE
-    unsigned lo = 0, hi = 0;
-    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    if ((lo & 0xE6) != 0xE6) return false;  // the OS saves the AVX-512 and AVX registers
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ebx & (1u << 16)) && (ebx & (1u << 17)) && (ebx & (1u << 21));  // AVX512F, DQ, IFMA
-}
+bool Available() { return ThisCpu().avx512Ifma; }
 
 #else
 
@@ -268,3 +259,100 @@ bool Available() { return false; }
 #endif
 
 }  // namespace vontal::ifma
+
+#if defined(__x86_64__)
+
+namespace vontal {
+
+namespace {
+
+// Eight lanes in 52-bit limbs for candidates p of up to 3326 bits; wider ones take the scalar
+// kernel. The lanes' numbers are prepared here, in 64-bit limbs, and handed over in 52-bit ones.
+void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const uint32_t bit = 52 * i, word = bit / 64, shift = bit % 64;
+        u64 value = word < w64 ? v[word] >> shift : 0;
+        if (shift > 12 && word + 1 < w64) value |= v[word + 1] << (64 - shift);
+        out[i][lane] = value & ((u64{1} << 52) - 1);
+    }
+}
+
+// Candidates of 6 to 64 limbs of 52 bits: the lanes as for the narrow kernel, and instead of p
+// only K = k*2^(n mod 52), since p = 1 + K*2^(52*(n/52)).
+static_assert(kSideBySideBits == 52 * ifma::kMaxWideLimbs - 2, "p < 2^(52W - 2) = R/4 in the widest batch");
+
+void RunWideIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    constexpr uint32_t kMaxW64 = (52 * ifma::kMaxWideLimbs + 63) / 64;
+    ifma::WideBatch b;
+    b.limbs = sh.w52;
+    b.first = sh.first;
+    b.last = sh.last;
+    b.kShift = sh.n / 52;
+    const uint32_t s = sh.n % 52;
+    u64 limbs[4][kMaxW64];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        if (l < count) {  // lanes beyond count repeat the last candidate
+            b.start = SetUp(lane, ks[l], sh, 52 * b.limbs);
+        }
+        To52(lane.x, sh.w, b.x, b.limbs, l);
+        To52(lane.target, sh.w, b.target, b.limbs, l);
+        To52(lane.target2, sh.w, b.target2, b.limbs, l);
+        const u128 shifted = static_cast<u128>(lane.k) << s;
+        for (uint32_t t = 0; t < 3; ++t) b.k[t][l] = static_cast<u64>(shifted >> (52 * t)) & ((u64{1} << 52) - 1);
+    }
+    uint32_t found[ifma::kLanes];
+    ifma::RunWide(b, found);
+    std::copy(found, found + count, ms);
+}
+
+void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+    // Every processor with AVX-512 IFMA has BMI2 and ADX (the variant's CPU check asks for both).
+    if (sh.w52 > ifma::kMaxWideLimbs) return TestCandidatesBmi2(ks, count, sh.n, ms, scratch);
+    if (sh.w52 > ifma::kMaxLimbs) return RunWideIfma(ks, count, sh, ms);
+    ifma::Batch b;
+    b.limbs = std::max<uint32_t>(sh.w52, 2);
+    b.first = sh.first;
+    b.last = sh.last;
+    b.proth = sh.n >= 52;
+    u64 lanesK[ifma::kLanes];  // lanes beyond count repeat the last candidate
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) lanesK[l] = ks[std::min(l, count - 1)];
+    uint32_t found[ifma::kLanes];
+    if (ifma::Prepare(b, lanesK, sh.n)) {
+        ifma::Run(b, found);
+        std::copy(found, found + count, ms);
+        return;
+    }
+    u64 limbs[4][5];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        if (l < count) {  // lanes beyond count repeat the last candidate
+            b.start = SetUp(lane, ks[l], sh, 52 * b.limbs);
+        }
+        To52(lane.p, sh.w, b.p, b.limbs, l);
+        To52(lane.x, sh.w, b.x, b.limbs, l);
+        To52(lane.target, sh.w, b.target, b.limbs, l);
+        To52(lane.target2, sh.w, b.target2, b.limbs, l);
+        b.pinv[l] = lane.pinv & ((u64{1} << 52) - 1);
+    }
+    ifma::Run(b, found);
+    std::copy(found, found + count, ms);
+}
+
+struct IfmaRun {
+    static void Test(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+        RunShapeIfma(ks, count, sh, ms, scratch);
+    }
+};
+
+}  // namespace
+
+void TestCandidatesAvx512Ifma(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
+    ForEachShapeRun<IfmaRun>(ks, count, n, ifma::kLanes, ms, scratch);
+}
+
+}  // namespace vontal
+
+#endif

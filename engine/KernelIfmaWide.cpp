@@ -51,7 +51,7 @@ constexpr uint32_t Slot(uint32_t r) { return (P + r) % kSums; }
 // from these rows: it goes to memory, and its slot starts column i0 + j + kSums.
 template <uint32_t H, uint32_t P>
 VONTAL_IFMA void SweepColumn(const __m512i (&row)[kRows], __m512i (&sum)[kSums], __m512i xj, __m512i& column) {
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < H; ++r) {
         sum[Slot<P>(r)] = _mm512_madd52lo_epu64(sum[Slot<P>(r)], row[r], xj);
         sum[Slot<P>(r + 1)] = _mm512_madd52hi_epu64(sum[Slot<P>(r + 1)], row[r], xj);
@@ -63,7 +63,7 @@ VONTAL_IFMA void SweepColumn(const __m512i (&row)[kRows], __m512i (&sum)[kSums],
 // The end of the sweep at column j, phase P: the sums go to their columns.
 template <uint32_t P>
 VONTAL_IFMA void FlushSums(const __m512i (&sum)[kSums], __m512i* c, uint32_t j) {
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kSums; ++r) c[j + r] = _mm512_add_epi64(c[j + r], sum[Slot<P>(r)]);
 }
 
@@ -103,9 +103,9 @@ VONTAL_IFMA void CrossRows(const __m512i* x, __m512i* c, uint32_t w, uint32_t i0
     sweep.c = c + 2 * i0;  // ... and the column i0 + j
     sweep.w = w - i0;
     sweep.j = 1;
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kRows; ++r) sweep.row[r] = x[i0 + r];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kSums; ++r) sweep.sum[r] = _mm512_setzero_si512();
     if (sweep.Triangle(std::make_integer_sequence<uint32_t, kRows - 1>())) sweep.Rectangle(std::make_integer_sequence<uint32_t, kSums>());
 }
@@ -125,7 +125,7 @@ VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, co
     __m512i carry = zero;
     for (uint32_t i = 0; i < w; ++i) {
         const __m512i xi = x[i];
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t half = 0; half < 2; ++half) {
             const uint32_t q = 2 * i + half;
             __m512i s = c[q];
@@ -133,7 +133,7 @@ VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, co
             s = _mm512_add_epi64(s, s);
             s = half ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
             if (q >= d) {
-                VONTAL_UNROLL
+                VONTAL_VECTOR_UNROLL
                 for (uint32_t t = 0; t < NK; ++t) {
                     s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
                     s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
@@ -166,7 +166,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch
     __m512i* y = work.x[1];
     for (uint32_t i = 0; i < w; ++i) x[i] = _mm512_load_si512(b.x[i]);
     __m512i k[NK];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
     __m512i* m = work.m + Work::kFactorPad;
     for (uint32_t j = b.start; j < b.first; ++j) {

@@ -11,6 +11,7 @@
 
 #include "Kernel.h"
 #include "KernelIfma.h"
+#include "KernelVariants.h"
 #include "Reference.h"
 
 namespace vontal {
@@ -369,6 +370,37 @@ TEST(KernelIfmaWide, MeetsPlantedTargetsInEveryLane) {
     }
     mpz_clears(p, r, x, target, value, nullptr);
     EXPECT_TRUE(seen[1] && seen[2] && seen[3]);
+}
+
+// VONTAL_KERNEL: a variant's name, "no-avx512" or nothing choose a variant; anything else, or a
+// variant this machine cannot use, is a problem for the front ends to refuse, never another
+// variant in its place.
+TEST(KernelChoice, ValuesOfTheEnvironmentVariable) {
+    const auto available = AvailableKernels();
+    std::string withoutAvx512;
+    for (const auto& name : available)
+        if (name.find("avx512") == std::string::npos && withoutAvx512.empty()) withoutAvx512 = name;
+    struct Row { const char* value; std::string variant; };
+    std::vector<Row> rows = {{"", available.front()}, {"no-avx512", withoutAvx512}};
+    for (const auto& name : available) rows.push_back({nullptr, name});
+    for (const auto& row : rows) {
+        const std::string value = row.value ? row.value : row.variant;
+        const KernelChoice choice = ChooseKernel(value);
+        EXPECT_EQ(choice.variant, row.variant) << "'" << value << "'";
+        EXPECT_EQ(choice.problem, "") << "'" << value << "'";
+    }
+    for (const char* unknown : {"AVX512IFMA", "fastest", "portable ", "no-avx2", "no_avx512", "0"}) {
+        const KernelChoice choice = ChooseKernel(unknown);
+        EXPECT_EQ(choice.variant, "") << unknown;
+        EXPECT_NE(choice.problem.find(std::string("VONTAL_KERNEL=") + unknown + " names no kernel"), std::string::npos)
+            << choice.problem;
+        EXPECT_NE(choice.problem.find("no-avx512"), std::string::npos) << choice.problem;  // the known values
+    }
+    if (std::find(available.begin(), available.end(), "avx512ifma") == available.end()) {
+        const KernelChoice choice = ChooseKernel("avx512ifma");
+        EXPECT_EQ(choice.variant, "");
+        EXPECT_NE(choice.problem.find("cannot run"), std::string::npos) << choice.problem;
+    }
 }
 
 // The start-up self-test passes for every variant this processor runs (a failure would take
