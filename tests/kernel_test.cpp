@@ -182,18 +182,21 @@ namespace vontal {
 namespace {
 
 // Batches as the computation thread hands them over: consecutive survivors, sometimes
-// straddling a change of limb count or path, some of them known divisors.
+// straddling a change of limb count or path, some of them known divisors. Up to 40 candidates,
+// so that the eight-lane kernels run one to four batches of eight side by side, and a rest.
+// The exponents cover every reduction of the narrow eight-lane kernel: n below 52, and
+// n / 52 from 1 to 4.
 TEST_P(Kernel, BatchesMatchOneByOne) {
     std::mt19937_64 rng(99);
     KernelScratch scratch;
     for (uint32_t n : {9u, 14u, 30u, 45u, 50u, 61u, 64u, 75u, 90u, 97u, 100u, 126u, 135u, 157u, 209u, 232u, 300u, 976u}) {
         for (int rep = 0; rep < 30; ++rep) {
-            uint64_t ks[16];
-            uint32_t ms[16];
+            uint64_t ks[40];
+            uint32_t ms[40];
             // Start just below a power of two half of the time, so that the batch changes shape.
             const uint32_t bits = 2 + rng() % 60;
             uint64_t k = (rep % 2 ? (uint64_t{1} << bits) - 9 : rng() >> (64 - bits)) | 1;
-            const uint32_t count = 1 + rng() % 16;
+            const uint32_t count = 1 + rng() % 40;
             for (uint32_t i = 0; i < count; ++i, k += 2 * (1 + rng() % 3)) ks[i] = k;
             // Plant a known divisor of the same n, when there is one.
             for (const auto& c : kKnown)
@@ -203,6 +206,27 @@ TEST_P(Kernel, BatchesMatchOneByOne) {
                 ASSERT_EQ(ms[i], Reference(ks[i], n)) << ks[i] << "*2^" << n << "+1 in a batch of " << count;
         }
     }
+}
+
+// Published divisors that the narrow eight-lane kernel takes, each at several places of a batch
+// of 32 neighbours (four batches of eight side by side): the first and last lane of each, so
+// that a find in any batch and lane is reported, with the right m, and for no neighbour.
+TEST_P(Kernel, KnownDivisorsInEveryPlaceOfABatch) {
+    KernelScratch scratch;
+    uint64_t ks[32];
+    uint32_t ms[32];
+    int tested = 0;
+    for (const auto& c : kKnown) {
+        if (c.m == 0 || (c.n + Log2Floor(c.k) + 3 + 51) / 52 > 5 || c.k < 64 + 3) continue;
+        for (uint32_t at : {0u, 7u, 8u, 15u, 16u, 23u, 24u, 31u}) {
+            for (uint32_t i = 0; i < 32; ++i) ks[i] = c.k + 2 * static_cast<uint64_t>(i) - 2 * at;
+            TestCandidates(ks, 32, c.n, ms, scratch);
+            for (uint32_t i = 0; i < 32; ++i)
+                ASSERT_EQ(ms[i], i == at ? c.m : Reference(ks[i], c.n)) << ks[i] << "*2^" << c.n << "+1 at " << at;
+            ++tested;
+        }
+    }
+    EXPECT_GE(tested, 8 * 10);
 }
 
 // A random odd k with floor(log2 k) = bits; for 62 bits half of them just below 2^63.
@@ -492,30 +516,42 @@ TEST(IfmaSetUp, MatchesExactResidues) {
 // last m, and one step before it.
 TEST(IfmaKernel, FinalCheckSeesEveryFormOfMinusOne) {
     if (!ifma::Available()) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+    // Every reduction of the narrow kernel: n below 52, and n / 52 = 1 to 4 (p = 1 + K*2^(52D)),
+    // two to five limbs.
     struct Shape { uint64_t k; uint32_t n; };
-    for (const Shape sh : {Shape{20000000000001, 50}, Shape{1000000000001, 100}, Shape{100000000001, 200}, Shape{70368744177665, 9}}) {
+    const Shape shapes[] = {{20000000000001, 50}, {70368744177665, 9}, {1000000000001, 100}, {(1ull << 20) + 1, 130},
+                            {100000000001, 200}, {(1ull << 40) + 1, 210}, {(1ull << 51) + 1, 110}, {(1ull << 30) + 1, 60}};
+    for (const Shape sh : shapes) {
         SCOPED_TRACE("n=" + std::to_string(sh.n));
-        uint64_t ks[ifma::kLanes];
-        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * l;
         const uint32_t w52 = (sh.n + Log2Floor(sh.k) + 3 + 51) / 52;
-        for (uint32_t steps : {0u, 1u, 3u}) {
-            ifma::Batch b;
-            b.limbs = std::max<uint32_t>(w52, 2);
-            b.first = 7;
-            b.proth = sh.n >= 52;
-            ASSERT_TRUE(ifma::Prepare(b, ks, sh.n));
-            b.start = b.first;
-            b.last = b.first + steps;
-            // Lane 0: -1 as target; lane 1: -1 as target + p; the others keep their start value.
-            for (uint32_t i = 0; i < b.limbs; ++i) {
-                b.x[i][0] = b.target[i][0];
-                b.x[i][1] = b.target2[i][1];
+        for (uint32_t vectors = 1; vectors <= ifma::kVectors; ++vectors) {
+            for (uint32_t steps : {0u, 1u, 3u}) {
+                ifma::Batch b[ifma::kVectors];
+                for (uint32_t v = 0; v < vectors; ++v) {
+                    uint64_t ks[ifma::kLanes];
+                    for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * (ifma::kLanes * v + l);
+                    b[v].limbs = std::max<uint32_t>(w52, 2);
+                    b[v].first = 7;
+                    b[v].proth = sh.n >= 52;
+                    ASSERT_TRUE(ifma::Prepare(b[v], ks, sh.n, 0));
+                    b[v].start = b[v].first;
+                    b[v].last = b[v].first + steps;
+                }
+                // In the last batch: lane v, -1 as target; lane 7 - v, -1 as target + p; the
+                // others keep their start value, and so do the other batches.
+                const uint32_t v = vectors - 1, l1 = v, l2 = ifma::kLanes - 1 - v;
+                for (uint32_t i = 0; i < b[v].limbs; ++i) {
+                    b[v].x[i][l1] = b[v].target[i][l1];
+                    b[v].x[i][l2] = b[v].target2[i][l2];
+                }
+                uint32_t found[ifma::kVectors * ifma::kLanes];
+                ifma::Run(b, vectors, found);
+                for (uint32_t l = 0; l < ifma::kLanes * vectors; ++l) {
+                    const bool planted = l == ifma::kLanes * v + l1 || l == ifma::kLanes * v + l2;
+                    EXPECT_EQ(found[l], planted ? b[v].first : 0u)
+                        << "lane " << l << " of " << vectors << " batches, " << steps << " squarings";
+                }
             }
-            uint32_t found[ifma::kLanes];
-            ifma::Run(b, found);
-            EXPECT_EQ(found[0], b.first) << steps << " squarings";
-            EXPECT_EQ(found[1], b.first) << steps << " squarings";
-            for (uint32_t l = 2; l < ifma::kLanes; ++l) EXPECT_EQ(found[l], 0u) << "lane " << l;
         }
     }
 }
