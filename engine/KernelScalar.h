@@ -237,16 +237,17 @@ VONTAL_INLINE void ReduceProth(u64* t, const u64* p, u64 k, u64* x, const Shape&
     SubtractIfAtLeast<0>(t + w, p, x, w);
 }
 
-// x = t / R mod p for a fixed width: W steps, each clearing one limb with m*p (m = -t_i when
-// p = 1 mod 2^64, else t_i * pinv); the carry out of each step waits in `extra` for the next,
-// so no carry runs through the whole number.
-template <uint32_t W, bool P0IsOne>
+// x = t / R mod p for a fixed width: W steps, each clearing one limb with m*p (m = t_i * pinv
+// for any odd p, D = 0; m = -t_i when p = 1 + k*2^n with n >= 64, D = n / 64, whose limbs 1 to
+// D - 1 are zero and cost no product); the carry out of each step waits in `extra` for the
+// next, so no carry runs through the whole number.
+template <uint32_t W, uint32_t D>
 VONTAL_INLINE void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
     u64 extra = 0;
     VONTAL_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         u64 m, carry;
-        if constexpr (P0IsOne) {
+        if constexpr (D != 0) {
             m = 0 - t[i];
             carry = t[i] != 0;
         } else {
@@ -255,9 +256,15 @@ VONTAL_INLINE void ReduceFixed(u64* t, const u64* p, u64 pinv, u64* x) {
         }
         VONTAL_UNROLL
         for (uint32_t j = 1; j < W; ++j) {
-            const u128 r = static_cast<u128>(m) * p[j] + t[i + j] + carry;
-            t[i + j] = static_cast<u64>(r);
-            carry = static_cast<u64>(r >> 64);
+            if (j < D) {
+                const u128 r = static_cast<u128>(t[i + j]) + carry;
+                t[i + j] = static_cast<u64>(r);
+                carry = static_cast<u64>(r >> 64);
+            } else {
+                const u128 r = static_cast<u128>(m) * p[j] + t[i + j] + carry;
+                t[i + j] = static_cast<u64>(r);
+                carry = static_cast<u64>(r >> 64);
+            }
         }
         const u128 r = static_cast<u128>(t[i + W]) + carry + extra;
         t[i + W] = static_cast<u64>(r);
@@ -372,7 +379,7 @@ VONTAL_INLINE void Step(Lane& l, const Shape& sh) {
         VONTAL_UNROLL
         for (uint32_t i = 0; i < W; ++i) x[i] = l.x[i], p[i] = l.p[i];
         Square<W>(x, t, W);
-        ReduceFixed<W, (D != 0)>(t, p, l.pinv, x);
+        ReduceFixed<W, D>(t, p, l.pinv, x);
         VONTAL_UNROLL
         for (uint32_t i = 0; i < W; ++i) l.x[i] = x[i];
     } else {
@@ -391,12 +398,36 @@ VONTAL_INLINE void Step(Lane& l, const Shape& sh) {
 }
 
 // Squares every lane from 2^(2^j) up to 2^(2^last), noting the m at which each meets -1.
-template <uint32_t W, uint32_t D>
-VONTAL_INLINE void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j) {
-    const uint32_t w = W ? W : sh.w;
-    constexpr bool kLazy = W == 3 && D != 0;  // residues in [0, 2p): see StepThreeLimbsProth
+// step(lane) squares one lane; with Lazy its residues lie in [0, 2p), and -1 has two forms.
+template <bool Lazy, uint32_t N, typename StepFn>
+VONTAL_INLINE void RunAllLanes(Lane* lanes, const Shape& sh, uint32_t j, uint32_t w, StepFn step) {
+    for (; j < sh.first; ++j) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) step(lanes[l]);
+    }
+    for (uint32_t m = sh.first;; ++m) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) {
+            Lane& lane = lanes[l];
+            u64 diff = 0, diff2 = 0;
+            VONTAL_UNROLL
+            for (uint32_t i = 0; i < w; ++i) {
+                diff |= lane.x[i] ^ lane.target[i];
+                if constexpr (Lazy) diff2 |= lane.x[i] ^ lane.target2[i];
+            }
+            if (diff == 0 || (Lazy && diff2 == 0)) lane.found = m;
+        }
+        if (m >= sh.last) return;
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) step(lanes[l]);
+    }
+}
+
+template <bool Lazy, typename StepFn>
+VONTAL_INLINE void RunLanesWith(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j, uint32_t w, StepFn step) {
+    if (count == kMaxLanes) return RunAllLanes<Lazy, kMaxLanes>(lanes, sh, j, w, step);
     for (; j < sh.first; ++j)
-        for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
+        for (uint32_t l = 0; l < count; ++l) step(lanes[l]);
     for (uint32_t m = sh.first;; ++m) {
         for (uint32_t l = 0; l < count; ++l) {
             Lane& lane = lanes[l];
@@ -404,14 +435,26 @@ VONTAL_INLINE void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32
             VONTAL_UNROLL
             for (uint32_t i = 0; i < w; ++i) {
                 diff |= lane.x[i] ^ lane.target[i];
-                if constexpr (kLazy) diff2 |= lane.x[i] ^ lane.target2[i];
+                if constexpr (Lazy) diff2 |= lane.x[i] ^ lane.target2[i];
             }
             // After -1 every square is 1, so a lane never meets -1 twice.
-            if (diff == 0 || (kLazy && diff2 == 0)) lane.found = m;
+            if (diff == 0 || (Lazy && diff2 == 0)) lane.found = m;
         }
         if (m >= sh.last) return;
-        for (uint32_t l = 0; l < count; ++l) Step<W, D>(lanes[l], sh);
+        for (uint32_t l = 0; l < count; ++l) step(lanes[l]);
     }
+}
+
+template <uint32_t W, uint32_t D>
+struct FixedStep {
+    const Shape& sh;
+    VONTAL_INLINE void operator()(Lane& l) const { Step<W, D>(l, sh); }
+};
+
+template <uint32_t W, uint32_t D>
+VONTAL_INLINE void RunLanes(Lane* lanes, uint32_t count, const Shape& sh, uint32_t j) {
+    constexpr bool kLazy = W == 3 && D != 0;  // residues in [0, 2p): see StepThreeLimbsProth
+    RunLanesWith<kLazy>(lanes, count, sh, j, W ? W : sh.w, FixedStep<W, D>{sh});
 }
 
 // q and r with 2^e = q*k + r, for e < 128: one hardware division when the quotient fits 64 bits,
