@@ -27,6 +27,7 @@ struct Variant {
 const Variant kVariants[] = {
 #if defined(__x86_64__)
     {"avx512ifma", TestCandidatesAvx512Ifma, [](const CpuFeatures& c) { return c.avx512Ifma && c.bmi2Adx; }, true},
+    {"avx2", TestCandidatesAvx2, [](const CpuFeatures& c) { return c.avx2 && c.bmi2Adx; }, false},
     {"bmi2", TestCandidatesBmi2, [](const CpuFeatures& c) { return c.bmi2Adx; }, false},
 #endif
     {"portable", TestCandidatesPortable, [](const CpuFeatures&) { return true; }, false},

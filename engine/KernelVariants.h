@@ -15,6 +15,7 @@ using TestCandidatesFn = void (*)(const uint64_t* ks, uint32_t count, uint32_t n
 
 void TestCandidatesPortable(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
 #if defined(__x86_64__)
+void TestCandidatesAvx2(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
 void TestCandidatesBmi2(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
 void TestCandidatesAvx512Ifma(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch);
 #endif
