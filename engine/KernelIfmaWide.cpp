@@ -122,34 +122,39 @@ VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, co
     // Column q: twice the cross products, the diagonal, the products m_i*K_t that land here
     // (lows of i = q - d - t, highs of i = q - d - 1 - t, for 0 <= i < w: the others are the
     // zeros around m), and the carry from below. NK = w - d, so m_(w-1)*K ends in column 2w - 1.
+    // The carry is the only chain from column to column: one addition and one shift each.
     __m512i carry = zero;
-    for (uint32_t i = 0; i < w; ++i) {
-        const __m512i xi = x[i];
-        VONTAL_VECTOR_UNROLL
-        for (uint32_t half = 0; half < 2; ++half) {
-            const uint32_t q = 2 * i + half;
-            __m512i s = c[q];
-            c[q] = zero;
-            s = _mm512_add_epi64(s, s);
-            s = half ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
-            if (q >= d) {
-                VONTAL_VECTOR_UNROLL
-                for (uint32_t t = 0; t < NK; ++t) {
-                    s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
-                    s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
-                }
-            }
-            if (q < w) {
-                // s + carry + m_q is a multiple of 2^52: its carry is ceil((s + carry) / 2^52).
-                const __m512i up = _mm512_add_epi64(_mm512_add_epi64(s, mask), carry);
-                m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);  // -(s + carry) mod 2^52
-                carry = _mm512_srli_epi64(up, 52);
-            } else {
-                const __m512i v = _mm512_add_epi64(s, carry);
-                y[q - w] = _mm512_and_si512(v, mask);
-                carry = _mm512_srli_epi64(v, 52);
+    uint32_t q = 0;
+    const auto sum = [&](bool products) VONTAL_IFMA_LAMBDA {
+        const __m512i xi = x[q / 2];
+        __m512i s = c[q];
+        c[q] = zero;
+        s = _mm512_add_epi64(s, s);
+        s = (q & 1) ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
+        if (products) {
+            VONTAL_VECTOR_UNROLL
+            for (uint32_t t = 0; t < NK; ++t) {
+                s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
+                s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
             }
         }
+        return s;
+    };
+    // Columns below w: s + carry + m_q is a multiple of 2^52, so m_q = -(s + carry) mod 2^52 and
+    // the carry on is ceil((s + carry) / 2^52) = (s + 2^52 - 1 + carry) >> 52.
+    const auto factor = [&](__m512i s) VONTAL_IFMA_LAMBDA {
+        __m512i up = _mm512_add_epi64(s, mask);
+        __asm__("" : "+v"(up));  // (s + mask) + carry: keeps the carry's chain to one addition
+        up = _mm512_add_epi64(up, carry);
+        m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);
+        carry = _mm512_srli_epi64(up, 52);
+    };
+    for (; q < d; ++q) factor(sum(false));
+    for (; q < w; ++q) factor(sum(true));
+    for (; q < 2 * w; ++q) {
+        const __m512i v = _mm512_add_epi64(sum(true), carry);
+        y[q - w] = _mm512_and_si512(v, mask);
+        carry = _mm512_srli_epi64(v, 52);
     }
 }
 
