@@ -18,6 +18,9 @@ constexpr uint32_t kSegmentWords = 4000;
 constexpr uint32_t kSegmentBits = 64 * kSegmentWords;
 static_assert(kBlockWords % kSegmentWords == 0);
 constexpr uint32_t kSegmentPrimeLimit = kSegmentBits / 2;
+// The longer ones strike a block at most kMaxFew + 1 times.
+constexpr uint32_t kMaxFew = kSieveSize / kSegmentPrimeLimit - 1;
+static_assert(kMaxFew == 7);
 // Primes below this are taken by whole words from a pattern of their own.
 constexpr uint32_t kWordPatternLimit = 128;
 
@@ -36,6 +39,21 @@ inline uint32_t StrikeRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t end) 
     }
     for (; i < end; i += q) Strike(bits, i);
     return i;
+}
+
+// Strikes of primes q with C <= kSieveSize / q < C + 1 from offsets i < q: C strikes are certain
+// and one more may fall in the block. Written without a branch on the data, since whether that
+// last strike falls in the block is a coin toss: it goes to a spare word past the block when not.
+template <uint32_t C>
+inline void StrikeFew(uint64_t* bits, uint32_t* offsets, const uint32_t* primes, size_t from, size_t to) {
+    for (size_t j = from; j < to; ++j) {
+        const uint32_t q = primes[j];
+        uint32_t i = offsets[j];
+        for (uint32_t t = 0; t < C; ++t, i += q) Strike(bits, i);
+        const bool inside = i < kSieveSize;
+        Strike(bits, inside ? i : kSieveSize);
+        offsets[j] = (inside ? i + q : i) - kSieveSize;
+    }
 }
 
 }  // namespace
@@ -293,7 +311,7 @@ uint64_t Sieve::BlockStartK(uint64_t b) const {
 // it), else moved on past the blocks other threads took meanwhile.
 void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
     const size_t count = struckPrimes_.size();
-    if (cursor.bits_.size() != kBlockWords) cursor.bits_.assign(kBlockWords, 0);
+    if (cursor.bits_.size() != kBlockWords + 1) cursor.bits_.assign(kBlockWords + 1, 0);  // and a spare word
     uint32_t* offsets = nullptr;
     if (cursor.owner_ != this || cursor.generation_ != generation_ || b < cursor.next_) {
         cursor.owner_ = this;
@@ -356,9 +374,23 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
         const uint32_t end = (w0 + kSegmentWords) * 64;
         for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], end);
     }
-    // Up to a block's length: through the whole block.
-    for (size_t j = segmentPrimes; j < count; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], kSieveSize);
-    for (size_t j = 0; j < count; ++j) offsets[j] -= kSieveSize;
+    for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] -= kSieveSize;
+    // Up to a block's length: a few strikes each, through the whole block.
+    size_t j = segmentPrimes;
+    for (uint32_t few = kMaxFew; few >= 1; --few) {
+        size_t to = j;
+        while (to < count && kSieveSize / primes[to] >= few) ++to;
+        switch (few) {
+            case 7: StrikeFew<7>(bits, offsets, primes, j, to); break;
+            case 6: StrikeFew<6>(bits, offsets, primes, j, to); break;
+            case 5: StrikeFew<5>(bits, offsets, primes, j, to); break;
+            case 4: StrikeFew<4>(bits, offsets, primes, j, to); break;
+            case 3: StrikeFew<3>(bits, offsets, primes, j, to); break;
+            case 2: StrikeFew<2>(bits, offsets, primes, j, to); break;
+            default: StrikeFew<1>(bits, offsets, primes, j, to); break;
+        }
+        j = to;
+    }
     cursor.next_ = b + 1;
     cursor.block_ = b;
     // Longer primes, from the shared buckets, one block after the other.
