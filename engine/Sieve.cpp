@@ -273,8 +273,10 @@ void Sieve::Extend(Bucket& bucket) {
 }
 
 inline void Sieve::Append(Bucket& bucket, BucketEntry entry) {
-    *bucket.end++ = entry;
-    if (PageFull(bucket.end)) [[unlikely]]
+    BucketEntry* end = bucket.end;  // in a register: the test below need not read it back
+    *end++ = entry;
+    bucket.end = end;
+    if (PageFull(end)) [[unlikely]]
         Extend(bucket);
 }
 
@@ -327,12 +329,18 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
     } else if (b > cursor.next_) {
         offsets = cursor.offsets_.data();
         const uint64_t skipped = b - cursor.next_;
+        // A block further on each time: as many threads as there are, less one, are skipped,
+        // so a few subtractions of kSieveSize mod q do; a longer way takes a division.
         for (size_t j = 0; j < count; ++j) {
-            const uint32_t q = struckPrimes_[j];
-            const uint32_t shift = skipped == 1 ? blockRemainders_[j]
-                                                : static_cast<uint32_t>(skipped * kSieveSize % q);
-            const uint32_t o = offsets[j];
-            offsets[j] = o >= shift ? o - shift : o + q - shift;
+            const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
+            uint32_t o = offsets[j];
+            if (skipped <= 8) {
+                for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
+            } else {
+                const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
+                o = o >= shift ? o - shift : o + q - shift;
+            }
+            offsets[j] = o;
         }
     }
     cursor.next_ = b;
