@@ -56,7 +56,12 @@ struct WideBatch {
     alignas(64) uint64_t target2[kMaxWideLimbs][kLanes];  // target + p
 };
 
+// found[l] = the m at which lane l met -1, or 0. The chains are only looked at after the last
+// squaring; a lane that ends at +1 sends the batch through RunWideChecked.
 void RunWide(const WideBatch& batch, uint32_t* found);
+// The same, comparing with the target after every squaring from first on: found[l] = the first
+// m at which lane l's residue equals its target (either form).
+void RunWideChecked(const WideBatch& batch, uint32_t* found);
 
 // Whether this processor (and the operating system) runs AVX-512 IFMA code.
 bool Available();

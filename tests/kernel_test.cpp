@@ -311,9 +311,10 @@ void ToLimbs52(const mpz_t v, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uin
     mpz_clear(t);
 }
 
-// The wide eight-lane kernel on its own, given start values and targets made with GMP: each
-// lane's target is the Montgomery form of its residue at a chosen m (one lane keeps -1), and
-// the kernel must meet it at exactly that m. Published divisors are few at these sizes (and no
+// The wide eight-lane kernel's squarings on their own (its form that compares after every
+// squaring), given start values and targets made with GMP: each lane's target is the Montgomery
+// form of its residue at a chosen m (one lane keeps -1), and the kernel must meet it at exactly
+// that m. Published divisors are few at these sizes (and no
 // product of divisors of one F_m has k < 2^64 there), so this is what checks a hit at every
 // width and in every lane; it also checks every residue on the way, since one wrong limb would
 // miss the target. K = k*2^(n mod 52) reaches one, two and three limbs above n / 52 in turn.
@@ -388,7 +389,7 @@ TEST(KernelIfmaWide, MeetsPlantedTargetsInEveryLane) {
         }
         seen[w - b.kShift] = true;
         uint32_t found[ifma::kLanes];
-        ifma::RunWide(b, found);
+        ifma::RunWideChecked(b, found);
         for (uint32_t l = 0; l < ifma::kLanes; ++l)
             EXPECT_EQ(found[l], expected[l]) << "lane " << l << " of " << w << " limbs, n = " << n;
     }
@@ -424,6 +425,64 @@ TEST(KernelChoice, ValuesOfTheEnvironmentVariable) {
         const KernelChoice choice = ChooseKernel("avx512ifma");
         EXPECT_EQ(choice.variant, "");
         EXPECT_NE(choice.problem.find("cannot run"), std::string::npos) << choice.problem;
+    }
+}
+
+// The wide kernel squares to the last m and looks only there; a lane at +1 met -1 earlier and
+// its batch is run again with every m compared. Lanes set by hand to -1 (both forms) at the
+// last m and a few steps before it, at widths where K takes one, two and three limbs.
+TEST(KernelIfmaWide, FinalCheckSeesEveryFormOfMinusOne) {
+    if (!ifma::Available()) GTEST_SKIP() << "this processor has no AVX-512 IFMA";
+    struct Shape { uint64_t k; uint32_t n; };
+    for (const Shape sh : {Shape{1'000'000'001, 1000}, Shape{(1ull << 62) + 1, 302}, Shape{(1ull << 44) + 1, 362},
+                           Shape{7, 3000}}) {
+        SCOPED_TRACE("n=" + std::to_string(sh.n));
+        uint64_t ks[ifma::kLanes];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * l;
+        const uint32_t first = FirstMTested(sh.k, sh.n);
+        for (uint32_t steps : {0u, 1u, 3u}) {
+            auto b = std::make_unique<ifma::WideBatch>();
+            const uint32_t w = Limbs52(sh.k + 2 * (ifma::kLanes - 1), sh.n);
+            ASSERT_GT(w, ifma::kMaxLimbs);
+            b->limbs = w;
+            b->kShift = sh.n / 52;
+            b->start = first;
+            b->first = first;
+            b->last = first + steps;
+            // Start at -1 in lanes 2 (target) and 5 (target + p), at random values in the others;
+            // targets and K from GMP.
+            mpz_t p, r, t, v;
+            mpz_inits(p, r, t, v, nullptr);
+            mpz_set_ui(r, 0);
+            mpz_setbit(r, 52 * w);
+            for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+                mpz_import(p, 1, 1, sizeof ks[l], 0, 0, &ks[l]);
+                mpz_mul_2exp(p, p, sh.n);
+                mpz_add_ui(p, p, 1);
+                mpz_mod(t, r, p);
+                mpz_sub(t, p, t);  // -1 in Montgomery form
+                ToLimbs52(t, b->target, w, l);
+                mpz_add(v, t, p);
+                ToLimbs52(v, b->target2, w, l);
+                if (l == 2) {
+                    ToLimbs52(t, b->x, w, l);
+                } else if (l == 5) {
+                    ToLimbs52(v, b->x, w, l);
+                } else {
+                    mpz_set_ui(v, 3 + l);  // 3 + l in Montgomery form: far from +-1
+                    mpz_mul(v, v, r);
+                    mpz_mod(v, v, p);
+                    ToLimbs52(v, b->x, w, l);
+                }
+                const unsigned __int128 shifted = static_cast<unsigned __int128>(ks[l]) << (sh.n % 52);
+                for (uint32_t i = 0; i < 3; ++i) b->k[i][l] = static_cast<uint64_t>(shifted >> (52 * i)) & ((1ull << 52) - 1);
+            }
+            mpz_clears(p, r, t, v, nullptr);
+            uint32_t found[ifma::kLanes];
+            ifma::RunWide(*b, found);
+            for (uint32_t l = 0; l < ifma::kLanes; ++l)
+                EXPECT_EQ(found[l], l == 2 || l == 5 ? first : 0u) << "lane " << l << ", " << steps << " squarings";
+        }
     }
 }
 
