@@ -13,13 +13,14 @@ constexpr uint64_t kInt64Max = static_cast<uint64_t>(std::numeric_limits<int64_t
 constexpr uint32_t kBlockWords = kSieveSize / 64;  // 16,000: a block is whole words
 static_assert(kSieveSize % 64 == 0);
 // Segments of a block that fit the first-level cache (32 KiB), and the primes that strike each
-// often enough to be struck segment by segment.
+// often enough to be struck segment by segment; longer ones go through the whole block at once
+// (a visit of a prime costs more than its few strikes in the second-level cache), and from
+// kFewLimit on they strike a block at most kMaxFew + 1 times.
 constexpr uint32_t kSegmentWords = 4000;
-constexpr uint32_t kSegmentBits = 64 * kSegmentWords;
 static_assert(kBlockWords % kSegmentWords == 0);
-constexpr uint32_t kSegmentPrimeLimit = kSegmentBits / 2;
-// The longer ones strike a block at most kMaxFew + 1 times.
-constexpr uint32_t kMaxFew = kSieveSize / kSegmentPrimeLimit - 1;
+constexpr uint32_t kSegmentPrimeLimit = 16384;
+constexpr uint32_t kFewLimit = 128000;
+constexpr uint32_t kMaxFew = kSieveSize / kFewLimit - 1;
 static_assert(kMaxFew == 7);
 // Primes below this are taken by whole words from a pattern of their own.
 constexpr uint32_t kWordPatternLimit = 128;
@@ -354,6 +355,8 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
     const size_t count = struckPrimes_.size();
     size_t segmentPrimes = 0;
     while (segmentPrimes < count && primes[segmentPrimes] < kSegmentPrimeLimit) ++segmentPrimes;
+    size_t blockPrimes = segmentPrimes;
+    while (blockPrimes < count && primes[blockPrimes] < kFewLimit) ++blockPrimes;
     const uint64_t firstWord = b * kBlockWords;
     for (uint32_t w0 = 0; w0 < kBlockWords; w0 += kSegmentWords) {
         uint64_t* segment = bits + w0;
@@ -382,9 +385,10 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
         const uint32_t end = (w0 + kSegmentWords) * 64;
         for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], end);
     }
-    for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] -= kSieveSize;
+    for (size_t j = segmentPrimes; j < blockPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], kSieveSize);
+    for (size_t j = 0; j < blockPrimes; ++j) offsets[j] -= kSieveSize;
     // Up to a block's length: a few strikes each, through the whole block.
-    size_t j = segmentPrimes;
+    size_t j = blockPrimes;
     for (uint32_t few = kMaxFew; few >= 1; --few) {
         size_t to = j;
         while (to < count && kSieveSize / primes[to] >= few) ++to;
