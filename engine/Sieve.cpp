@@ -409,10 +409,18 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
     if (firstBucket_ < primeCount_) {
         std::unique_lock lock(bucketMutex_);
         bucketTurn_.wait(lock, [&] { return bucketBlock_ == b; });
+        // The next block's turn comes even if this one fails (a page that cannot be had), so
+        // that no thread waits for it for ever.
+        struct Turn {
+            Sieve& sieve;
+            std::unique_lock<std::mutex>& lock;
+            ~Turn() {
+                ++sieve.bucketBlock_;
+                lock.unlock();
+                sieve.bucketTurn_.notify_all();
+            }
+        } turn{*this, lock};
         StrikeBuckets(b, bits);
-        ++bucketBlock_;
-        lock.unlock();
-        bucketTurn_.notify_all();
     }
 }
 

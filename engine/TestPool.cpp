@@ -189,7 +189,13 @@ bool TTestPool::Run(const Job& job, IBatchSink& sink) {
         const Task task = PickTask();
         if (task.kind != Task::Kind::None) {
             lock.unlock();
-            Perform(task, self);
+            try {
+                Perform(task, self);
+            } catch (...) {
+                lock.lock();
+                --busy_;  // not finished, and never will be: the exponent is left
+                throw;
+            }
             lock.lock();
             Complete(task);
             continue;
