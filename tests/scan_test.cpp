@@ -153,9 +153,13 @@ TEST(ExponentScan, OneTwoAndThreeCoresHandOnTheReferenceInOrder) {
     for (const ScanTask& t : kScanTasks) {
         SCOPED_TRACE("n=" + std::to_string(t.n) + " from " + std::to_string(t.first) + " to " + std::to_string(t.kMax));
         const Published expected = ReferenceScan(t.n, t.first, t.kMax);
-        for (const auto& variant : AvailableKernels()) {
+        // The fastest variant on one, two and three cores; each other one on one of them.
+        const auto variants = AvailableKernels();
+        for (size_t v = 0; v < variants.size(); ++v) {
+            const std::string& variant = variants[v];
             ASSERT_TRUE(SelectKernel(variant));
-            for (uint32_t threads : {1u, 2u, 3u}) {
+            for (uint32_t threads = 1; threads <= 3; ++threads) {
+                if (v > 0 && threads != 1 + (v + t.n) % 3) continue;
                 ExponentScan scan(threads, -1);
                 scan.Prepare(t.n, t.first, t.kMax);
                 RecordingSink sink;
