@@ -2,7 +2,7 @@
 // thread runs it) against a plain GMP search (the same sieve, then 2^(2^(n-1)) mod p with
 // mpz_powm) over the same k range, in one process.
 //
-//   build/bin/engine_bench [--benchmark_min_time=2s] [--benchmark_filter=...]
+//   build/bin/engine_bench [--benchmark_min_time=2s] [--benchmark_repetitions=3] [--benchmark_filter=...]
 //
 // Prints, per task and kernel variant: candidates and k per second, clock cycles per candidate
 // squaring, the share of the time spent sieving, and the ratio against the GMP search; then two
@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <gmp.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -58,7 +59,7 @@ private:
     mpz_t p_, r_, e_, two_;
 };
 
-struct Rates { double candidates = 0, k = 0; };
+struct Rates { double candidates = 0, k = 0, idle = 0, cpuPerWall = 0; };
 std::map<std::string, Rates> gRates;  // by benchmark name
 
 void SetRates(benchmark::State& bs, double candidates, double kSpan) {
@@ -91,8 +92,12 @@ void Scan(benchmark::State& bs, const Task& t, const std::string& variant, uint3
     vontal::ExponentScan scan(threads, -1);
     scan.Prepare(t.n, t.k, kNoEnd);
     CountingSink sink(bs, static_cast<uint64_t>(t.k));
+    const auto start = std::chrono::steady_clock::now();
     if (bs.KeepRunning()) scan.Run(sink);  // the first iteration is the first block's sieve
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     SetRates(bs, sink.candidates(), static_cast<double>(sink.last() - static_cast<uint64_t>(t.k)));
+    // The share of the cores' time spent waiting for work (a block's sieve, a batch in order).
+    bs.counters["idle"] = std::chrono::duration<double>(scan.idle()).count() / (threads * wall.count());
 }
 
 // The sieve alone, a block at a time with its survivors taken, as a thread of the scan does.
@@ -162,12 +167,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
+        // With --benchmark_repetitions the best of the repetitions: on a shared machine the
+        // slower ones measure the other work more than this.
         for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
             Rates r;
             if (run.counters.count("candidates/s")) r.candidates = run.counters.at("candidates/s");
             if (run.counters.count("k/s")) r.k = run.counters.at("k/s");
             if (run.counters.count("squarings/s")) r.candidates = run.counters.at("squarings/s");
-            gRates[run.benchmark_name()] = r;
+            if (run.counters.count("idle")) r.idle = run.counters.at("idle");
+            if (run.real_accumulated_time > 0) r.cpuPerWall = run.cpu_accumulated_time / run.real_accumulated_time;
+            Rates& best = gRates[run.run_name.str()];
+            if (r.k > best.k || (r.k == 0 && r.candidates > best.candidates)) best = r;
         }
     }
 };
@@ -202,6 +213,7 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Gmp, t)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), Scan, t, variants.front(), 2u)
             ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
             ->UseRealTime();
     }
     const bool ifma = vontal::ifma::Available();
@@ -234,12 +246,15 @@ int main(int argc, char** argv) {
                         g->k, cycles, s && s->k > 0 ? 100 * e->k / s->k : 0.0, g->k > 0 ? e->k / g->k : 0.0);
         }
     }
-    std::printf("\ntwo cores against one, %s kernel (wall time):\n", variants.front().c_str());
+    std::printf("\ntwo cores against one, %s kernel (wall time); the cores the process had (its CPU time over\n"
+                "the wall time: 2 on an idle machine), and the share of their time spent waiting for work:\n",
+                variants.front().c_str());
     for (const Task& t : kTasks) {
         const Rates* one = Find(variants.front() + "/" + t.name);
-        const Rates* two = Find(std::string("two-cores/") + t.name + "/real_time");
+        const Rates* two = Find(std::string("two-cores/") + t.name + "/process_time/real_time");
         if (!one || !two || one->k <= 0) continue;
-        std::printf("%-14s %12.4g k/s on two cores, %.2fx one core\n", t.name, two->k, two->k / one->k);
+        std::printf("%-14s %12.4g k/s on two cores, %.2fx one core; %.2f cores, %4.1f%% waiting\n", t.name, two->k,
+                    two->k / one->k, two->cpuPerWall, 100 * two->idle);
     }
     if (ifma) {
         std::printf("\neight-lane squarings alone (no set-up, no sieve), core cycles per candidate squaring, by\n"

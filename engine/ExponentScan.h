@@ -31,6 +31,8 @@ public:
     uint32_t primeCount() const { return sieve_.primeCount(); }
     uint32_t blockSize() const { return sieve_.blockSize(); }
     uint32_t threads() const { return pool_.threads(); }
+    // Time the cores spent waiting for work, added up over every Run (for the benchmark).
+    std::chrono::nanoseconds idle() { return pool_.idle() + sieve_.turnWait(); }
 
     // Candidates a thread tests at a time for exponent n up to kMax: enough that handing them
     // between threads costs little next to testing them, few enough that a stop takes effect

@@ -2,6 +2,7 @@
 #include "Sieve.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -408,7 +409,11 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
     // Longer primes, from the shared buckets, one block after the other.
     if (firstBucket_ < primeCount_) {
         std::unique_lock lock(bucketMutex_);
-        bucketTurn_.wait(lock, [&] { return bucketBlock_ == b; });
+        if (bucketBlock_ != b) {
+            const auto start = std::chrono::steady_clock::now();
+            bucketTurn_.wait(lock, [&] { return bucketBlock_ == b; });
+            turnWait_ += std::chrono::steady_clock::now() - start;
+        }
         // The next block's turn comes even if this one fails (a page that cannot be had), so
         // that no thread waits for it for ever.
         struct Turn {

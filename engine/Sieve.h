@@ -2,6 +2,7 @@
 // k·2^n + 1 by the first odd primes, block by block, on one thread or several.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -88,6 +89,12 @@ public:
     // beyond kMax ends it too and is returned in endK (0 otherwise). Returns the count.
     uint32_t Fill(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK);
 
+    // Time the threads spent waiting for the previous block's bucket step (for the benchmark).
+    std::chrono::nanoseconds turnWait() {
+        std::lock_guard lock(bucketMutex_);
+        return turnWait_;
+    }
+
     uint32_t primeCount() const { return primeCount_; }
     uint32_t blockSize() const { return kSieveSize; }
     // Half-gaps of consecutive odd primes from 1 on (3 = 1 + 2·1), primeCount() of them and a 0.
@@ -162,6 +169,7 @@ private:
     std::mutex bucketMutex_;
     std::condition_variable bucketTurn_;
     uint64_t bucketBlock_ = 0;  // the next block whose bucket step may run
+    std::chrono::nanoseconds turnWait_{0};  // spent waiting for it, added up
 
     // NextSurvivor's own state.
     Cursor cursor_;

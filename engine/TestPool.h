@@ -9,6 +9,7 @@
 // not finished.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,11 @@ public:
     bool Run(const Job& job, IBatchSink& sink);
 
     uint32_t threads() const { return static_cast<uint32_t>(workers_.size()); }
+    // Time the threads spent waiting for work while a job ran, added up (for the benchmark).
+    std::chrono::nanoseconds idle() {
+        std::lock_guard lock(mutex_);
+        return idle_;
+    }
 
 private:
     // A block on its way: sieved into survivors, tested batch by batch, handed on.
@@ -80,6 +86,7 @@ private:
     void Complete(const Task& task);         // under the lock
     bool CanSieve() const;                   // under the lock
     void Work(uint32_t index, int priorityLevel);
+    void WaitForChange(std::unique_lock<std::mutex>& lock);
 
     std::vector<std::unique_ptr<Worker>> workers_;  // [0] is the computation thread's
     std::vector<Slot> slots_;                       // block b in slot b mod size
@@ -94,6 +101,7 @@ private:
     uint64_t nextBlock_ = 0; // the next block to sieve
     uint32_t unclaimed_ = 0; // batches of sieved blocks that nobody tests yet
     uint32_t sieving_ = 0;   // blocks being sieved
+    std::chrono::nanoseconds idle_{0};
     std::vector<std::thread> helpers_;
 };
 
