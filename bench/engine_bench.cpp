@@ -1,25 +1,31 @@
-// Throughput of the search: the engine's sieve and candidate test against a plain GMP search
-// (the same sieve, then 2^(2^(n-1)) mod p with mpz_powm) over the same k range, in one process.
+// Throughput of the search: the engine's scan (sieve and candidate test, as the computation
+// thread runs it) against a plain GMP search (the same sieve, then 2^(2^(n-1)) mod p with
+// mpz_powm) over the same k range, in one process.
 //
-//   build/bin/engine_bench [--benchmark_min_time=2]
+//   build/bin/engine_bench [--benchmark_min_time=2s] [--benchmark_repetitions=3] [--benchmark_filter=...]
 //
-// Prints candidates per second and k per second for each, then the engine/GMP ratio per task.
+// Prints, per task and kernel variant: candidates and k per second, clock cycles per candidate
+// squaring, the share of the time spent sieving, and the ratio against the GMP search; then two
+// cores against one, and the eight-lane kernels' squarings alone against the throughput bound of
+// their multiply-add instructions.
 #include <benchmark/benchmark.h>
 #include <gmp.h>
 
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
+#include <x86intrin.h>
 
-#include "Kernel.h"
-#include "Processor.h"
 #include "ExponentScan.h"
+#include "Kernel.h"
+#include "KernelIfma.h"
+#include "Processor.h"
 #include "Sieve.h"
-#include "TestPool.h"
 
 namespace {
-
-using vontal::Sieve;
 
 struct Task {
     const char* name;
@@ -32,9 +38,7 @@ const Task kTasks[] = {
     {"n=200,k=1e11", 200, 100'000'000'001},
     {"n=1000,k=1e9", 1000, 1'000'000'001},
 };
-
-// The sieve primed for a task as the computation thread primes it.
-void Prime(Sieve& s, const Task& t) { s.Prepare(t.n, static_cast<uint64_t>(t.k)); }
+constexpr int64_t kNoEnd = INT64_MAX;
 
 // The plain GMP test: r = 2^(2^(n-1)) mod p; r = 1 exactly when p divides some F_m, m <= n - 2.
 class GmpTest {
@@ -55,85 +59,148 @@ private:
     mpz_t p_, r_, e_, two_;
 };
 
-struct Rates { double candidates = 0, k = 0, squarings = 0; };
-std::map<std::string, Rates> gRates;  // by benchmark name: "<engine variant or gmp>/<task>"
+struct Rates { double candidates = 0, k = 0, idle = 0, cpuPerWall = 0; };
+std::map<std::string, Rates> gRates;  // by benchmark name
 
-template <bool Engine>
-void Search(benchmark::State& bs, const Task& t, const std::string& variant) {
-    if (Engine) vontal::SelectKernel(variant);
-    Sieve s;
-    Prime(s, t);
-    GmpTest gmp;
-    vontal::KernelScratch scratch;
-    scratch.reserveFor(t.n);
-    constexpr uint32_t kBatch = vontal::ExponentScan::kBatchSize;
-    uint64_t ks[kBatch];
-    uint32_t ms[kBatch];
-    int64_t candidates = 0, found = 0;
-    uint64_t k = static_cast<uint64_t>(t.k);
-    for (auto _ : bs) {
-        if constexpr (Engine) {  // as the computation thread runs it: a batch of survivors
-            uint64_t endK = 0;
-            const uint32_t count = s.Fill(INT64_MAX, ks, kBatch, endK);
-            vontal::TestCandidates(ks, count, t.n, ms, scratch);
-            candidates += count;
-            for (uint32_t i = 0; i < count; ++i) found += ms[i] != 0;
-            k = ks[count - 1];
-        } else {
-            if (s.NextSurvivor(k)) {
-                ++candidates;
-                found += gmp.Divides(k, t.n);
-            }
-        }
-    }
-    const double kSpan = static_cast<double>(k - static_cast<uint64_t>(t.k));
-    bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
+void SetRates(benchmark::State& bs, double candidates, double kSpan) {
+    bs.counters["candidates/s"] = benchmark::Counter(candidates, benchmark::Counter::kIsRate);
     bs.counters["k/s"] = benchmark::Counter(kSpan, benchmark::Counter::kIsRate);
-    bs.counters["found"] = static_cast<double>(found);
-    // Clock cycles per modular squaring of one candidate, sieve included: about n - 1 squarings
-    // per candidate.
-    bs.counters["squarings/s"] =
-        benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
 }
 
-// The pipeline of the computation thread on two cores: this thread sieves and takes batches
-// back in order, one helper tests; the same search as the selected kernel's one-core run.
-void SearchTwoCores(benchmark::State& bs, const Task& t, const std::string& variant) {
-    vontal::SelectKernel(variant);  // the runs before may have selected another
-    Sieve s;
-    Prime(s, t);
-    vontal::TTestPool pool(1, -1);
-    int64_t candidates = 0;
-    uint64_t k = static_cast<uint64_t>(t.k);
-    // As many candidates per batch as the computation thread puts in one.
-    const uint32_t widestBits = t.n + vontal::Log2Floor(2 * static_cast<uint64_t>(t.k)) + 1;
-    const uint32_t limit = widestBits <= 256 ? vontal::ExponentScan::kPoolBatchSize : vontal::ExponentScan::kBatchSize;
-    for (auto _ : bs) {
-        while (vontal::TTestPool::Slot* slot = pool.FreeSlot()) {
-            slot->n = t.n;
-            slot->count = s.Fill(INT64_MAX, slot->k, limit, slot->endK);
-            pool.Submit(slot);
-        }
-        vontal::TTestPool::Slot& oldest = pool.WaitOldest();
-        candidates += oldest.count;
-        k = oldest.k[oldest.count - 1];
-        pool.ReleaseOldest();
+// Counts what the scan hands back; one benchmark iteration per batch.
+class CountingSink : public vontal::IBatchSink {
+public:
+    CountingSink(benchmark::State& bs, uint64_t start) : bs_(bs), last_(start) {}
+    bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t) override {
+        candidates_ += count;
+        for (uint32_t i = 0; i < count; ++i) found_ += ms[i] != 0;
+        if (count > 0) last_ = ks[count - 1];
+        return !bs_.KeepRunning();
     }
-    bs.counters["candidates/s"] = benchmark::Counter(static_cast<double>(candidates), benchmark::Counter::kIsRate);
-    bs.counters["k/s"] = benchmark::Counter(static_cast<double>(k - static_cast<uint64_t>(t.k)), benchmark::Counter::kIsRate);
-    bs.counters["squarings/s"] =
-        benchmark::Counter(static_cast<double>(candidates) * (t.n - 1), benchmark::Counter::kIsRate);
+    double candidates() const { return static_cast<double>(candidates_); }
+    uint64_t last() const { return last_; }
+
+private:
+    benchmark::State& bs_;
+    uint64_t last_;
+    uint64_t candidates_ = 0, found_ = 0;
+};
+
+// The computation thread's scan with `threads` cores and the given kernel variant.
+void Scan(benchmark::State& bs, const Task& t, const std::string& variant, uint32_t threads) {
+    vontal::SelectKernel(variant);
+    vontal::ExponentScan scan(threads, -1);
+    scan.Prepare(t.n, t.k, kNoEnd);
+    CountingSink sink(bs, static_cast<uint64_t>(t.k));
+    const auto start = std::chrono::steady_clock::now();
+    if (bs.KeepRunning()) scan.Run(sink);  // the first iteration is the first block's sieve
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    SetRates(bs, sink.candidates(), static_cast<double>(sink.last() - static_cast<uint64_t>(t.k)));
+    // The share of the cores' time spent waiting for work (a block's sieve, a batch in order).
+    bs.counters["idle"] = std::chrono::duration<double>(scan.idle()).count() / (threads * wall.count());
+}
+
+// The sieve alone, a block at a time with its survivors taken, as a thread of the scan does.
+void SieveOnly(benchmark::State& bs, const Task& t) {
+    vontal::Sieve s;
+    s.Prepare(t.n, static_cast<uint64_t>(t.k));
+    vontal::Sieve::Cursor cursor;
+    std::vector<uint64_t> out(vontal::kSieveSize);
+    uint64_t block = 0;
+    double candidates = 0;
+    for (auto _ : bs) {
+        s.SieveBlock(block++, cursor);
+        uint32_t from = 0;
+        candidates += s.Survivors(cursor, kNoEnd, from, out.data(), vontal::kSieveSize).count;
+    }
+    SetRates(bs, candidates, static_cast<double>(s.BlockStartK(block) - static_cast<uint64_t>(t.k)));
+}
+
+void Gmp(benchmark::State& bs, const Task& t) {
+    vontal::Sieve s;
+    s.Prepare(t.n, static_cast<uint64_t>(t.k));
+    GmpTest gmp;
+    double candidates = 0;
+    uint64_t k = static_cast<uint64_t>(t.k), found = 0;
+    for (auto _ : bs) {
+        if (s.NextSurvivor(k)) {
+            ++candidates;
+            found += gmp.Divides(k, t.n);
+        }
+    }
+    benchmark::DoNotOptimize(found);
+    SetRates(bs, candidates, static_cast<double>(k - static_cast<uint64_t>(t.k)));
+}
+
+// The eight-lane kernels' squarings alone: `vectors` batches of eight candidates of the task's
+// size side by side, through 2000 squarings after a set-up done once.
+void IfmaSquarings(benchmark::State& bs, uint32_t n, uint64_t k, uint32_t vectors) {
+    namespace ifma = vontal::ifma;
+    constexpr uint32_t kSteps = 2000;
+    const uint32_t limbs = std::max<uint32_t>((n + vontal::Log2Floor(k) + 3 + 51) / 52, 2);
+    auto batches = std::make_unique<ifma::Batch[]>(vectors);
+    for (uint32_t v = 0; v < vectors; ++v) {
+        ifma::Batch& b = batches[v];
+        uint64_t ks[ifma::kLanes];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = k + 2 * (ifma::kLanes * v + l);
+        b.limbs = limbs;
+        b.first = 7;
+        b.proth = n >= 52;
+        if (!ifma::Prepare(b, ks, n, 0)) {
+            bs.SkipWithError("no vector set-up for this shape");
+            return;
+        }
+        b.first = kSteps + 1;  // never compared before the end
+        b.last = kSteps;
+    }
+    uint32_t found[ifma::kVectors * ifma::kLanes];
+    double squarings = 0;
+    for (auto _ : bs) {
+        ifma::Run(batches.get(), vectors, found);
+        squarings += static_cast<double>(kSteps) * ifma::kLanes * vectors;
+    }
+    bs.counters["squarings/s"] = benchmark::Counter(squarings, benchmark::Counter::kIsRate);
+    bs.counters["limbs"] = limbs;
 }
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs)
-            gRates[run.benchmark_name()] = {run.counters.at("candidates/s"), run.counters.at("k/s"),
-                                            run.counters.at("squarings/s")};
+        // With --benchmark_repetitions the best of the repetitions: on a shared machine the
+        // slower ones measure the other work more than this.
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            Rates r;
+            if (run.counters.count("candidates/s")) r.candidates = run.counters.at("candidates/s");
+            if (run.counters.count("k/s")) r.k = run.counters.at("k/s");
+            if (run.counters.count("squarings/s")) r.candidates = run.counters.at("squarings/s");
+            if (run.counters.count("idle")) r.idle = run.counters.at("idle");
+            if (run.real_accumulated_time > 0) r.cpuPerWall = run.cpu_accumulated_time / run.real_accumulated_time;
+            Rates& best = gRates[run.run_name.str()];
+            if (r.k > best.k || (r.k == 0 && r.candidates > best.candidates)) best = r;
+        }
     }
 };
+
+// Core clock cycles per time-stamp-counter cycle: a chain of dependent additions, one cycle
+// each; the quickest of many short runs, so that time given to other processes does not count.
+double CoreCyclesPerTsc() {
+    uint64_t x = 1, best = ~uint64_t{0};
+    constexpr uint64_t kRounds = 250'000;
+    for (int trial = 0; trial < 200; ++trial) {
+        const uint64_t t0 = __rdtsc();
+        for (uint64_t i = 0; i < kRounds; ++i)
+            __asm__ volatile("add %0, %0\n\tadd %0, %0\n\tadd %0, %0\n\tadd %0, %0" : "+r"(x));
+        best = std::min<uint64_t>(best, __rdtsc() - t0);
+    }
+    return 4.0 * kRounds / static_cast<double>(best);
+}
+
+const Rates* Find(const std::string& name) {
+    const auto it = gRates.find(name);
+    return it == gRates.end() ? nullptr : &it->second;
+}
 
 }  // namespace
 
@@ -141,36 +208,68 @@ int main(int argc, char** argv) {
     const auto variants = vontal::AvailableKernels();
     for (const Task& t : kTasks) {
         for (const auto& v : variants)
-            benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Search<true>, t, v)->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Search<false>, t, std::string())
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), SearchTwoCores, t, variants.front())
-            ->Unit(benchmark::kMicrosecond)
+            benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Scan, t, v, 1u)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("sieve/") + t.name).c_str(), SieveOnly, t)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Gmp, t)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), Scan, t, variants.front(), 2u)
+            ->Unit(benchmark::kMillisecond)
+            ->MeasureProcessCPUTime()
             ->UseRealTime();
     }
+    const bool ifma = vontal::ifma::Available();
+    if (ifma)
+        for (const Task& t : kTasks)
+            if ((t.n + vontal::Log2Floor(static_cast<uint64_t>(t.k)) + 3 + 51) / 52 <= vontal::ifma::kMaxLimbs)
+                for (uint32_t v = 1; v <= vontal::ifma::kVectors; ++v)
+                    benchmark::RegisterBenchmark(("ifma-squarings/" + std::to_string(v) + "/" + t.name).c_str(),
+                                                 IfmaSquarings, t.n, static_cast<uint64_t>(t.k), v)
+                        ->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
     const double mhz = vontal::MeasureCpuMHz();
+    const double corePerTsc = CoreCyclesPerTsc();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nclock %.0f MHz; ratio = engine k/s over the plain GMP search's k/s in this run\n", mhz);
-    std::printf("%-14s %-11s %13s %13s %13s %10s %8s\n", "task", "kernel", "candidates/s", "k/s",
-                "GMP k/s", "cyc/sq", "ratio");
+    std::printf("\ntime-stamp counter %.0f MHz, core clock about %.0f MHz; cycles are the core's, per candidate\n"
+                "squaring (n - 1 squarings per candidate), sieve included; sieve = the share of the time spent\n"
+                "sieving; ratio = k/s over the plain GMP search's k/s in this run\n",
+                mhz, mhz * corePerTsc);
+    std::printf("%-14s %-11s %12s %12s %12s %8s %7s %8s\n", "task", "kernel", "candidates/s", "k/s", "GMP k/s",
+                "cyc/sq", "sieve", "ratio");
     for (const Task& t : kTasks) {
-        const auto g = gRates.find(std::string("gmp/") + t.name);
+        const Rates* g = Find(std::string("gmp/") + t.name);
+        const Rates* s = Find(std::string("sieve/") + t.name);
         for (const auto& v : variants) {
-            const auto e = gRates.find(v + "/" + t.name);
-            if (e == gRates.end() || g == gRates.end()) continue;
-            const double cycles = e->second.squarings > 0 ? mhz * 1e6 / e->second.squarings : 0;
-            std::printf("%-14s %-11s %13.4g %13.4g %13.4g %10.1f %7.2fx\n", t.name, v.c_str(), e->second.candidates,
-                        e->second.k, g->second.k, cycles, g->second.k > 0 ? e->second.k / g->second.k : 0.0);
+            const Rates* e = Find(v + "/" + t.name);
+            if (!e || !g || e->candidates <= 0) continue;
+            const double cycles = mhz * 1e6 * corePerTsc / (e->candidates * (t.n - 1));
+            std::printf("%-14s %-11s %12.4g %12.4g %12.4g %8.2f %6.0f%% %7.2fx\n", t.name, v.c_str(), e->candidates, e->k,
+                        g->k, cycles, s && s->k > 0 ? 100 * e->k / s->k : 0.0, g->k > 0 ? e->k / g->k : 0.0);
         }
     }
-    std::printf("\ntwo cores (one sieving and publishing, both testing) against one, %s kernel:\n",
+    std::printf("\ntwo cores against one, %s kernel (wall time); the cores the process had (its CPU time over\n"
+                "the wall time: 2 on an idle machine), and the share of their time spent waiting for work:\n",
                 variants.front().c_str());
     for (const Task& t : kTasks) {
-        const auto one = gRates.find(variants.front() + "/" + t.name), two = gRates.find(std::string("two-cores/") + t.name + "/real_time");
-        if (one == gRates.end() || two == gRates.end() || one->second.k <= 0) continue;
-        std::printf("%-14s %13.4g k/s on two cores, %.2fx one core\n", t.name, two->second.k, two->second.k / one->second.k);
+        const Rates* one = Find(variants.front() + "/" + t.name);
+        const Rates* two = Find(std::string("two-cores/") + t.name + "/process_time/real_time");
+        if (!one || !two || one->k <= 0) continue;
+        std::printf("%-14s %12.4g k/s on two cores, %.2fx one core; %.2f cores, %4.1f%% waiting\n", t.name, two->k,
+                    two->k / one->k, two->cpuPerWall, 100 * two->idle);
+    }
+    if (ifma) {
+        std::printf("\neight-lane squarings alone (no set-up, no sieve), core cycles per candidate squaring, by\n"
+                    "batches of eight side by side:\n%-14s", "task");
+        for (uint32_t v = 1; v <= vontal::ifma::kVectors; ++v) std::printf(" %8u", v);
+        std::printf("\n");
+        for (const Task& t : kTasks) {
+            if (!Find("ifma-squarings/1/" + std::string(t.name))) continue;
+            std::printf("%-14s", t.name);
+            for (uint32_t v = 1; v <= vontal::ifma::kVectors; ++v) {
+                const Rates* r = Find("ifma-squarings/" + std::to_string(v) + "/" + t.name);
+                std::printf(" %8.3f", r && r->candidates > 0 ? mhz * 1e6 * corePerTsc / r->candidates : 0.0);
+            }
+            std::printf("\n");
+        }
     }
     benchmark::Shutdown();
     return 0;

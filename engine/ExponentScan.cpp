@@ -5,56 +5,33 @@
 
 namespace vontal {
 
-ExponentScan::ExponentScan(uint32_t threads, int priorityLevel)
-    : threads_(std::max<uint32_t>(threads, 1)), priorityLevel_(priorityLevel) {}
+ExponentScan::ExponentScan(uint32_t threads, int priorityLevel) : pool_(std::max<uint32_t>(threads, 1), priorityLevel) {}
 
-ExponentScan::~ExponentScan() = default;  // the helpers finish the batch in hand and end
+ExponentScan::~ExponentScan() = default;  // the helpers finish what they hold and end
+
+uint32_t ExponentScan::TestSize(uint32_t n, int64_t kMax) {
+    const uint32_t bits = n + Log2Floor(kMax > 0 ? static_cast<uint64_t>(kMax) : 1) + 1;
+    if (bits > kSideBySideBits) return 1;
+    // A squaring of w limbs costs about w^2, and a test about n of them.
+    const uint64_t w = (bits + 63) / 64;
+    const uint64_t cost = static_cast<uint64_t>(n) * w * w;
+    return static_cast<uint32_t>(std::clamp<uint64_t>((uint64_t{1} << 22) / cost, 64, 4096));
+}
 
 void ExponentScan::Prepare(uint32_t n, int64_t first, int64_t kMax) {
-    n_ = n;
-    kMax_ = kMax;
-    scratch_.reserveFor(n);
-    const uint32_t widestBits = n + Log2Floor(kMax > 0 ? static_cast<uint64_t>(kMax) : 1) + 1;
-    batchLimit_ = widestBits <= kSideBySideBits ? kBatchSize : 1;
-    poolBatchLimit_ = widestBits <= 256 ? kPoolBatchSize : batchLimit_;
     sieve_.Prepare(n, static_cast<uint64_t>(first));
+    job_.sieve = &sieve_;
+    job_.n = n;
+    job_.kMax = kMax;
+    // The exponent ends in the first block whose end is at or beyond kMax: before it every
+    // multiplier is below kMax, and in it either a survivor or the block end reaches kMax.
+    const uint64_t span = 2 * uint64_t{kSieveSize};
+    const uint64_t from = static_cast<uint64_t>(first);
+    job_.lastBlock = kMax > first ? (static_cast<uint64_t>(kMax) - from + span - 1) / span - 1 : 0;
+    job_.testSize = TestSize(n, kMax);
+    job_.publishSize = std::min(kPublishSize, job_.testSize);
 }
 
-bool ExponentScan::Run(IBatchSink& sink) { return threads_ == 1 ? RunAlone(sink) : RunWithHelpers(sink); }
-
-bool ExponentScan::RunAlone(IBatchSink& sink) {
-    const uint64_t bound = kMax_ > 0 ? static_cast<uint64_t>(kMax_) : 0;
-    for (;;) {
-        uint64_t endK = 0;
-        const uint32_t count = sieve_.Fill(kMax_, batchK_, batchLimit_, endK);
-        if (count > 0) TestCandidates(batchK_, count, n_, batchM_, scratch_);
-        if (sink.Publish(batchK_, batchM_, count, endK)) return false;
-        if (endK != 0 || (count > 0 && batchK_[count - 1] >= bound)) return true;
-    }
-}
-
-// Batches are filled ahead in k order, tested by whichever core is free, and handed back in
-// that same order.
-bool ExponentScan::RunWithHelpers(IBatchSink& sink) {
-    if (!pool_) pool_ = std::make_unique<TTestPool>(threads_ - 1, priorityLevel_);
-    static_assert(TTestPool::kSlotSize >= kPoolBatchSize);
-    const uint64_t bound = kMax_ > 0 ? static_cast<uint64_t>(kMax_) : 0;
-    bool exhausted = false;
-    for (;;) {
-        while (!exhausted) {
-            TTestPool::Slot* slot = pool_->FreeSlot();
-            if (!slot) break;
-            slot->n = n_;
-            slot->count = sieve_.Fill(kMax_, slot->k, poolBatchLimit_, slot->endK);
-            exhausted = slot->endK != 0 || (slot->count > 0 && slot->k[slot->count - 1] >= bound);
-            pool_->Submit(slot);
-        }
-        if (pool_->Empty()) return true;
-        TTestPool::Slot& oldest = pool_->WaitOldest();
-        const bool stop = sink.Publish(oldest.k, oldest.m, oldest.count, oldest.endK);
-        pool_->ReleaseOldest();
-        if (stop) return false;
-    }
-}
+bool ExponentScan::Run(IBatchSink& sink) { return pool_.Run(job_, sink); }
 
 }  // namespace vontal

@@ -5,25 +5,17 @@
 #include <cstdint>
 #include <memory>
 
+#include "BatchSink.h"
 #include "Kernel.h"
 #include "Sieve.h"
 #include "TestPool.h"
 
 namespace vontal {
 
-// Takes each tested batch, in k order: ks[i] with ms[i], the m that ks[i]·2^n + 1 divides or 0;
-// endK, when not 0, is a block end at or beyond kMax that ends the exponent. Returns true to
-// stop the scan after this batch.
-class IBatchSink {
-public:
-    virtual ~IBatchSink() = default;
-    virtual bool Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK) = 0;
-};
-
 class ExponentScan {
 public:
-    // threads: cores that test (1 = the calling thread only); priorityLevel for the helpers
-    // (-1: leave it).
+    // threads: cores that sieve and test (1 = the calling thread only); priorityLevel for the
+    // helpers (-1: leave it).
     ExponentScan(uint32_t threads, int priorityLevel);
     ~ExponentScan();
     ExponentScan(const ExponentScan&) = delete;
@@ -33,35 +25,26 @@ public:
     void Prepare(uint32_t n, int64_t first, int64_t kMax);
     // Tests every sieve survivor up to the first at or beyond kMax and hands each batch to the
     // sink once tested; nothing is handed over before every candidate below it is. False when
-    // the sink asked to stop.
+    // the sink asked to stop. Each Run needs a Prepare before it.
     bool Run(IBatchSink& sink);
 
     uint32_t primeCount() const { return sieve_.primeCount(); }
     uint32_t blockSize() const { return sieve_.blockSize(); }
+    uint32_t threads() const { return pool_.threads(); }
+    // Time the cores spent waiting for work, added up over every Run (for the benchmark).
+    std::chrono::nanoseconds idle() { return pool_.idle() + sieve_.turnWait(); }
 
-    // Candidates per batch on the calling thread: several when the fastest kernel runs them side
-    // by side (a batch at n = 3300 still takes some ten milliseconds, some fifty with a scalar
-    // variant); wider ones one by one, so that a stop takes effect after one test.
-    static constexpr uint32_t kBatchSize = 16;
-    // Candidates per batch handed to other cores: many for small candidates, so that handing a
-    // batch over costs little next to testing it; as many as on one core for wide ones.
-    static constexpr uint32_t kPoolBatchSize = 1024;
+    // Candidates a thread tests at a time for exponent n up to kMax: enough that handing them
+    // between threads costs little next to testing them, few enough that a stop takes effect
+    // within milliseconds; one at a time where a single test takes long.
+    static uint32_t TestSize(uint32_t n, int64_t kMax);
+    // Candidates handed to the sink at a time: a stop takes effect after such a batch.
+    static constexpr uint32_t kPublishSize = 16;
 
 private:
-    bool RunAlone(IBatchSink& sink);
-    bool RunWithHelpers(IBatchSink& sink);
-
-    uint32_t threads_;
-    int priorityLevel_;
-    uint32_t n_ = 0;
-    int64_t kMax_ = 0;
-    uint32_t batchLimit_ = 1;
-    uint32_t poolBatchLimit_ = 1;
-    Sieve sieve_;
-    KernelScratch scratch_;  // sized once per exponent, reused by every candidate
-    uint64_t batchK_[kBatchSize] = {};
-    uint32_t batchM_[kBatchSize] = {};
-    std::unique_ptr<TTestPool> pool_;  // helpers on further cores, started with the first exponent
+    Sieve sieve_;      // declared before the pool, whose helpers use it until they end
+    TestPool pool_;
+    TestPool::Job job_;
 };
 
 }  // namespace vontal

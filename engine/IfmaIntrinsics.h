@@ -13,5 +13,7 @@
 #endif
 
 #define VONTAL_IFMA __attribute__((target("avx512f,avx512ifma"), always_inline)) inline
-// Fixed-count loops over registers: unrolled whole, so that the arrays stay in registers.
-#define VONTAL_UNROLL _Pragma("GCC unroll 16")
+#define VONTAL_IFMA_LAMBDA __attribute__((target("avx512f,avx512ifma"), always_inline))
+// Fixed-count loops over registers: unrolled whole, so that the arrays stay in registers (in
+// checking builds too, where the vector code would otherwise crawl through memory).
+#define VONTAL_VECTOR_UNROLL _Pragma("GCC unroll 16")

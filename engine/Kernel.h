@@ -40,13 +40,19 @@ void TestCandidates(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms
 // at a time: the fastest variant runs them side by side. Wider ones are tested one by one.
 inline constexpr uint32_t kSideBySideBits = 64 * 52 - 2;
 
-// The arithmetic variants this processor runs: "portable" always, "bmi2" (mulx and the ADX
-// carry chains) where the processor has them. The fastest is chosen once at start-up; the
-// environment variable VONTAL_KERNEL, or SelectKernel, forces one, so that the tests run every
-// variant on any machine.
+// The arithmetic variants this processor runs, fastest first: "avx512ifma" (eight candidates per
+// instruction), "bmi2" (mulx and the ADX carry chains) where the processor has them, "portable"
+// always. The fastest is chosen once at start-up; SelectKernel forces one, so that the tests run
+// every variant on any machine.
 std::vector<std::string> AvailableKernels();
 bool SelectKernel(const std::string& name);  // false when this processor cannot run it
 std::string SelectedKernel();
+
+// The environment variable VONTAL_KERNEL forces a variant by its name, or "no-avx512" the one a
+// processor without AVX-512 would run. A value that names no variant, or one this machine cannot
+// use, is not replaced by another: this says why, for the front ends to refuse to start (the
+// engine meanwhile keeps the fastest). Empty when VONTAL_KERNEL is unset, empty or usable.
+std::string KernelChoiceProblem();
 
 // Every variant checks a few published divisors at start-up (milliseconds); one that fails is
 // not used. One message per failed variant, for the front ends to show and log. The environment

@@ -7,12 +7,11 @@
 // per-step comparisons would otherwise cost as much as the arithmetic.
 #include "KernelIfma.h"
 #include "IfmaIntrinsics.h"
+#include "KernelScalar.h"
+#include "KernelVariants.h"
 
 #include <cmath>
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 
 namespace vontal::ifma {
@@ -22,45 +21,58 @@ namespace vontal::ifma {
 namespace {
 
 
-template <uint32_t W, bool Proth>
+// x = x^2 / R mod p, in [0, 2p) for x in [0, 2p), R = 2^(52W). D = 0: any odd p, with
+// pinv = -p^-1 mod 2^52. D >= 1: p = 1 + K*2^(52D) (n >= 52), so limb i's Montgomery factor is
+// m = -t_i mod 2^52, m*1 only carries out of the limb, and m*K lands D limbs up: W - D limbs of
+// products instead of W.
+template <uint32_t W, uint32_t D>
 VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
     __m512i c[2 * W];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < 2 * W; ++i) c[i] = zero;
     // Cross products once, doubled, then the squares on the diagonal.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t j = i + 1; j < W; ++j) {
             c[i + j] = _mm512_madd52lo_epu64(c[i + j], x[i], x[j]);
             c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], x[i], x[j]);
         }
     }
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 1; i < 2 * W; ++i) c[i] = _mm512_add_epi64(c[i], c[i]);
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         c[2 * i] = _mm512_madd52lo_epu64(c[2 * i], x[i], x[i]);
         c[2 * i + 1] = _mm512_madd52hi_epu64(c[2 * i + 1], x[i], x[i]);
     }
     // Montgomery reduction one 52-bit limb at a time. The products only read the low 52 bits
     // of their inputs, so the factor m needs no masking of the column beforehand.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
-        const __m512i m = Proth ? _mm512_and_si512(_mm512_sub_epi64(zero, c[i]), mask)
-                                : _mm512_madd52lo_epu64(zero, c[i], pinv);
-        VONTAL_UNROLL
-        for (uint32_t j = 0; j < W; ++j) {
-            c[i + j] = _mm512_madd52lo_epu64(c[i + j], m, p[j]);
-            c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], m, p[j]);
+        if constexpr (D == 0) {
+            const __m512i m = _mm512_madd52lo_epu64(zero, c[i], pinv);
+            VONTAL_VECTOR_UNROLL
+            for (uint32_t j = 0; j < W; ++j) {
+                c[i + j] = _mm512_madd52lo_epu64(c[i + j], m, p[j]);
+                c[i + j + 1] = _mm512_madd52hi_epu64(c[i + j + 1], m, p[j]);
+            }
+            // Limb i is now a multiple of 2^52: move it on as a carry.
+            c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(c[i], 52));
+        } else {
+            const __m512i m = _mm512_and_si512(_mm512_sub_epi64(zero, c[i]), mask);
+            c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(_mm512_add_epi64(c[i], m), 52));
+            VONTAL_VECTOR_UNROLL
+            for (uint32_t t = 0; t < W - D; ++t) {
+                c[i + D + t] = _mm512_madd52lo_epu64(c[i + D + t], m, p[D + t]);
+                c[i + D + t + 1] = _mm512_madd52hi_epu64(c[i + D + t + 1], m, p[D + t]);
+            }
         }
-        // Limb i is now a multiple of 2^52: move it on as a carry.
-        c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(c[i], 52));
     }
     // The result, below 2p < R/2: back to 52-bit limbs.
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = W; i < 2 * W - 1; ++i) {
         c[i + 1] = _mm512_add_epi64(c[i + 1], _mm512_srli_epi64(c[i], 52));
         x[i - W] = _mm512_and_si512(c[i], mask);
@@ -69,10 +81,10 @@ VONTAL_IFMA void Square(__m512i* x, const __m512i* p, __m512i pinv) {
 }
 
 // Compares with -1 after every squaring from 2^(2^first) on: the m at which a lane meets -1.
-template <uint32_t W, bool Proth>
+template <uint32_t W, uint32_t D>
 __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch& b, uint32_t* found) {
     __m512i x[W], p[W], t1[W], t2[W];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         x[i] = _mm512_load_si512(b.x[i]);
         p[i] = _mm512_load_si512(b.p[i]);
@@ -80,11 +92,10 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch&
         t2[i] = _mm512_load_si512(b.target2[i]);
     }
     const __m512i pinv = _mm512_load_si512(b.pinv);
-    VONTAL_UNROLL
-    for (uint32_t j = b.start; j < b.first; ++j) Square<W, Proth>(x, p, pinv);
+    for (uint32_t j = b.start; j < b.first; ++j) Square<W, D>(x, p, pinv);
     for (uint32_t m = b.first;; ++m) {
         __mmask8 eq1 = 0xFF, eq2 = 0xFF;
-        VONTAL_UNROLL
+        VONTAL_VECTOR_UNROLL
         for (uint32_t i = 0; i < W; ++i) {
             eq1 &= _mm512_cmpeq_epi64_mask(x[i], t1[i]);
             eq2 &= _mm512_cmpeq_epi64_mask(x[i], t2[i]);
@@ -92,29 +103,21 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChainsChecked(const Batch&
         // After -1 every square is 1, so a lane never meets -1 twice.
         for (__mmask8 hit = eq1 | eq2; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = m;
         if (m >= b.last) return;
-        Square<W, Proth>(x, p, pinv);
+        Square<W, D>(x, p, pinv);
     }
 }
 
-// Squares straight through to 2^(2^last) and looks only at the end. -1 there is a find at m =
-// last. A lane at +1 met -1 earlier, or has a smaller order of 2 (possibly below first, or
-// through a composite p), which is rare: the batch is then run again with every m compared.
-template <uint32_t W, bool Proth>
-__attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uint32_t* found) {
-    __m512i x[W], p[W];
-    VONTAL_UNROLL
-    for (uint32_t i = 0; i < W; ++i) {
-        x[i] = _mm512_load_si512(b.x[i]);
-        p[i] = _mm512_load_si512(b.p[i]);
-    }
-    const __m512i pinv = _mm512_load_si512(b.pinv);
-    for (uint32_t j = b.start; j < b.last; ++j) Square<W, Proth>(x, p, pinv);
+// The end of a chain: -1 there is a find at m = last. A lane at +1 met -1 earlier, or has a
+// smaller order of 2 (possibly below first, or through a composite p), which is rare: its
+// batch is then run again with every m compared.
+template <uint32_t W, uint32_t D>
+VONTAL_IFMA void FinalCheck(const Batch& b, const __m512i* x, uint32_t* found) {
     // x is below 2p: subtract p where that leaves no borrow, so that each residue has one form.
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
     __m512i y[W], borrow = _mm512_setzero_si512();
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
-        const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(x[i], p[i]), borrow);
+        const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(x[i], _mm512_load_si512(b.p[i])), borrow);
         borrow = _mm512_srli_epi64(t, 63);
         y[i] = _mm512_and_si512(t, mask);
     }
@@ -122,19 +125,43 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch& b, uin
     // -1 is target; +1 is p - target, so x = +1 exactly when x + target = p.
     __mmask8 minus = 0xFF, plus = 0xFF;
     __m512i carry = _mm512_setzero_si512();
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < W; ++i) {
         const __m512i v = _mm512_mask_mov_epi64(x[i], atLeastP, y[i]);
         const __m512i t = _mm512_load_si512(b.target[i]);
         minus &= _mm512_cmpeq_epi64_mask(v, t);
         const __m512i sum = _mm512_add_epi64(_mm512_add_epi64(v, t), carry);
         carry = _mm512_srli_epi64(sum, 52);
-        plus &= _mm512_cmpeq_epi64_mask(_mm512_and_si512(sum, mask), p[i]);
+        plus &= _mm512_cmpeq_epi64_mask(_mm512_and_si512(sum, mask), _mm512_load_si512(b.p[i]));
     }
     plus &= _mm512_cmpeq_epi64_mask(carry, _mm512_setzero_si512());
-    if (plus != 0) return RunChainsChecked<W, Proth>(b, found);
+    if (plus != 0) return RunChainsChecked<W, D>(b, found);
     if (b.last >= b.first)
         for (__mmask8 hit = minus; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = b.last;
+}
+
+// V batches of one shape side by side: each squaring waits on its own chain of multiply-adds,
+// and the other batches' squarings fill those waits, so that the multiply-add units rather
+// than their latency set the pace. Squares straight through to 2^(2^last) and looks only at
+// the end.
+template <uint32_t W, uint32_t D, uint32_t V>
+__attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch* b, uint32_t* found) {
+    __m512i x[V][W], p[V][W], pinv[V];
+    VONTAL_VECTOR_UNROLL
+    for (uint32_t v = 0; v < V; ++v) {
+        VONTAL_VECTOR_UNROLL
+        for (uint32_t i = 0; i < W; ++i) {
+            x[v][i] = _mm512_load_si512(b[v].x[i]);
+            p[v][i] = _mm512_load_si512(b[v].p[i]);
+        }
+        pinv[v] = _mm512_load_si512(b[v].pinv);
+    }
+    for (uint32_t j = b[0].start; j < b[0].last; ++j) {
+        VONTAL_VECTOR_UNROLL
+        for (uint32_t v = 0; v < V; ++v) Square<W, D>(x[v], p[v], pinv[v]);
+    }
+    VONTAL_VECTOR_UNROLL
+    for (uint32_t v = 0; v < V; ++v) FinalCheck<W, D>(b[v], x[v], found + kLanes * v);
 }
 
 #define VONTAL_IFMA_DQ __attribute__((target("avx512f,avx512dq,avx512ifma"), always_inline)) inline
@@ -186,7 +213,8 @@ VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs
 
 }  // namespace
 
-__attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, const uint64_t* ks, uint32_t n) {
+__attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, const uint64_t* ks, uint32_t n,
+                                                                    uint32_t maxStart) {
     uint64_t smallest = ks[0], largest = ks[0];
     for (uint32_t l = 1; l < kLanes; ++l) {
         smallest = ks[l] < smallest ? ks[l] : smallest;
@@ -229,42 +257,180 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
     // The start 2^(2^j) * R mod p, with j as large as the double quotient allows.
     const uint32_t bound = 50 + static_cast<uint32_t>(63 - __builtin_clzll(smallest));
     uint32_t j = 0;
-    while (j + 1 <= b.first && a + (1u << (j + 1)) <= bound) ++j;
+    while (j + 1 <= b.first && j + 1 <= maxStart && a + (1u << (j + 1)) <= bound) ++j;
     DivPow2(a + (1u << j), k, kd, q, r);
     Pow2Residue(r, q, n, limbs, p, v);
     for (uint32_t i = 0; i < limbs; ++i) _mm512_store_si512(b.x[i], v[i]);
     b.start = j;
+    b.kShift = b.proth ? n / 52 : 0;
     return true;
 }
 
-void Run(const Batch& batch, uint32_t* found) {
-    for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
-    switch (batch.limbs) {
-        case 2: return batch.proth ? RunChains<2, true>(batch, found) : RunChains<2, false>(batch, found);
-        case 3: return batch.proth ? RunChains<3, true>(batch, found) : RunChains<3, false>(batch, found);
-        case 4: return RunChains<4, true>(batch, found);  // n >= 52 whenever four limbs are needed
-        default: return RunChains<5, true>(batch, found);
+namespace {
+
+// The reduction for a width: dense below n = 52, else by D = n / 52 (p's limbs below D are 1, 0, ...).
+template <uint32_t W, uint32_t V>
+void RunWidth(const Batch* b, uint32_t d, uint32_t* found) {
+    static_assert(W >= 2 && W <= kMaxLimbs);
+    switch (d) {
+        case 0: return RunChains<W, 0, V>(b, found);
+        case 1: return RunChains<W, 1, V>(b, found);
+        case 2: if constexpr (W > 2) return RunChains<W, 2, V>(b, found); else break;
+        case 3: if constexpr (W > 3) return RunChains<W, 3, V>(b, found); else break;
+        case 4: if constexpr (W > 4) return RunChains<W, 4, V>(b, found); else break;
     }
 }
 
-bool Available() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & (1u << 27))) return false;  // OSXSAVE
-    unsigned lo = 0, hi = 0;
-    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    if ((lo & 0xE6) != 0xE6) return false;  // the OS saves the AVX-512 and AVX registers
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return (ebx & (1u << 16)) && (ebx & (1u << 17)) && (ebx & (1u << 21));  // AVX512F, DQ, IFMA
+template <uint32_t V>
+void RunVectors(const Batch* b, uint32_t d, uint32_t* found) {
+    switch (b[0].limbs) {
+        case 2: return RunWidth<2, V>(b, d, found);
+        case 3: return RunWidth<3, V>(b, d, found);
+        case 4: return RunWidth<4, V>(b, d, found);
+        default: return RunWidth<5, V>(b, d, found);
+    }
 }
+
+}  // namespace
+
+void Run(const Batch* batches, uint32_t count, uint32_t* found) {
+    for (uint32_t l = 0; l < kLanes * count; ++l) found[l] = 0;
+    const uint32_t d = batches[0].proth ? batches[0].kShift : 0;
+    switch (count) {
+        case 1: return RunVectors<1>(batches, d, found);
+        case 2: return RunVectors<2>(batches, d, found);
+        case 3: return RunVectors<3>(batches, d, found);
+        default: return RunVectors<4>(batches, d, found);
+    }
+}
+
+void Run(const Batch& batch, uint32_t* found) { Run(&batch, 1, found); }
+
+bool Available() { return ThisCpu().avx512Ifma; }
 
 #else
 
 void Run(const Batch&, uint32_t* found) {
     for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
 }
-bool Prepare(Batch&, const uint64_t*, uint32_t) { return false; }
+bool Prepare(Batch&, const uint64_t*, uint32_t, uint32_t) { return false; }
 bool Available() { return false; }
 
 #endif
 
 }  // namespace vontal::ifma
+
+#if defined(__x86_64__)
+
+namespace vontal {
+
+namespace {
+
+// Eight lanes in 52-bit limbs for candidates p of up to 3326 bits; wider ones take the scalar
+// kernel. The lanes' numbers are prepared here, in 64-bit limbs, and handed over in 52-bit ones.
+void To52(const u64* v, uint32_t w64, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uint32_t lane) {
+    for (uint32_t i = 0; i < limbs; ++i) {
+        const uint32_t bit = 52 * i, word = bit / 64, shift = bit % 64;
+        u64 value = word < w64 ? v[word] >> shift : 0;
+        if (shift > 12 && word + 1 < w64) value |= v[word + 1] << (64 - shift);
+        out[i][lane] = value & ((u64{1} << 52) - 1);
+    }
+}
+
+// Candidates of 6 to 64 limbs of 52 bits: the lanes as for the narrow kernel, and instead of p
+// only K = k*2^(n mod 52), since p = 1 + K*2^(52*(n/52)).
+static_assert(kSideBySideBits == 52 * ifma::kMaxWideLimbs - 2, "p < 2^(52W - 2) = R/4 in the widest batch");
+
+void RunWideIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    constexpr uint32_t kMaxW64 = (52 * ifma::kMaxWideLimbs + 63) / 64;
+    ifma::WideBatch b;
+    b.limbs = sh.w52;
+    b.first = sh.first;
+    b.last = sh.last;
+    b.kShift = sh.n / 52;
+    const uint32_t s = sh.n % 52;
+    u64 limbs[4][kMaxW64];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        if (l < count) {  // lanes beyond count repeat the last candidate
+            b.start = SetUp(lane, ks[l], sh, 52 * b.limbs);
+        }
+        To52(lane.x, sh.w, b.x, b.limbs, l);
+        To52(lane.target, sh.w, b.target, b.limbs, l);
+        To52(lane.target2, sh.w, b.target2, b.limbs, l);
+        const u128 shifted = static_cast<u128>(lane.k) << s;
+        for (uint32_t t = 0; t < 3; ++t) b.k[t][l] = static_cast<u64>(shifted >> (52 * t)) & ((u64{1} << 52) - 1);
+    }
+    uint32_t found[ifma::kLanes];
+    ifma::RunWide(b, found);
+    std::copy(found, found + count, ms);
+}
+
+// Up to kVectors batches of eight side by side. Lanes beyond count repeat the last candidate.
+void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+    // Every processor with AVX-512 IFMA has BMI2 and ADX (the variant's CPU check asks for both).
+    if (sh.w52 > ifma::kMaxWideLimbs) return TestCandidatesBmi2(ks, count, sh.n, ms, scratch);
+    if (sh.w52 > ifma::kMaxLimbs) {
+        for (uint32_t i = 0; i < count; i += ifma::kLanes)
+            RunWideIfma(ks + i, std::min(ifma::kLanes, count - i), sh, ms + i);
+        return;
+    }
+    alignas(64) ifma::Batch b[ifma::kVectors];
+    const uint32_t vectors = (count + ifma::kLanes - 1) / ifma::kLanes;
+    u64 lanesK[ifma::kVectors][ifma::kLanes];
+    bool prepared = true;
+    uint32_t start = ~0u;
+    for (uint32_t v = 0; v < vectors; ++v) {
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) lanesK[v][l] = ks[std::min(ifma::kLanes * v + l, count - 1)];
+        b[v].limbs = std::max<uint32_t>(sh.w52, 2);
+        b[v].first = sh.first;
+        b[v].last = sh.last;
+        b[v].proth = sh.n >= 52;
+        prepared = prepared && ifma::Prepare(b[v], lanesK[v], sh.n);
+        start = std::min(start, b[v].start);
+    }
+    uint32_t found[ifma::kVectors * ifma::kLanes];
+    if (prepared) {
+        // One start for all: the lanes with the smallest multipliers allow the least.
+        for (uint32_t v = 0; v < vectors; ++v)
+            if (b[v].start != start) ifma::Prepare(b[v], lanesK[v], sh.n, start);
+        ifma::Run(b, vectors, found);
+        std::copy(found, found + count, ms);
+        return;
+    }
+    // The scalar set-up, one vector at a time, each from its own start.
+    u64 limbs[4][5];
+    Lane lane;
+    lane.p = limbs[0], lane.x = limbs[1], lane.target = limbs[2], lane.target2 = limbs[3];
+    for (uint32_t v = 0; v < vectors; ++v) {
+        ifma::Batch& bv = b[v];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+            if (l == 0 || lanesK[v][l] != lanesK[v][l - 1]) bv.start = SetUp(lane, lanesK[v][l], sh, 52 * bv.limbs);
+            To52(lane.p, sh.w, bv.p, bv.limbs, l);
+            To52(lane.x, sh.w, bv.x, bv.limbs, l);
+            To52(lane.target, sh.w, bv.target, bv.limbs, l);
+            To52(lane.target2, sh.w, bv.target2, bv.limbs, l);
+            bv.pinv[l] = lane.pinv & ((u64{1} << 52) - 1);
+        }
+        bv.kShift = bv.proth ? sh.n / 52 : 0;
+        ifma::Run(bv, found + ifma::kLanes * v);
+    }
+    std::copy(found, found + count, ms);
+}
+
+struct IfmaRun {
+    static void Test(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
+        RunShapeIfma(ks, count, sh, ms, scratch);
+    }
+};
+
+}  // namespace
+
+void TestCandidatesAvx512Ifma(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
+    ForEachShapeRun<IfmaRun>(ks, count, n, ifma::kLanes * ifma::kVectors, ms, scratch);
+}
+
+}  // namespace vontal
+
+#endif

@@ -51,7 +51,7 @@ constexpr uint32_t Slot(uint32_t r) { return (P + r) % kSums; }
 // from these rows: it goes to memory, and its slot starts column i0 + j + kSums.
 template <uint32_t H, uint32_t P>
 VONTAL_IFMA void SweepColumn(const __m512i (&row)[kRows], __m512i (&sum)[kSums], __m512i xj, __m512i& column) {
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < H; ++r) {
         sum[Slot<P>(r)] = _mm512_madd52lo_epu64(sum[Slot<P>(r)], row[r], xj);
         sum[Slot<P>(r + 1)] = _mm512_madd52hi_epu64(sum[Slot<P>(r + 1)], row[r], xj);
@@ -63,7 +63,7 @@ VONTAL_IFMA void SweepColumn(const __m512i (&row)[kRows], __m512i (&sum)[kSums],
 // The end of the sweep at column j, phase P: the sums go to their columns.
 template <uint32_t P>
 VONTAL_IFMA void FlushSums(const __m512i (&sum)[kSums], __m512i* c, uint32_t j) {
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kSums; ++r) c[j + r] = _mm512_add_epi64(c[j + r], sum[Slot<P>(r)]);
 }
 
@@ -103,9 +103,9 @@ VONTAL_IFMA void CrossRows(const __m512i* x, __m512i* c, uint32_t w, uint32_t i0
     sweep.c = c + 2 * i0;  // ... and the column i0 + j
     sweep.w = w - i0;
     sweep.j = 1;
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kRows; ++r) sweep.row[r] = x[i0 + r];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t r = 0; r < kSums; ++r) sweep.sum[r] = _mm512_setzero_si512();
     if (sweep.Triangle(std::make_integer_sequence<uint32_t, kRows - 1>())) sweep.Rectangle(std::make_integer_sequence<uint32_t, kSums>());
 }
@@ -122,39 +122,45 @@ VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, co
     // Column q: twice the cross products, the diagonal, the products m_i*K_t that land here
     // (lows of i = q - d - t, highs of i = q - d - 1 - t, for 0 <= i < w: the others are the
     // zeros around m), and the carry from below. NK = w - d, so m_(w-1)*K ends in column 2w - 1.
+    // The carry is the only chain from column to column: one addition and one shift each.
     __m512i carry = zero;
-    for (uint32_t i = 0; i < w; ++i) {
-        const __m512i xi = x[i];
-        VONTAL_UNROLL
-        for (uint32_t half = 0; half < 2; ++half) {
-            const uint32_t q = 2 * i + half;
-            __m512i s = c[q];
-            c[q] = zero;
-            s = _mm512_add_epi64(s, s);
-            s = half ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
-            if (q >= d) {
-                VONTAL_UNROLL
-                for (uint32_t t = 0; t < NK; ++t) {
-                    s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
-                    s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
-                }
-            }
-            if (q < w) {
-                // s + carry + m_q is a multiple of 2^52: its carry is ceil((s + carry) / 2^52).
-                const __m512i up = _mm512_add_epi64(_mm512_add_epi64(s, mask), carry);
-                m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);  // -(s + carry) mod 2^52
-                carry = _mm512_srli_epi64(up, 52);
-            } else {
-                const __m512i v = _mm512_add_epi64(s, carry);
-                y[q - w] = _mm512_and_si512(v, mask);
-                carry = _mm512_srli_epi64(v, 52);
+    uint32_t q = 0;
+    const auto sum = [&](bool products) VONTAL_IFMA_LAMBDA {
+        const __m512i xi = x[q / 2];
+        __m512i s = c[q];
+        c[q] = zero;
+        s = _mm512_add_epi64(s, s);
+        s = (q & 1) ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
+        if (products) {
+            VONTAL_VECTOR_UNROLL
+            for (uint32_t t = 0; t < NK; ++t) {
+                s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
+                s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
             }
         }
+        return s;
+    };
+    // Columns below w: s + carry + m_q is a multiple of 2^52, so m_q = -(s + carry) mod 2^52 and
+    // the carry on is ceil((s + carry) / 2^52) = (s + 2^52 - 1 + carry) >> 52.
+    const auto factor = [&](__m512i s) VONTAL_IFMA_LAMBDA {
+        __m512i up = _mm512_add_epi64(s, mask);
+        __asm__("" : "+v"(up));  // (s + mask) + carry: keeps the carry's chain to one addition
+        up = _mm512_add_epi64(up, carry);
+        m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);
+        carry = _mm512_srli_epi64(up, 52);
+    };
+    for (; q < d; ++q) factor(sum(false));
+    for (; q < w; ++q) factor(sum(true));
+    for (; q < 2 * w; ++q) {
+        const __m512i v = _mm512_add_epi64(sum(true), carry);
+        y[q - w] = _mm512_and_si512(v, mask);
+        carry = _mm512_srli_epi64(v, 52);
     }
 }
 
+// Compares with -1 after every squaring from 2^(2^first) on: the m at which a lane meets -1.
 template <uint32_t NK>
-__attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch& b, uint32_t* found) {
+__attribute__((target("avx512f,avx512ifma"))) void RunWideChainsChecked(const WideBatch& b, uint32_t* found) {
     const __m512i zero = _mm512_setzero_si512();
     const uint32_t w = b.limbs, d = b.kShift;
     alignas(64) Work work;
@@ -166,7 +172,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch
     __m512i* y = work.x[1];
     for (uint32_t i = 0; i < w; ++i) x[i] = _mm512_load_si512(b.x[i]);
     __m512i k[NK];
-    VONTAL_UNROLL
+    VONTAL_VECTOR_UNROLL
     for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
     __m512i* m = work.m + Work::kFactorPad;
     for (uint32_t j = b.start; j < b.first; ++j) {
@@ -188,6 +194,66 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch
     }
 }
 
+// Squares straight through to 2^(2^last) and looks only at the end, as the narrow kernel does:
+// -1 there is a find at m = last; a lane at +1 met -1 earlier (or has a smaller order of 2), and
+// the batch is then run again with every m compared. A comparison after every squaring costs
+// about a twentieth of the squaring at 20 limbs.
+template <uint32_t NK>
+__attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch& b, uint32_t* found) {
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+    const uint32_t w = b.limbs, d = b.kShift;
+    alignas(64) Work work;
+    for (auto& column : work.c) column = zero;
+    for (auto& factor : work.m) factor = zero;
+    for (auto& limbs : work.x)
+        for (auto& limb : limbs) limb = zero;
+    __m512i* x = work.x[0];
+    __m512i* y = work.x[1];
+    for (uint32_t i = 0; i < w; ++i) x[i] = _mm512_load_si512(b.x[i]);
+    __m512i k[NK];
+    VONTAL_VECTOR_UNROLL
+    for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
+    __m512i* m = work.m + Work::kFactorPad;
+    for (uint32_t j = b.start; j < b.last; ++j) {
+        Square<NK>(x, y, work.c, m, k, w, d);
+        std::swap(x, y);
+    }
+    // p = 1 + K*2^(52d), limb by limb.
+    const auto limbOfP = [&](uint32_t i) VONTAL_IFMA_LAMBDA {
+        if (i == 0 && d > 0) return _mm512_set1_epi64(1);
+        if (i < d) return zero;
+        __m512i limb = zero;
+        VONTAL_VECTOR_UNROLL
+        for (uint32_t t = 0; t < NK; ++t)
+            if (i == d + t) limb = k[t];
+        return limb;
+    };
+    // x is below 2p: subtract p where that leaves no borrow, so that each residue has one form.
+    __m512i borrow = zero;
+    for (uint32_t i = 0; i < w; ++i) {
+        const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(x[i], limbOfP(i)), borrow);
+        borrow = _mm512_srli_epi64(t, 63);
+        y[i] = _mm512_and_si512(t, mask);
+    }
+    const __mmask8 atLeastP = _mm512_cmpeq_epi64_mask(borrow, zero);
+    // -1 is target; +1 is p - target, so x = +1 exactly when x + target = p.
+    __mmask8 minus = 0xFF, plus = 0xFF;
+    __m512i carry = zero;
+    for (uint32_t i = 0; i < w; ++i) {
+        const __m512i v = _mm512_mask_mov_epi64(x[i], atLeastP, y[i]);
+        const __m512i t = _mm512_load_si512(b.target[i]);
+        minus &= _mm512_cmpeq_epi64_mask(v, t);
+        const __m512i sum = _mm512_add_epi64(_mm512_add_epi64(v, t), carry);
+        carry = _mm512_srli_epi64(sum, 52);
+        plus &= _mm512_cmpeq_epi64_mask(_mm512_and_si512(sum, mask), limbOfP(i));
+    }
+    plus &= _mm512_cmpeq_epi64_mask(carry, zero);
+    if (plus != 0) return RunWideChainsChecked<NK>(b, found);
+    if (b.last >= b.first)
+        for (__mmask8 hit = minus; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = b.last;
+}
+
 }  // namespace
 
 void RunWide(const WideBatch& batch, uint32_t* found) {
@@ -201,9 +267,22 @@ void RunWide(const WideBatch& batch, uint32_t* found) {
     }
 }
 
+void RunWideChecked(const WideBatch& batch, uint32_t* found) {
+    for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
+    switch (batch.limbs - batch.kShift) {
+        case 1: return RunWideChainsChecked<1>(batch, found);
+        case 2: return RunWideChainsChecked<2>(batch, found);
+        default: return RunWideChainsChecked<3>(batch, found);
+    }
+}
+
 #else
 
 void RunWide(const WideBatch&, uint32_t* found) {
+    for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
+}
+
+void RunWideChecked(const WideBatch&, uint32_t* found) {
     for (uint32_t l = 0; l < kLanes; ++l) found[l] = 0;
 }
 

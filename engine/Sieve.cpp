@@ -2,29 +2,88 @@
 #include "Sieve.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
 namespace vontal {
 
 namespace {
-constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
-// 64-bit words of a block's bits, with room to spare behind its end.
-constexpr uint32_t kBlockWords = (kSieveSize / 32 + 100) / 2;
+
+constexpr uint64_t kInt64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+constexpr uint32_t kBlockWords = kSieveSize / 64;  // 16,000: a block is whole words
+static_assert(kSieveSize % 64 == 0);
+// Segments of a block that fit the first-level cache (32 KiB), and the primes that strike each
+// often enough to be struck segment by segment; longer ones go through the whole block at once
+// (a visit of a prime costs more than its few strikes in the second-level cache), and from
+// kFewLimit on they strike a block at most kMaxFew + 1 times.
+constexpr uint32_t kSegmentWords = 4000;
+static_assert(kBlockWords % kSegmentWords == 0);
+constexpr uint32_t kSegmentPrimeLimit = 16384;
+constexpr uint32_t kFewLimit = 128000;
+constexpr uint32_t kMaxFew = kSieveSize / kFewLimit - 1;
+static_assert(kMaxFew == 7);
+// Primes below this are taken by whole words from a pattern of their own.
+constexpr uint32_t kWordPatternLimit = 128;
+
+inline void Strike(uint64_t* bits, uint32_t i) { bits[i / 64] |= uint64_t{1} << (i % 64); }
+
+// Strikes i, i + q, ... below end and returns the first index at or beyond end. Four strikes
+// per round keep several stores in flight.
+inline uint32_t StrikeRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t end) {
+    if (end > 3 * q) {
+        for (const uint32_t last = end - 3 * q; i < last; i += 4 * q) {
+            Strike(bits, i);
+            Strike(bits, i + q);
+            Strike(bits, i + 2 * q);
+            Strike(bits, i + 3 * q);
+        }
+    }
+    for (; i < end; i += q) Strike(bits, i);
+    return i;
+}
+
+// Strikes of primes q with C <= kSieveSize / q < C + 1 from offsets i < q: C strikes are certain
+// and one more may fall in the block. Written without a branch on the data, since whether that
+// last strike falls in the block is a coin toss: it goes to a spare word past the block when not.
+template <uint32_t C>
+inline void StrikeFew(uint64_t* bits, uint32_t* offsets, const uint32_t* primes, size_t from, size_t to) {
+    for (size_t j = from; j < to; ++j) {
+        const uint32_t q = primes[j];
+        uint32_t i = offsets[j];
+        for (uint32_t t = 0; t < C; ++t, i += q) Strike(bits, i);
+        const bool inside = i < kSieveSize;
+        Strike(bits, inside ? i : kSieveSize);
+        offsets[j] = (inside ? i + q : i) - kSieveSize;
+    }
+}
+
 }  // namespace
+
+// A page of bucket entries, aligned to its size, so that an entry pointer tells by its low bits
+// when its page is full. Buckets are lists of pages; used pages go back to a free list, so that
+// after the first blocks of an exponent no page is allocated.
+struct alignas(Sieve::kPageBytes) Sieve::BucketPage {
+    static constexpr uint32_t kEntries = (kPageBytes - sizeof(void*)) / sizeof(BucketEntry);
+    BucketEntry entries[kEntries];
+    BucketPage* next;
+};
+static_assert(sizeof(Sieve::BucketPage) == Sieve::kPageBytes);
+
+namespace {
+inline bool PageFull(const void* end) {
+    return (reinterpret_cast<uintptr_t>(end) & (Sieve::kPageBytes - 1)) == Sieve::kPageBytes - sizeof(void*);
+}
+}  // namespace
+
+Sieve::~Sieve() {
+    for (BucketPage* page : pages_) delete page;
+}
 
 uint32_t PrimeCountFor(uint32_t n) {
     if (n <= 20) return 10'000;
     const uint64_t count = static_cast<uint64_t>(n / 50) * 300'000 + 800'000;
     return static_cast<uint32_t>(std::min<uint64_t>(count, 10'000'000));
-}
-
-void Sieve::Prepare(uint32_t n, uint64_t first) {
-    BuildPrimeTable(PrimeCountFor(n));
-    pos_ = kSieveSize;
-    bits_.assign(kBlockWords, 0);
-    ComputeOffsets(n, first);
-    baseK_ = first - 2 * static_cast<uint64_t>(kSieveSize);  // the first refill moves to `first`
 }
 
 std::vector<uint64_t> Sieve::TablePrimes() const {
@@ -44,80 +103,437 @@ void Sieve::BuildPrimeTable(uint32_t count) {
     const long double nl = count < 16 ? 16.0L : static_cast<long double>(count);
     const uint64_t limit =
         static_cast<uint64_t>((0.67L * std::log(std::log(nl)) + std::log(nl)) * nl) + 200;
-    // Odd-only sieve of Eratosthenes: bit b stands for 2b + 3; 1 = composite.
-    const uint64_t bits = limit / 2;
-    std::vector<uint64_t> composite(bits / 64 + 1, 0);
-    for (uint64_t i = 3; i * i <= 2 * bits + 1; i += 2) {
-        const uint64_t b = (i - 3) / 2;
-        if (composite[b / 64] >> (b % 64) & 1) continue;
-        for (uint64_t c = (i * i - 3) / 2; c < bits; c += i) composite[c / 64] |= uint64_t{1} << (c % 64);
+    // The odd primes up to the square root of the limit, by a plain sieve of Eratosthenes.
+    uint64_t root = static_cast<uint64_t>(std::sqrt(static_cast<double>(limit))) + 2;
+    std::vector<uint8_t> small(root + 1, 1);
+    std::vector<uint64_t> sieving;  // odd primes p with p^2 <= limit
+    for (uint64_t i = 3; i <= root; i += 2) {
+        if (!small[i]) continue;
+        if (i * i <= limit) sieving.push_back(i);
+        for (uint64_t c = i * i; c <= root; c += 2 * i) small[c] = 0;
     }
+    // Then the odd numbers up to the limit a segment at a time, each segment in the first-level
+    // cache: bit b of a segment stands for lo + 2b.
+    constexpr uint64_t kBits = uint64_t{1} << 18;
+    std::vector<uint64_t> composite(kBits / 64);
+    std::vector<uint64_t> next(sieving.size());  // next odd multiple of each, as a number
+    for (size_t i = 0; i < sieving.size(); ++i) next[i] = sieving[i] * sieving[i];
     primeGaps_.assign(static_cast<size_t>(count) + 1, 0);
     uint64_t previous = 1, found = 0;
-    for (uint64_t b = 0; b < bits && found < count; ++b) {
-        if (composite[b / 64] >> (b % 64) & 1) continue;
-        const uint64_t q = 2 * b + 3;
-        primeGaps_[found++] = static_cast<uint8_t>((q - previous) / 2);
-        previous = q;
-    }
-}
-
-void Sieve::ComputeOffsets(uint32_t n, uint64_t start) {
-    const uint32_t count = primeCount_;
-    primeOffsets_.resize(count);
-    uint64_t q = 1;
-    for (uint32_t j = 0; j < count; ++j) {
-        q += 2 * static_cast<uint64_t>(primeGaps_[j]);
-        // d = 2^-n mod q, by binary powering of 2^-1 = (q + 1) / 2.
-        const uint64_t half = (q + 1) / 2;
-        uint64_t acc = (n & 1) ? half : 1, h = half;
-        for (uint32_t e = n >> 1; e; e >>= 1) {
-            h = h * h % q;
-            if (e & 1) acc = acc * h % q;
+    for (uint64_t lo = 3; lo <= limit && found < count; lo += 2 * kBits) {
+        std::fill(composite.begin(), composite.end(), 0);
+        const uint64_t hi = lo + 2 * kBits;  // exclusive
+        for (size_t i = 0; i < sieving.size(); ++i) {
+            uint64_t c = next[i];
+            for (const uint64_t p2 = 2 * sieving[i]; c < hi; c += p2) {
+                const uint64_t b = (c - lo) / 2;
+                composite[b / 64] |= uint64_t{1} << (b % 64);
+            }
+            next[i] = c;
         }
-        const uint64_t d = acc, e = start % q;
-        // (start + f)*2^n = -1 (mod q); then start + 2i = start + f (mod q).
-        const uint64_t f = (2 * q - d - e) % q;
-        primeOffsets_[j] = static_cast<uint32_t>((f & 1) ? (f + q) / 2 : f / 2);
+        for (uint64_t w = 0; w < kBits / 64 && found < count; ++w) {
+            for (uint64_t free = ~composite[w]; free && found < count; free &= free - 1) {
+                const uint64_t q = lo + 2 * (64 * w + static_cast<uint64_t>(__builtin_ctzll(free)));
+                if (q > limit) break;
+                primeGaps_[found++] = static_cast<uint8_t>((q - previous) / 2);
+                previous = q;
+            }
+        }
     }
-    BuildPattern();
-    BuildBuckets();
 }
 
-void Sieve::BuildBuckets() {
-    const uint32_t count = static_cast<uint32_t>(primeOffsets_.size());
+void Sieve::Prepare(uint32_t n, uint64_t first) {
+    BuildPrimeTable(PrimeCountFor(n));
+    first_ = first;
+    ++generation_;
+    SplitPrimes();
+    ResetBuckets();
+    ComputeRoots(n, first);
+    BuildWordPatterns();
+    nextBlock_ = 0;
+    pos_ = kSieveSize;
+}
+
+// Which table primes are taken how: see the class comment.
+void Sieve::SplitPrimes() {
     uint32_t q = 1, j = 0;
-    for (; j < count; ++j) {
-        q += 2 * static_cast<uint32_t>(primeGaps_[j]);
-        if (q >= kSieveSize) break;
+    for (; j < kPatternPrimes && j < primeCount_; ++j) q += 2 * primeGaps_[j];
+    for (; j < primeCount_ && q + 2 * primeGaps_[j] < kWordPatternLimit; ++j) q += 2 * primeGaps_[j];
+    firstStruck_ = j;
+    struckPrimes_.clear();
+    blockRemainders_.clear();
+    for (; j < primeCount_ && q + 2 * primeGaps_[j] < kSieveSize; ++j) {
+        q += 2 * primeGaps_[j];
+        struckPrimes_.push_back(q);
+        blockRemainders_.push_back(kSieveSize % q);
     }
-    firstBucketPrime_ = j;
-    const uint32_t largest = [&] {
-        uint32_t p = q;
-        for (uint32_t i = j + 1; i < count; ++i) p += 2 * static_cast<uint32_t>(primeGaps_[i]);
-        return p;
-    }();
-    const size_t bucketCount = largest / kSieveSize + 2;
-    if (buckets_.size() != bucketCount) buckets_.resize(bucketCount);
-    for (auto& bucket : buckets_) bucket.clear();  // keeps the capacity of the previous exponent
-    for (; j < count; ++j) {
-        if (j > firstBucketPrime_) q += 2 * static_cast<uint32_t>(primeGaps_[j]);
-        const uint32_t offset = primeOffsets_[j];
-        buckets_[(offset / kSieveSize) % bucketCount].push_back(static_cast<uint64_t>(q) << 32 | offset % kSieveSize);
-    }
-    blockNumber_ = 0;  // the first refill fills block 0, which starts at the first k
+    firstBucket_ = j;
+    for (; j < primeCount_; ++j) q += 2 * primeGaps_[j];
+    largestPrime_ = q;
 }
 
-void Sieve::BuildPattern() {
+namespace {
+
+// Montgomery arithmetic modulo an odd q < 2^31 with R = 2^32, written element by element over
+// arrays so that the compiler runs it on several primes per instruction.
+inline uint32_t MontgomeryInverse(uint32_t q) {  // -q^-1 mod 2^32
+    uint32_t inv = q;  // right to 3 bits; each Newton step doubles that
+    for (int i = 0; i < 4; ++i) inv *= 2 - q * inv;
+    return 0 - inv;
+}
+inline uint32_t MontgomeryReduce(uint64_t t, uint32_t q, uint32_t inv) {  // t / R mod q, t < q * R
+    const uint32_t m = static_cast<uint32_t>(t) * inv;
+    const uint64_t u = (t + static_cast<uint64_t>(m) * q) >> 32;
+    return static_cast<uint32_t>(u >= q ? u - q : u);
+}
+
+}  // namespace
+
+// For each table prime q: the index i in [0, q) with first + 2i = -2^-n (mod q), so that q
+// divides (first + 2i)·2^n + 1. Kept for the primes below a block's length; the longer ones go
+// straight into the bucket of the block they strike first.
+void Sieve::ComputeRoots(uint32_t n, uint64_t first) {
+    roots_.resize(firstBucket_);
+    constexpr uint32_t kChunk = 256;
+    uint32_t qs[kChunk], inv[kChunk], x[kChunk];
+    const int top = n ? 31 - __builtin_clz(n) : -1;
+    uint64_t q = 1;
+    for (uint32_t j0 = 0; j0 < primeCount_; j0 += kChunk) {
+        const uint32_t count = std::min(kChunk, primeCount_ - j0);
+        for (uint32_t i = 0; i < count; ++i) {
+            q += 2 * static_cast<uint64_t>(primeGaps_[j0 + i]);
+            qs[i] = static_cast<uint32_t>(q);
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            inv[i] = MontgomeryInverse(qs[i]);
+            x[i] = static_cast<uint32_t>((uint64_t{1} << 32) % qs[i]);  // 1 in Montgomery form
+        }
+        // 2^-n from the top bit of n down: square, and for a 1 bit halve (multiply by 2^-1);
+        // halving commutes with the Montgomery form.
+        for (int bit = top; bit >= 0; --bit) {
+            for (uint32_t i = 0; i < count; ++i)
+                x[i] = MontgomeryReduce(static_cast<uint64_t>(x[i]) * x[i], qs[i], inv[i]);
+            if (n >> bit & 1)
+                for (uint32_t i = 0; i < count; ++i) x[i] = (x[i] + (qs[i] & (0 - (x[i] & 1)))) >> 1;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t p = qs[i];
+            const uint32_t d = MontgomeryReduce(x[i], p, inv[i]);  // 2^-n mod p
+            const uint32_t e = static_cast<uint32_t>(first % p);
+            // f = -d - e mod p: (first + f)·2^n = -1 (mod p); then i = f / 2 mod p.
+            uint32_t f = p - d;  // in [1, p]
+            f = f >= e ? f - e : f + p - e;
+            f = f == p ? 0 : f;
+            const uint32_t root = (f & 1) ? (f + p) / 2 : f / 2;
+            const uint32_t j = j0 + i;
+            if (j < firstBucket_)
+                roots_[j] = root;
+            else
+                Append(buckets_[(root / kSieveSize) & bucketMask_], {p, root % kSieveSize});
+        }
+    }
+}
+
+void Sieve::BuildWordPatterns() {
+    // 3 to 17: one period, and its first 128 bits again for the word that straddles its end.
     const uint32_t period = kPatternPeriod, bits = period + 128;
     pattern_.assign(bits / 64 + 2, 0);
-    uint32_t q = 1;
-    for (uint32_t j = 0; j < kPatternPrimes && j < primeOffsets_.size(); ++j) {
+    uint32_t q = 1, j = 0;
+    for (; j < kPatternPrimes && j < primeCount_; ++j) {
         q += 2 * primeGaps_[j];
-        for (uint32_t i = primeOffsets_[j] % q; i < bits; i += q) pattern_[i / 64] |= uint64_t{1} << (i % 64);
+        for (uint32_t i = roots_[j]; i < bits; i += q) Strike(pattern_.data(), i);
     }
-    // The first refill adds one block length and must land on position 0.
-    patternPhase_ = (period - kSieveSize % period) % period;
+    // 19 to 127: q words each, so that a whole word is a word of the pattern.
+    wordPatterns_.clear();
+    words_.clear();
+    for (; j < firstStruck_; ++j) {
+        q += 2 * primeGaps_[j];
+        const uint32_t start = static_cast<uint32_t>(words_.size());
+        words_.resize(start + q, 0);
+        for (uint32_t i = roots_[j]; i < 64 * q; i += q) Strike(words_.data() + start, i);
+        wordPatterns_.push_back({q, start});
+    }
+}
+
+Sieve::BucketPage* Sieve::NewPage() {
+    BucketPage* page = freePages_;
+    if (page) {
+        freePages_ = page->next;
+    } else {
+        page = new BucketPage;
+        pages_.push_back(page);
+    }
+    page->next = nullptr;
+    return page;
+}
+
+// The bucket's last page is full: a new one after it.
+void Sieve::Extend(Bucket& bucket) {
+    BucketPage* page = NewPage();
+    reinterpret_cast<BucketPage*>(reinterpret_cast<uintptr_t>(bucket.end) & ~uintptr_t{kPageBytes - 1})->next = page;
+    bucket.end = page->entries;
+}
+
+inline void Sieve::Append(Bucket& bucket, BucketEntry entry) {
+    BucketEntry* end = bucket.end;  // in a register: the test below need not read it back
+    *end++ = entry;
+    bucket.end = end;
+    if (PageFull(end)) [[unlikely]]
+        Extend(bucket);
+}
+
+// Every page back to the free list, and a ring of buckets that covers the largest prime (it
+// strikes at most largestPrime_ / kSieveSize + 1 blocks ahead), each with an empty page.
+void Sieve::ResetBuckets() {
+    for (Bucket& bucket : buckets_) {
+        for (BucketPage* page = bucket.head; page;) {
+            BucketPage* next = page->next;
+            page->next = freePages_;
+            freePages_ = page;
+            page = next;
+        }
+        bucket = Bucket{};
+    }
+    uint64_t ring = 1;
+    while (ring < largestPrime_ / kSieveSize + 2) ring *= 2;
+    if (buckets_.size() != ring) buckets_.assign(ring, Bucket{});
+    for (Bucket& bucket : buckets_) {
+        bucket.head = NewPage();
+        bucket.end = bucket.head->entries;
+    }
+    bucketMask_ = ring - 1;
+    std::lock_guard lock(bucketMutex_);
+    bucketBlock_ = 0;
+}
+
+uint64_t Sieve::BlockStartK(uint64_t b) const {
+    const unsigned __int128 k = first_ + static_cast<unsigned __int128>(2 * uint64_t{kSieveSize}) * b;
+    return k > kInt64Max ? kInt64Max : static_cast<uint64_t>(k);
+}
+
+// Brings the cursor's offsets to block b: from the roots for a new exponent (or a block behind
+// it), else moved on past the blocks other threads took meanwhile.
+void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
+    const size_t count = struckPrimes_.size();
+    if (cursor.bits_.size() != kBlockWords + 1) cursor.bits_.assign(kBlockWords + 1, 0);  // and a spare word
+    uint32_t* offsets = nullptr;
+    if (cursor.owner_ != this || cursor.generation_ != generation_ || b < cursor.next_) {
+        cursor.owner_ = this;
+        cursor.generation_ = generation_;
+        cursor.offsets_.resize(count);
+        offsets = cursor.offsets_.data();
+        const uint64_t start = b * kSieveSize;
+        for (size_t j = 0; j < count; ++j) {
+            const uint32_t q = struckPrimes_[j];
+            const uint32_t shift = static_cast<uint32_t>(start % q), root = roots_[firstStruck_ + j];
+            offsets[j] = root >= shift ? root - shift : root + q - shift;
+        }
+    } else if (b > cursor.next_) {
+        offsets = cursor.offsets_.data();
+        const uint64_t skipped = b - cursor.next_;
+        // A block further on each time: as many threads as there are, less one, are skipped,
+        // so a few subtractions of kSieveSize mod q do; a longer way takes a division.
+        for (size_t j = 0; j < count; ++j) {
+            const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
+            uint32_t o = offsets[j];
+            if (skipped <= 8) {
+                for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
+            } else {
+                const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
+                o = o >= shift ? o - shift : o + q - shift;
+            }
+            offsets[j] = o;
+        }
+    }
+    cursor.next_ = b;
+}
+
+void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
+    MoveCursor(cursor, b);
+    uint64_t* bits = cursor.bits_.data();
+    uint32_t* offsets = cursor.offsets_.data();
+    const uint32_t* primes = struckPrimes_.data();
+    const size_t count = struckPrimes_.size();
+    size_t segmentPrimes = 0;
+    while (segmentPrimes < count && primes[segmentPrimes] < kSegmentPrimeLimit) ++segmentPrimes;
+    size_t blockPrimes = segmentPrimes;
+    while (blockPrimes < count && primes[blockPrimes] < kFewLimit) ++blockPrimes;
+    const uint64_t firstWord = b * kBlockWords;
+    for (uint32_t w0 = 0; w0 < kBlockWords; w0 += kSegmentWords) {
+        uint64_t* segment = bits + w0;
+        // 3 to 17, from the pattern at this segment's phase.
+        const uint64_t* pattern = pattern_.data();
+        uint32_t pos = static_cast<uint32_t>((firstWord + w0) * 64 % kPatternPeriod);
+        for (uint32_t w = 0; w < kSegmentWords; ++w) {
+            const uint32_t word = pos / 64, shift = pos % 64;
+            segment[w] = shift ? (pattern[word] >> shift) | (pattern[word + 1] << (64 - shift)) : pattern[word];
+            pos += 64;
+            if (pos >= kPatternPeriod) pos -= kPatternPeriod;
+        }
+        // 19 to 127, a word at a time.
+        for (const WordPattern& wp : wordPatterns_) {
+            const uint64_t* __restrict from = words_.data() + wp.start;
+            uint64_t* __restrict to = segment;
+            uint32_t at = static_cast<uint32_t>((firstWord + w0) % wp.prime);
+            for (uint32_t w = 0; w < kSegmentWords;) {
+                const uint32_t run = std::min(wp.prime - at, kSegmentWords - w);
+                for (uint32_t i = 0; i < run; ++i) to[w + i] |= from[at + i];
+                w += run;
+                at = 0;
+            }
+        }
+        // Primes that strike each segment many times, while it is in the first-level cache.
+        const uint32_t end = (w0 + kSegmentWords) * 64;
+        for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], end);
+    }
+    for (size_t j = segmentPrimes; j < blockPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], kSieveSize);
+    for (size_t j = 0; j < blockPrimes; ++j) offsets[j] -= kSieveSize;
+    // Up to a block's length: a few strikes each, through the whole block.
+    size_t j = blockPrimes;
+    for (uint32_t few = kMaxFew; few >= 1; --few) {
+        size_t to = j;
+        while (to < count && kSieveSize / primes[to] >= few) ++to;
+        switch (few) {
+            case 7: StrikeFew<7>(bits, offsets, primes, j, to); break;
+            case 6: StrikeFew<6>(bits, offsets, primes, j, to); break;
+            case 5: StrikeFew<5>(bits, offsets, primes, j, to); break;
+            case 4: StrikeFew<4>(bits, offsets, primes, j, to); break;
+            case 3: StrikeFew<3>(bits, offsets, primes, j, to); break;
+            case 2: StrikeFew<2>(bits, offsets, primes, j, to); break;
+            default: StrikeFew<1>(bits, offsets, primes, j, to); break;
+        }
+        j = to;
+    }
+    cursor.next_ = b + 1;
+    cursor.block_ = b;
+    // Longer primes, from the shared buckets, one block after the other.
+    if (firstBucket_ < primeCount_) {
+        std::unique_lock lock(bucketMutex_);
+        if (bucketBlock_ != b) {
+            const auto start = std::chrono::steady_clock::now();
+            bucketTurn_.wait(lock, [&] { return bucketBlock_ == b; });
+            turnWait_ += std::chrono::steady_clock::now() - start;
+        }
+        // The next block's turn comes even if this one fails (a page that cannot be had), so
+        // that no thread waits for it for ever.
+        struct Turn {
+            Sieve& sieve;
+            std::unique_lock<std::mutex>& lock;
+            ~Turn() {
+                ++sieve.bucketBlock_;
+                lock.unlock();
+                sieve.bucketTurn_.notify_all();
+            }
+        } turn{*this, lock};
+        StrikeBuckets(b, bits);
+    }
+}
+
+// The primes waiting for block b; each moves on to the bucket of its next block, never this one
+// again (a prime is at least a block long). The bucket starts afresh with an empty page.
+void Sieve::StrikeBuckets(uint64_t b, uint64_t* bits) {
+    Bucket& due = buckets_[b & bucketMask_];
+    BucketPage* page = due.head;
+    const BucketEntry* const last = due.end;
+    due.head = NewPage();
+    due.end = due.head->entries;
+    Bucket* const ring = buckets_.data();
+    const uint64_t mask = bucketMask_;
+    while (page) {
+        const BucketEntry* entry = page->entries;
+        const BucketEntry* const end = page->next ? page->entries + BucketPage::kEntries : last;
+        for (; entry != end; ++entry) {
+            const BucketEntry e = *entry;
+            Strike(bits, e.index);
+            const uint32_t next = e.index + e.prime;  // below 2^32: prime < 2^28
+            const uint32_t ahead = next / kSieveSize;
+            Append(ring[(b + ahead) & mask], {e.prime, next - ahead * kSieveSize});
+        }
+        BucketPage* used = page;
+        page = page->next;
+        used->next = freePages_;
+        freePages_ = used;
+    }
+}
+
+Sieve::Take Sieve::Survivors(const Cursor& cursor, int64_t kMax, uint32_t& from, uint64_t* out,
+                             uint32_t limit) const {
+    Take take;
+    const uint64_t bound = kMax > 0 ? static_cast<uint64_t>(kMax) : 0;
+    const uint64_t base = first_ + 2 * uint64_t{kSieveSize} * cursor.block_;  // below 2^64: see BlockStartK
+    const uint64_t* bits = cursor.bits_.data();
+    uint32_t i = from;
+    if (i < kSieveSize && base + 2 * uint64_t{kSieveSize - 1} < std::min(bound, kInt64Max)) {
+        // No multiplier of the block reaches kMax or 2^63: each clear bit is a survivor.
+        uint32_t w = i / 64;
+        uint64_t free = ~bits[w] & (~uint64_t{0} << (i % 64));
+        for (;;) {
+            while (!free) {
+                if (++w == kBlockWords) break;
+                free = ~bits[w];
+            }
+            if (w == kBlockWords) break;
+            const uint32_t at = 64 * w + static_cast<uint32_t>(__builtin_ctzll(free));
+            free &= free - 1;
+            out[take.count++] = base + 2 * static_cast<uint64_t>(at);
+            if (take.count == limit) {
+                from = at + 1;
+                return take;
+            }
+        }
+        i = kSieveSize;
+    }
+    while (i < kSieveSize) {
+        const uint64_t free = ~bits[i / 64] >> (i % 64);
+        if (!free) {
+            i = (i | 63) + 1;
+            continue;
+        }
+        i += static_cast<uint32_t>(__builtin_ctzll(free));
+        const uint64_t k = base + 2 * static_cast<uint64_t>(i);
+        if (k > kInt64Max) {  // multipliers of 2^63 and more are never searched
+            from = kSieveSize;
+            take.done = take.ends = true;
+            take.endK = kInt64Max;
+            return take;
+        }
+        out[take.count++] = k;
+        ++i;
+        if (k >= bound) {
+            from = i;
+            take.done = take.ends = true;
+            return take;
+        }
+        if (take.count == limit) {
+            from = i;
+            return take;
+        }
+    }
+    from = kSieveSize;
+    take.done = true;
+    const uint64_t end = BlockStartK(cursor.block_ + 1);
+    if (end >= bound) {
+        take.ends = true;
+        take.endK = end;
+    }
+    return take;
+}
+
+bool Sieve::NextSurvivor(uint64_t& out) {
+    if (pos_ >= kSieveSize) {
+        SieveBlock(nextBlock_++, cursor_);
+        pos_ = 0;
+    }
+    uint32_t from = pos_;
+    const Take take = Survivors(cursor_, std::numeric_limits<int64_t>::max(), from, &out, 1);
+    if (take.count == 1) {
+        pos_ = from;
+        return true;
+    }
+    // Used up: the next block's first k (or 2^63 - 1, where the multipliers end).
+    out = take.endK ? take.endK : BlockStartK(cursor_.block_ + 1);
+    pos_ = kSieveSize + 1;
+    return false;
 }
 
 uint32_t Sieve::Fill(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK) {
@@ -135,102 +551,6 @@ uint32_t Sieve::Fill(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK
         }
     }
     return count;
-}
-
-// The next block: the pattern of the smallest primes, then every other table prime struck
-// through it.
-void Sieve::Refill() {
-    const uint32_t size = kSieveSize;
-    baseK_ += 2 * static_cast<uint64_t>(size);
-    uint64_t* bits = bits_.data();
-    patternPhase_ = (patternPhase_ + size) % kPatternPeriod;
-    const uint64_t* pattern = pattern_.data();
-    uint32_t pos = patternPhase_;
-    for (uint32_t w = 0; w < size / 64; ++w) {
-        const uint32_t word = pos / 64, shift = pos % 64;
-        bits[w] = shift ? (pattern[word] >> shift) | (pattern[word + 1] << (64 - shift)) : pattern[word];
-        pos += 64;
-        if (pos >= kPatternPeriod) pos -= kPatternPeriod;
-    }
-    uint32_t* offsets = primeOffsets_.data();
-    const uint8_t* gaps = primeGaps_.data();
-    const uint32_t count = static_cast<uint32_t>(primeOffsets_.size());
-    uint32_t q = 1, j = 0;
-    for (; j < kPatternPrimes && j < count; ++j) q += 2 * static_cast<uint32_t>(gaps[j]);
-    // Primes that strike many times go through the block one first-level-cache-sized segment
-    // at a time, so that their strikes stay in that cache.
-    constexpr uint32_t kSegment = 1u << 18;  // bits: 32 KiB
-    const uint32_t firstMedium = j;
-    const uint32_t qFirst = q;
-    for (uint32_t end = kSegment;; end += kSegment) {
-        const uint32_t limit = std::min(end, size);
-        uint32_t qs = qFirst;
-        for (j = firstMedium; j < count; ++j) {
-            const uint32_t step = qs + 2 * static_cast<uint32_t>(gaps[j]);
-            if (step >= kSegment / 4) break;
-            qs = step;
-            uint32_t i = offsets[j];
-            for (; i < limit; i += qs) bits[i / 64] |= uint64_t{1} << (i % 64);
-            offsets[j] = i;
-        }
-        q = qs;
-        if (limit == size) break;
-    }
-    const uint32_t firstLarge = j;
-    for (j = firstMedium; j < firstLarge; ++j) offsets[j] -= size;
-    const uint32_t lastOffsetPrime = std::min(firstBucketPrime_, count);
-    for (j = firstLarge; j < lastOffsetPrime; ++j) {
-        q += 2 * static_cast<uint32_t>(gaps[j]);
-        uint32_t i = offsets[j];
-        for (; i < size; i += q) bits[i / 64] |= uint64_t{1} << (i % 64);
-        offsets[j] = i - size;
-    }
-    // The primes waiting for this block; each moves on to the bucket of its next block, never
-    // this one again (q is at least a block long).
-    if (!buckets_.empty()) {
-        const uint64_t bucketCount = buckets_.size();
-        std::vector<uint64_t>& due = buckets_[blockNumber_ % bucketCount];
-        for (const uint64_t entry : due) {
-            const uint32_t step = static_cast<uint32_t>(entry >> 32), at = static_cast<uint32_t>(entry);
-            bits[at / 64] |= uint64_t{1} << (at % 64);
-            const uint64_t next = static_cast<uint64_t>(at) + step;
-            buckets_[(blockNumber_ + next / size) % bucketCount].push_back(entry >> 32 << 32 | next % size);
-        }
-        due.clear();
-    }
-    ++blockNumber_;
-    pos_ = 0;
-}
-
-bool Sieve::NextSurvivor(uint64_t& out) {
-    const uint32_t size = kSieveSize;
-    if (pos_ >= size) Refill();
-    // Scan for the next clear bit.
-    uint32_t i = pos_;
-    while (i < size) {
-        const uint64_t free = ~bits_[i / 64] >> (i % 64);
-        if (free) {
-            i += static_cast<uint32_t>(__builtin_ctzll(free));
-            break;
-        }
-        i = (i | 63) + 1;
-    }
-    if (i < size) {
-        const uint64_t k = baseK_ + 2 * static_cast<uint64_t>(i);
-        if (k <= static_cast<uint64_t>(kInt64Max)) {
-            out = k;
-            pos_ = i + 1;
-            return true;
-        }
-        // Multipliers of 2^63 and more are never searched.
-        out = kInt64Max;
-        pos_ = size + 1;
-        return false;
-    }
-    const uint64_t next = baseK_ + 2 * static_cast<uint64_t>(size);
-    out = std::min<uint64_t>(next, kInt64Max);
-    pos_ = size + 1;
-    return false;
 }
 
 }  // namespace vontal

@@ -1,8 +1,11 @@
 // The small-prime sieve: which odd multipliers k of an exponent n survive division of
-// k·2^n + 1 by the first odd primes, handed out in increasing k.
+// k·2^n + 1 by the first odd primes, block by block, on one thread or several.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace vontal {
@@ -12,24 +15,85 @@ inline constexpr uint32_t kSieveSize = 1'024'000;  // odd multipliers per sieve 
 // Number of small odd primes the sieve uses for exponent n.
 uint32_t PrimeCountFor(uint32_t n);
 
-// For exponent n the sieve keeps the first PrimeCountFor(n) odd primes q and, for each, the index
-// of the next odd multiplier k whose candidate k·2^n + 1 it divides. Multipliers are handled in
-// blocks of kSieveSize consecutive odd values, one bit each; a block is struck with every table
-// prime, and the clear bits are handed out one by one. Used by one thread at a time.
+// For exponent n the sieve keeps the first PrimeCountFor(n) odd primes q. Sieve index i stands
+// for the odd multiplier k = first + 2i, and q strikes every q-th index, those with
+// k·2^n + 1 = 0 (mod q). Indices are handled in blocks of kSieveSize, one bit each (1 = struck);
+// block b holds the indices b·kSieveSize to (b + 1)·kSieveSize − 1.
+//
+// The primes are split by size, as each size is struck fastest:
+//  - 3 to 17: one pattern, their strikes repeat every 255,255 indices;
+//  - 19 to 127: a pattern per prime one machine word per index of the period long (q words of
+//    64 bits), so that a block takes each by whole words;
+//  - up to a block's length: struck one by one, the small ones one first-level-cache-sized
+//    segment at a time; each thread keeps their positions in its own Cursor;
+//  - longer ones strike a block once at most, and most blocks not at all: each waits in the
+//    bucket of the block it strikes next, so that a block touches only the primes that strike it.
+//    The buckets are shared: their step runs for one block after the other, in block order.
+//
+// Prepare runs alone; then several threads may sieve blocks at once, each with its own Cursor,
+// as long as every block from 0 on is sieved exactly once and each block's SieveBlock begins
+// after the previous block's has begun (the bucket step of a block waits for the previous one's).
 class Sieve {
 public:
-    // Makes the sieve ready to hand out the survivors of exponent n from the odd multiplier
-    // `first` on. The prime table is kept from the previous exponent when its size is the same.
+    // One thread's sieving state: the bits of the block in hand, and where each prime of less
+    // than a block's length strikes next.
+    class Cursor {
+    public:
+        const uint64_t* bits() const { return bits_.data(); }  // 1 = struck
+        uint64_t* bits() { return bits_.data(); }
+        uint64_t block() const { return block_; }               // the block whose bits these are
+
+    private:
+        friend class Sieve;
+        std::vector<uint64_t> bits_;
+        std::vector<uint32_t> offsets_;  // relative to block next_; one per struck prime
+        uint64_t next_ = 0;              // the block that the offsets are for
+        uint64_t block_ = ~uint64_t{0};
+        const Sieve* owner_ = nullptr;
+        uint64_t generation_ = 0;        // of the owner's Prepare the offsets belong to
+    };
+
+    Sieve() = default;
+    Sieve(const Sieve&) = delete;
+    Sieve& operator=(const Sieve&) = delete;
+
+    // Makes the sieve ready for exponent n from the odd multiplier `first` on. The prime table is
+    // kept from the previous exponent when its size is the same.
     void Prepare(uint32_t n, uint64_t first);
 
-    // The next survivor in out (true), or, when the block holds no more, the first k of the
-    // next block, capped at 2^63 - 1 (false). Multipliers of 2^63 and more are never handed out.
-    bool NextSurvivor(uint64_t& out);
+    // Strikes block b into the cursor's bits.
+    void SieveBlock(uint64_t b, Cursor& cursor);
 
+    // The survivors of the cursor's block that the loop "while k < kMax: next survivor" hands out,
+    // in increasing k, into out (room for a whole block's survivors is not needed: at most
+    // `limit`, from index `from` on; `from` is moved past them). done is set when the block has no
+    // more to give: either the exponent ends in it (ends, with endK the block's end when that end
+    // at or beyond kMax is what ends it, 0 when a survivor at or beyond kMax does) or it is used
+    // up. Multipliers of 2^63 and more are never handed out.
+    struct Take {
+        uint32_t count = 0;
+        bool done = false, ends = false;
+        uint64_t endK = 0;
+    };
+    Take Survivors(const Cursor& cursor, int64_t kMax, uint32_t& from, uint64_t* out, uint32_t limit) const;
+
+    // k of index 0 of block b, at most 2^63 − 1.
+    uint64_t BlockStartK(uint64_t b) const;
+
+    // The same one survivor at a time, on the calling thread, for the tests and benchmarks:
+    // the next survivor in out (true), or, when the block holds no more, the first k of the next
+    // block, capped at 2^63 − 1 (false).
+    bool NextSurvivor(uint64_t& out);
     // The survivors that the loop "while k < kMax: next survivor" would hand out next, up to
     // `limit` of them, into out, ending after the first one at or beyond kMax; a block end at or
     // beyond kMax ends it too and is returned in endK (0 otherwise). Returns the count.
     uint32_t Fill(int64_t kMax, uint64_t* out, uint32_t limit, uint64_t& endK);
+
+    // Time the threads spent waiting for the previous block's bucket step (for the benchmark).
+    std::chrono::nanoseconds turnWait() {
+        std::lock_guard lock(bucketMutex_);
+        return turnWait_;
+    }
 
     uint32_t primeCount() const { return primeCount_; }
     uint32_t blockSize() const { return kSieveSize; }
@@ -39,37 +103,81 @@ public:
     std::vector<uint64_t> TablePrimes() const;
     // Sets the table size and builds the table (tests; Prepare does it for an exponent).
     void BuildPrimeTable(uint32_t count);
-    // Sieve index of the next struck multiplier of table prime j, for the block in hand.
-    uint32_t primeOffset(uint32_t j) const { return primeOffsets_[j]; }
-    // The bits of the block in hand (1 = struck), and the index of the next one to look at; tests
-    // use them to empty a block.
-    std::vector<uint64_t>& blockBits() { return bits_; }
+    // The first sieve index that table prime j strikes, for the primes below a block's length
+    // (tests).
+    uint32_t FirstStrike(uint32_t j) const { return roots_[j]; }
+    // The bits of the block that NextSurvivor is in (1 = struck), and the index of the next one it
+    // looks at; tests use them to empty a block.
+    uint64_t* blockBits() { return cursor_.bits(); }
     uint32_t position() const { return pos_; }
 
 private:
-    void ComputeOffsets(uint32_t n, uint64_t first);
-    void BuildPattern();
-    void BuildBuckets();
-    void Refill();
+    struct BucketEntry {
+        uint32_t prime;
+        uint32_t index;  // in the block of the bucket
+    };
+public:
+    static constexpr uint32_t kPageBytes = 8192;
+    struct BucketPage;
+
+private:
+    struct Bucket {
+        BucketPage* head = nullptr;  // pages in order; all but the last full
+        BucketEntry* end = nullptr;  // the next free entry, in the last page
+    };
+
+    void SplitPrimes();
+    void ResetBuckets();
+    void ComputeRoots(uint32_t n, uint64_t first);
+    void BuildWordPatterns();
+    void MoveCursor(Cursor& cursor, uint64_t b) const;
+    void StrikeBuckets(uint64_t b, uint64_t* bits);
+    void Append(Bucket& bucket, BucketEntry entry);
+    void Extend(Bucket& bucket);
+    BucketPage* NewPage();
 
     uint32_t primeCount_ = 0;
     std::vector<uint8_t> primeGaps_;
-    std::vector<uint32_t> primeOffsets_;  // next struck sieve index per table prime
-    std::vector<uint64_t> bits_;          // one bit per odd k of the block; 1 = struck
-    uint64_t baseK_ = 0;                  // k of index 0; unsigned so that no block base overflows
-    uint32_t pos_ = kSieveSize;
-    // The primes 3 to 17 are not struck one by one: their strikes repeat every 255,255 indices,
-    // so every block is filled from one pattern built per exponent.
+    uint64_t first_ = 0;
+    uint64_t generation_ = 0;      // Prepare calls, so that a cursor knows its offsets are old
+    std::vector<uint32_t> roots_;  // first index each prime below a block's length strikes, in [0, q)
+
+    // 3 to 17: the strikes of one period of 255,255 indices, then its first 128 bits again.
     static constexpr uint32_t kPatternPrimes = 6;
     static constexpr uint32_t kPatternPeriod = 3 * 5 * 7 * 11 * 13 * 17;
-    std::vector<uint64_t> pattern_;  // the period, then its first 128 bits again
-    uint32_t patternPhase_ = 0;      // pattern position of the current block's index 0
-    // Primes longer than a block strike it once at most, and most blocks not at all: each waits
-    // in the bucket of the block it strikes next (q in the high half, the index in the low half),
-    // so a refill touches only the primes that strike it.
-    std::vector<std::vector<uint64_t>> buckets_;
-    uint32_t firstBucketPrime_ = 0;  // table index of the first prime of a block's length
-    uint64_t blockNumber_ = 0;       // blocks filled since the exponent began
+    std::vector<uint64_t> pattern_;
+    // 19 to 127: for each, q words whose bit b of word w is set when the index 64w + b is struck
+    // (mod 64q); block b begins at word (b·kSieveSize / 64) mod q.
+    struct WordPattern {
+        uint32_t prime;
+        uint32_t start;  // in words_
+    };
+    std::vector<WordPattern> wordPatterns_;
+    std::vector<uint64_t> words_;
+    uint32_t firstStruck_ = 0;    // table index of the first prime struck one by one
+    uint32_t firstBucket_ = 0;    // table index of the first prime of a block's length or more
+    uint64_t largestPrime_ = 0;
+    std::vector<uint32_t> struckPrimes_;  // the primes from there up to a block's length
+    std::vector<uint32_t> blockRemainders_;  // kSieveSize mod q of each of them
+
+    // The primes of a block's length and more, in the buckets of the blocks they strike next:
+    // bucket b mod the ring's size, each a list of pages of entries.
+    std::vector<Bucket> buckets_;
+    uint64_t bucketMask_ = 0;
+    std::vector<BucketPage*> pages_;  // every page this sieve owns
+    BucketPage* freePages_ = nullptr;
+    std::mutex bucketMutex_;
+    std::condition_variable bucketTurn_;
+    uint64_t bucketBlock_ = 0;  // the next block whose bucket step may run
+    std::chrono::nanoseconds turnWait_{0};  // spent waiting for it, added up
+
+    // NextSurvivor's own state.
+    Cursor cursor_;
+    uint64_t nextBlock_ = 0;
+    uint32_t pos_ = kSieveSize;
+
+public:
+    ~Sieve();
 };
 
 }  // namespace vontal

@@ -1,79 +1,123 @@
-// Helpers of the computation thread.
+// The cores of one exponent's scan.
 #include "TestPool.h"
 
-#include "Kernel.h"
+#include <algorithm>
+#include <chrono>
+
 #include "ThreadPriority.h"
 
 namespace vontal {
 
-// The computation thread sieves a whole block at a time (milliseconds), while the testing cores
-// go on; the ring holds enough batches to keep them busy meanwhile.
-TTestPool::TTestPool(uint32_t helpers, int priorityLevel)
-    : slots_(kSlotsPerThread * (helpers + 1)), states_(slots_.size(), State::Free) {
-    for (uint32_t i = 0; i < helpers; ++i) helpers_.emplace_back([this, priorityLevel] { Work(priorityLevel); });
+TestPool::TestPool(uint32_t threads, int priorityLevel) {
+    threads = std::max<uint32_t>(threads, 1);
+    for (uint32_t i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>());
+    // Each thread may sieve a block while the blocks before it are tested and handed on.
+    slots_.resize(2 * static_cast<size_t>(threads) + 1);
+    for (uint32_t i = 1; i < threads; ++i) helpers_.emplace_back([this, i, priorityLevel] { Work(i, priorityLevel); });
 }
 
-TTestPool::~TTestPool() {
+TestPool::~TestPool() {
     {
         std::lock_guard lock(mutex_);
         quit_ = true;
     }
-    work_.notify_all();
+    changed_.notify_all();
     for (auto& t : helpers_) t.join();
 }
 
-TTestPool::Slot* TTestPool::FreeSlot() {
-    std::lock_guard lock(mutex_);
-    const size_t i = tail_ % slots_.size();
-    return states_[i] == State::Free ? &slots_[i] : nullptr;
+bool TestPool::CanSieve() const {
+    return active_ && !stopping_ && nextBlock_ <= job_.lastBlock &&
+           slots_[nextBlock_ % slots_.size()].state == Slot::State::Free;
 }
 
-void TTestPool::Submit(Slot* slot) {
-    {
-        std::lock_guard lock(mutex_);
-        states_[static_cast<size_t>(slot - slots_.data())] = State::Filled;
-        ++tail_;
-    }
-    work_.notify_one();
-}
-
-bool TTestPool::Empty() {
-    std::lock_guard lock(mutex_);
-    return head_ == tail_;
-}
-
-TTestPool::Slot& TTestPool::WaitOldest() {
-    const size_t i = head_ % slots_.size();  // head_ changes only on this thread
-    std::unique_lock lock(mutex_);
-    // Until the oldest is done, test whatever nobody has taken yet, oldest first.
-    while (states_[i] != State::Done) {
-        if (claimed_ == tail_) {
-            done_.wait(lock);
-            continue;
+// The oldest untested batch; but when fewer batches wait than there are threads, the next block
+// first, so that the threads do not run dry while it is sieved.
+TestPool::Task TestPool::PickTask() {
+    Task task;
+    if (!active_ || stopping_) return task;
+    const bool canSieve = CanSieve();
+    if (canSieve && unclaimed_ < workers_.size() && sieving_ < workers_.size()) {
+        task.kind = Task::Kind::Sieve;
+    } else if (unclaimed_ > 0) {
+        // The oldest block with a batch left; blocks are sieved in order but may finish out of it.
+        const size_t size = slots_.size();
+        for (uint64_t b = nextBlock_ > size ? nextBlock_ - size : 0; b < nextBlock_; ++b) {
+            Slot& slot = slots_[b % size];
+            if (slot.state == Slot::State::Sieved && slot.block == b && slot.claimed < slot.batches) {
+                task.kind = Task::Kind::Test;
+                task.slot = &slot;
+                task.batch = slot.claimed++;
+                --unclaimed_;
+                break;
+            }
         }
-        TestNext(lock);
+    } else if (canSieve) {
+        task.kind = Task::Kind::Sieve;
     }
-    return slots_[i];
+    if (task.kind == Task::Kind::Sieve) {
+        Slot& slot = slots_[nextBlock_ % slots_.size()];
+        slot.state = Slot::State::Sieving;
+        slot.block = nextBlock_++;
+        task.slot = &slot;
+        ++sieving_;
+    }
+    if (task.kind != Task::Kind::None) ++busy_;
+    return task;
 }
 
-void TTestPool::ReleaseOldest() {
-    std::lock_guard lock(mutex_);
-    states_[head_ % slots_.size()] = State::Free;
-    ++head_;
+void TestPool::Perform(const Task& task, Worker& worker) {
+    Slot& slot = *task.slot;
+    if (task.kind == Task::Kind::Sieve) {
+        Sieve& sieve = *job_.sieve;
+        sieve.SieveBlock(slot.block, worker.cursor);
+        // Room for every survivor: at most the clear bits.
+        uint32_t clear = 0;
+        const uint64_t* bits = worker.cursor.bits();
+        for (uint32_t w = 0; w < kSieveSize / 64; ++w) clear += static_cast<uint32_t>(__builtin_popcountll(~bits[w]));
+        if (slot.k.size() < clear) {
+            slot.k.resize(clear);
+            slot.m.resize(clear);
+        }
+        uint32_t from = 0;
+        const Sieve::Take take = sieve.Survivors(worker.cursor, job_.kMax, from, slot.k.data(), clear + 1);
+        slot.count = take.count;
+        slot.ends = take.ends;
+        slot.endK = take.endK;
+        slot.batches = (take.count + job_.testSize - 1) / job_.testSize;
+        slot.claimed = 0;
+        if (slot.tested.size() < slot.batches) slot.tested.resize(slot.batches);
+        std::fill(slot.tested.begin(), slot.tested.begin() + slot.batches, 0);
+        return;
+    }
+    const uint32_t first = task.batch * job_.testSize;
+    const uint32_t count = std::min(job_.testSize, slot.count - first);
+    TestCandidates(slot.k.data() + first, count, job_.n, slot.m.data() + first, worker.scratch);
 }
 
-void TTestPool::TestNext(std::unique_lock<std::mutex>& lock) {
-    const size_t pick = claimed_++ % slots_.size();
-    states_[pick] = State::Testing;
-    lock.unlock();
-    thread_local KernelScratch scratch;
-    Slot& slot = slots_[pick];
-    TestCandidates(slot.k, slot.count, slot.n, slot.m, scratch);
-    lock.lock();
-    states_[pick] = State::Done;
+void TestPool::Complete(const Task& task) {
+    Slot& slot = *task.slot;
+    if (task.kind == Task::Kind::Sieve) {
+        slot.state = Slot::State::Sieved;
+        unclaimed_ += slot.batches;
+        --sieving_;
+    } else {
+        slot.tested[task.batch] = 1;
+    }
+    --busy_;
+    if (waiting_ > 0) changed_.notify_all();
 }
 
-void TTestPool::Work(int priorityLevel) {
+// Waits for another thread's progress; the time it takes, with nothing to do, is counted (the
+// benchmark reports it as the share of the cores left idle).
+void TestPool::WaitForChange(std::unique_lock<std::mutex>& lock) {
+    const auto start = std::chrono::steady_clock::now();
+    ++waiting_;
+    changed_.wait(lock);
+    --waiting_;
+    if (active_) idle_ += std::chrono::steady_clock::now() - start;
+}
+
+void TestPool::Work(uint32_t index, int priorityLevel) {
     if (priorityLevel >= 0) {
         try {
             ApplyThreadPriority(CurrentThreadId(), priorityLevel);
@@ -81,14 +125,93 @@ void TTestPool::Work(int priorityLevel) {
             // The computation thread reports a refused priority; a helper just runs on.
         }
     }
+    Worker& worker = *workers_[index];
     std::unique_lock lock(mutex_);
     for (;;) {
-        // The oldest batch nobody has taken, so that the publisher waits as little as possible.
-        work_.wait(lock, [&] { return quit_ || claimed_ < tail_; });
+        const Task task = PickTask();
+        if (task.kind != Task::Kind::None) {
+            lock.unlock();
+            Perform(task, worker);
+            lock.lock();
+            Complete(task);
+            continue;
+        }
         if (quit_) return;
-        TestNext(lock);
-        done_.notify_all();
+        WaitForChange(lock);
     }
+}
+
+bool TestPool::Run(const Job& job, IBatchSink& sink) {
+    Worker& self = *workers_[0];
+    std::unique_lock lock(mutex_);
+    job_ = job;
+    job_.testSize = std::max<uint32_t>(job_.testSize, 1);
+    job_.publishSize = std::clamp<uint32_t>(job_.publishSize, 1, job_.testSize);
+    for (auto& worker : workers_) worker->scratch.reserveFor(job_.n);
+    for (Slot& slot : slots_) slot.state = Slot::State::Free;
+    nextBlock_ = 0;
+    unclaimed_ = sieving_ = 0;
+    stopping_ = false;
+    active_ = true;
+    if (waiting_ > 0) changed_.notify_all();
+    // However this ends (a stop, the exponent's end, an exception from the sink), nothing new is
+    // taken and what is in hand is finished before the job's state goes.
+    struct Settle {
+        TestPool& pool;
+        std::unique_lock<std::mutex>& lock;
+        ~Settle() {
+            if (!lock.owns_lock()) lock.lock();
+            pool.stopping_ = true;
+            while (pool.busy_ > 0) {
+                ++pool.waiting_;
+                pool.changed_.wait(lock);
+                --pool.waiting_;
+            }
+            pool.active_ = false;
+        }
+    } settle{*this, lock};
+    uint64_t block = 0;   // the next to hand on ...
+    uint32_t at = 0;      // ... from this candidate on
+    bool stop = false, finished = false;
+    while (!stop && !finished) {
+        // Hand on what is tested, in order; a block's last part carries its end.
+        Slot& slot = slots_[block % slots_.size()];
+        if (slot.state == Slot::State::Sieved && slot.block == block &&
+            (at == slot.count || slot.tested[at / job_.testSize])) {
+            const uint32_t count = std::min({job_.publishSize, slot.count - at, job_.testSize - at % job_.testSize});
+            const bool last = at + count == slot.count;
+            if (count > 0 || slot.ends) {
+                lock.unlock();  // the slot stays as it is until it is freed below
+                stop = sink.Publish(slot.k.data() + at, slot.m.data() + at, count, last && slot.ends ? slot.endK : 0);
+                lock.lock();
+            }
+            at += count;
+            if (last) {
+                finished = slot.ends;
+                slot.state = Slot::State::Free;
+                ++block;
+                at = 0;
+                if (waiting_ > 0) changed_.notify_all();
+            }
+            continue;
+        }
+        const Task task = PickTask();
+        if (task.kind != Task::Kind::None) {
+            lock.unlock();
+            try {
+                Perform(task, self);
+            } catch (...) {
+                lock.lock();
+                --busy_;  // not finished, and never will be: the exponent is left
+                throw;
+            }
+            lock.lock();
+            Complete(task);
+            continue;
+        }
+        WaitForChange(lock);
+    }
+    return !stop;
 }
 
 }  // namespace vontal

@@ -11,6 +11,7 @@
 
 #include "Kernel.h"
 #include "KernelIfma.h"
+#include "KernelVariants.h"
 #include "Reference.h"
 
 namespace vontal {
@@ -181,18 +182,21 @@ namespace vontal {
 namespace {
 
 // Batches as the computation thread hands them over: consecutive survivors, sometimes
-// straddling a change of limb count or path, some of them known divisors.
+// straddling a change of limb count or path, some of them known divisors. Up to 40 candidates,
+// so that the eight-lane kernels run one to four batches of eight side by side, and a rest.
+// The exponents cover every reduction of the narrow eight-lane kernel: n below 52, and
+// n / 52 from 1 to 4.
 TEST_P(Kernel, BatchesMatchOneByOne) {
     std::mt19937_64 rng(99);
     KernelScratch scratch;
     for (uint32_t n : {9u, 14u, 30u, 45u, 50u, 61u, 64u, 75u, 90u, 97u, 100u, 126u, 135u, 157u, 209u, 232u, 300u, 976u}) {
         for (int rep = 0; rep < 30; ++rep) {
-            uint64_t ks[16];
-            uint32_t ms[16];
+            uint64_t ks[40];
+            uint32_t ms[40];
             // Start just below a power of two half of the time, so that the batch changes shape.
             const uint32_t bits = 2 + rng() % 60;
             uint64_t k = (rep % 2 ? (uint64_t{1} << bits) - 9 : rng() >> (64 - bits)) | 1;
-            const uint32_t count = 1 + rng() % 16;
+            const uint32_t count = 1 + rng() % 40;
             for (uint32_t i = 0; i < count; ++i, k += 2 * (1 + rng() % 3)) ks[i] = k;
             // Plant a known divisor of the same n, when there is one.
             for (const auto& c : kKnown)
@@ -202,6 +206,27 @@ TEST_P(Kernel, BatchesMatchOneByOne) {
                 ASSERT_EQ(ms[i], Reference(ks[i], n)) << ks[i] << "*2^" << n << "+1 in a batch of " << count;
         }
     }
+}
+
+// Published divisors that the narrow eight-lane kernel takes, each at several places of a batch
+// of 32 neighbours (four batches of eight side by side): the first and last lane of each, so
+// that a find in any batch and lane is reported, with the right m, and for no neighbour.
+TEST_P(Kernel, KnownDivisorsInEveryPlaceOfABatch) {
+    KernelScratch scratch;
+    uint64_t ks[32];
+    uint32_t ms[32];
+    int tested = 0;
+    for (const auto& c : kKnown) {
+        if (c.m == 0 || (c.n + Log2Floor(c.k) + 3 + 51) / 52 > 5 || c.k < 64 + 3) continue;
+        for (uint32_t at : {0u, 7u, 8u, 15u, 16u, 23u, 24u, 31u}) {
+            for (uint32_t i = 0; i < 32; ++i) ks[i] = c.k + 2 * static_cast<uint64_t>(i) - 2 * at;
+            TestCandidates(ks, 32, c.n, ms, scratch);
+            for (uint32_t i = 0; i < 32; ++i)
+                ASSERT_EQ(ms[i], i == at ? c.m : Reference(ks[i], c.n)) << ks[i] << "*2^" << c.n << "+1 at " << at;
+            ++tested;
+        }
+    }
+    EXPECT_GE(tested, 8 * 10);
 }
 
 // A random odd k with floor(log2 k) = bits; for 62 bits half of them just below 2^63.
@@ -286,9 +311,10 @@ void ToLimbs52(const mpz_t v, uint64_t (*out)[ifma::kLanes], uint32_t limbs, uin
     mpz_clear(t);
 }
 
-// The wide eight-lane kernel on its own, given start values and targets made with GMP: each
-// lane's target is the Montgomery form of its residue at a chosen m (one lane keeps -1), and
-// the kernel must meet it at exactly that m. Published divisors are few at these sizes (and no
+// The wide eight-lane kernel's squarings on their own (its form that compares after every
+// squaring), given start values and targets made with GMP: each lane's target is the Montgomery
+// form of its residue at a chosen m (one lane keeps -1), and the kernel must meet it at exactly
+// that m. Published divisors are few at these sizes (and no
 // product of divisors of one F_m has k < 2^64 there), so this is what checks a hit at every
 // width and in every lane; it also checks every residue on the way, since one wrong limb would
 // miss the target. K = k*2^(n mod 52) reaches one, two and three limbs above n / 52 in turn.
@@ -363,12 +389,101 @@ TEST(KernelIfmaWide, MeetsPlantedTargetsInEveryLane) {
         }
         seen[w - b.kShift] = true;
         uint32_t found[ifma::kLanes];
-        ifma::RunWide(b, found);
+        ifma::RunWideChecked(b, found);
         for (uint32_t l = 0; l < ifma::kLanes; ++l)
             EXPECT_EQ(found[l], expected[l]) << "lane " << l << " of " << w << " limbs, n = " << n;
     }
     mpz_clears(p, r, x, target, value, nullptr);
     EXPECT_TRUE(seen[1] && seen[2] && seen[3]);
+}
+
+// VONTAL_KERNEL: a variant's name, "no-avx512" or nothing choose a variant; anything else, or a
+// variant this machine cannot use, is a problem for the front ends to refuse, never another
+// variant in its place.
+TEST(KernelChoice, ValuesOfTheEnvironmentVariable) {
+    const auto available = AvailableKernels();
+    std::string withoutAvx512;
+    for (const auto& name : available)
+        if (name.find("avx512") == std::string::npos && withoutAvx512.empty()) withoutAvx512 = name;
+    struct Row { const char* value; std::string variant; };
+    std::vector<Row> rows = {{"", available.front()}, {"no-avx512", withoutAvx512}};
+    for (const auto& name : available) rows.push_back({nullptr, name});
+    for (const auto& row : rows) {
+        const std::string value = row.value ? row.value : row.variant;
+        const KernelChoice choice = ChooseKernel(value);
+        EXPECT_EQ(choice.variant, row.variant) << "'" << value << "'";
+        EXPECT_EQ(choice.problem, "") << "'" << value << "'";
+    }
+    for (const char* unknown : {"AVX512IFMA", "fastest", "portable ", "no-avx2", "no_avx512", "0"}) {
+        const KernelChoice choice = ChooseKernel(unknown);
+        EXPECT_EQ(choice.variant, "") << unknown;
+        EXPECT_NE(choice.problem.find(std::string("VONTAL_KERNEL=") + unknown + " names no kernel"), std::string::npos)
+            << choice.problem;
+        EXPECT_NE(choice.problem.find("no-avx512"), std::string::npos) << choice.problem;  // the known values
+    }
+    if (std::find(available.begin(), available.end(), "avx512ifma") == available.end()) {
+        const KernelChoice choice = ChooseKernel("avx512ifma");
+        EXPECT_EQ(choice.variant, "");
+        EXPECT_NE(choice.problem.find("cannot run"), std::string::npos) << choice.problem;
+    }
+}
+
+// The wide kernel squares to the last m and looks only there; a lane at +1 met -1 earlier and
+// its batch is run again with every m compared. Lanes set by hand to -1 (both forms) at the
+// last m and a few steps before it, at widths where K takes one, two and three limbs.
+TEST(KernelIfmaWide, FinalCheckSeesEveryFormOfMinusOne) {
+    if (!ifma::Available()) GTEST_SKIP() << "this processor has no AVX-512 IFMA";
+    struct Shape { uint64_t k; uint32_t n; };
+    for (const Shape sh : {Shape{1'000'000'001, 1000}, Shape{(1ull << 62) + 1, 302}, Shape{(1ull << 44) + 1, 362},
+                           Shape{7, 3000}}) {
+        SCOPED_TRACE("n=" + std::to_string(sh.n));
+        uint64_t ks[ifma::kLanes];
+        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * l;
+        const uint32_t first = FirstMTested(sh.k, sh.n);
+        for (uint32_t steps : {0u, 1u, 3u}) {
+            auto b = std::make_unique<ifma::WideBatch>();
+            const uint32_t w = Limbs52(sh.k + 2 * (ifma::kLanes - 1), sh.n);
+            ASSERT_GT(w, ifma::kMaxLimbs);
+            b->limbs = w;
+            b->kShift = sh.n / 52;
+            b->start = first;
+            b->first = first;
+            b->last = first + steps;
+            // Start at -1 in lanes 2 (target) and 5 (target + p), at random values in the others;
+            // targets and K from GMP.
+            mpz_t p, r, t, v;
+            mpz_inits(p, r, t, v, nullptr);
+            mpz_set_ui(r, 0);
+            mpz_setbit(r, 52 * w);
+            for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+                mpz_import(p, 1, 1, sizeof ks[l], 0, 0, &ks[l]);
+                mpz_mul_2exp(p, p, sh.n);
+                mpz_add_ui(p, p, 1);
+                mpz_mod(t, r, p);
+                mpz_sub(t, p, t);  // -1 in Montgomery form
+                ToLimbs52(t, b->target, w, l);
+                mpz_add(v, t, p);
+                ToLimbs52(v, b->target2, w, l);
+                if (l == 2) {
+                    ToLimbs52(t, b->x, w, l);
+                } else if (l == 5) {
+                    ToLimbs52(v, b->x, w, l);
+                } else {
+                    mpz_set_ui(v, 3 + l);  // 3 + l in Montgomery form: far from +-1
+                    mpz_mul(v, v, r);
+                    mpz_mod(v, v, p);
+                    ToLimbs52(v, b->x, w, l);
+                }
+                const unsigned __int128 shifted = static_cast<unsigned __int128>(ks[l]) << (sh.n % 52);
+                for (uint32_t i = 0; i < 3; ++i) b->k[i][l] = static_cast<uint64_t>(shifted >> (52 * i)) & ((1ull << 52) - 1);
+            }
+            mpz_clears(p, r, t, v, nullptr);
+            uint32_t found[ifma::kLanes];
+            ifma::RunWide(*b, found);
+            for (uint32_t l = 0; l < ifma::kLanes; ++l)
+                EXPECT_EQ(found[l], l == 2 || l == 5 ? first : 0u) << "lane " << l << ", " << steps << " squarings";
+        }
+    }
 }
 
 // The start-up self-test passes for every variant this processor runs (a failure would take
@@ -460,30 +575,42 @@ TEST(IfmaSetUp, MatchesExactResidues) {
 // last m, and one step before it.
 TEST(IfmaKernel, FinalCheckSeesEveryFormOfMinusOne) {
     if (!ifma::Available()) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+    // Every reduction of the narrow kernel: n below 52, and n / 52 = 1 to 4 (p = 1 + K*2^(52D)),
+    // two to five limbs.
     struct Shape { uint64_t k; uint32_t n; };
-    for (const Shape sh : {Shape{20000000000001, 50}, Shape{1000000000001, 100}, Shape{100000000001, 200}, Shape{70368744177665, 9}}) {
+    const Shape shapes[] = {{20000000000001, 50}, {70368744177665, 9}, {1000000000001, 100}, {(1ull << 20) + 1, 130},
+                            {100000000001, 200}, {(1ull << 40) + 1, 210}, {(1ull << 51) + 1, 110}, {(1ull << 30) + 1, 60}};
+    for (const Shape sh : shapes) {
         SCOPED_TRACE("n=" + std::to_string(sh.n));
-        uint64_t ks[ifma::kLanes];
-        for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * l;
         const uint32_t w52 = (sh.n + Log2Floor(sh.k) + 3 + 51) / 52;
-        for (uint32_t steps : {0u, 1u, 3u}) {
-            ifma::Batch b;
-            b.limbs = std::max<uint32_t>(w52, 2);
-            b.first = 7;
-            b.proth = sh.n >= 52;
-            ASSERT_TRUE(ifma::Prepare(b, ks, sh.n));
-            b.start = b.first;
-            b.last = b.first + steps;
-            // Lane 0: -1 as target; lane 1: -1 as target + p; the others keep their start value.
-            for (uint32_t i = 0; i < b.limbs; ++i) {
-                b.x[i][0] = b.target[i][0];
-                b.x[i][1] = b.target2[i][1];
+        for (uint32_t vectors = 1; vectors <= ifma::kVectors; ++vectors) {
+            for (uint32_t steps : {0u, 1u, 3u}) {
+                ifma::Batch b[ifma::kVectors];
+                for (uint32_t v = 0; v < vectors; ++v) {
+                    uint64_t ks[ifma::kLanes];
+                    for (uint32_t l = 0; l < ifma::kLanes; ++l) ks[l] = sh.k + 2 * (ifma::kLanes * v + l);
+                    b[v].limbs = std::max<uint32_t>(w52, 2);
+                    b[v].first = 7;
+                    b[v].proth = sh.n >= 52;
+                    ASSERT_TRUE(ifma::Prepare(b[v], ks, sh.n, 0));
+                    b[v].start = b[v].first;
+                    b[v].last = b[v].first + steps;
+                }
+                // In the last batch: lane v, -1 as target; lane 7 - v, -1 as target + p; the
+                // others keep their start value, and so do the other batches.
+                const uint32_t v = vectors - 1, l1 = v, l2 = ifma::kLanes - 1 - v;
+                for (uint32_t i = 0; i < b[v].limbs; ++i) {
+                    b[v].x[i][l1] = b[v].target[i][l1];
+                    b[v].x[i][l2] = b[v].target2[i][l2];
+                }
+                uint32_t found[ifma::kVectors * ifma::kLanes];
+                ifma::Run(b, vectors, found);
+                for (uint32_t l = 0; l < ifma::kLanes * vectors; ++l) {
+                    const bool planted = l == ifma::kLanes * v + l1 || l == ifma::kLanes * v + l2;
+                    EXPECT_EQ(found[l], planted ? b[v].first : 0u)
+                        << "lane " << l << " of " << vectors << " batches, " << steps << " squarings";
+                }
             }
-            uint32_t found[ifma::kLanes];
-            ifma::Run(b, found);
-            EXPECT_EQ(found[0], b.first) << steps << " squarings";
-            EXPECT_EQ(found[1], b.first) << steps << " squarings";
-            for (uint32_t l = 2; l < ifma::kLanes; ++l) EXPECT_EQ(found[l], 0u) << "lane " << l;
         }
     }
 }

@@ -51,7 +51,7 @@ TEST(Sieve, StartOffsetExample) {
     // n = 8, k = 3, prime 5: 2^-8 = 1 (mod 5), so k = 9 is the first struck (9*256+1 = 5*461).
     Sieve s;
     Prime(s, 8, 3);
-    EXPECT_EQ(s.primeOffset(1), 3u);
+    EXPECT_EQ(s.FirstStrike(1), 3u);
 }
 
 // Every bit of the first blocks against the primes' own arithmetic: q strikes k exactly
@@ -117,7 +117,7 @@ TEST(Sieve, EmptyBlockMovesToTheNextBlock) {
     Prime(s, 30, 1'000'001);
     uint64_t k = 0;
     ASSERT_TRUE(s.NextSurvivor(k));  // fills the first block
-    std::fill(s.blockBits().begin(), s.blockBits().end(), ~uint64_t{0});  // nothing left in it
+    std::fill(s.blockBits(), s.blockBits() + kSieveSize / 64, ~uint64_t{0});  // nothing left in it
     EXPECT_FALSE(s.NextSurvivor(k));
     EXPECT_EQ(k, 1'000'001 + 2 * uint64_t{kSieveSize});
     EXPECT_EQ(s.position(), kSieveSize + 1);
