@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "engine/Kernel.h"
 #include "gui/MainWindow.h"
 #include "gui/SignalBridge.h"
 
@@ -22,6 +23,13 @@ int main(int argc, char* argv[]) {
     const uint32_t mhz = qEnvironmentVariable("VONTAL_CPU_MHZ").toUInt(&known);
     if (known && mhz > 0) options.cpuMHz = mhz;
 
+    // A kernel asked for by name (VONTAL_KERNEL) is used or the program does not start.
+    if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
+        std::fprintf(stderr, "vontal: %s\n", problem.c_str());
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(problem));
+        return 2;
+    }
     vontal::MainWindow form(options);
     // One program per directory (this one or vontal-cli): two would interleave their records.
     if (!form.session().Lock()) {

@@ -26,6 +26,7 @@
 
 #include "engine/Kernel.h"
 #include "engine/Records.h"
+#include "Version.h"
 #include "session/SearchSession.h"
 #include "session/TaskCheck.h"
 #include "settings/FollowingTasks.h"
@@ -81,6 +82,7 @@ public:
                 return 2;
             }
         }
+        std::cerr << "vontal-cli: kernel " << SelectedKernel() << "\n";
         for (const std::string& failure : KernelSelfTestFailures()) std::cerr << "vontal-cli: " << failure << "\n";
         if (!session_.Lock()) {
             std::cerr << "vontal-cli: " << session_.lockProblem()
@@ -274,6 +276,12 @@ private:
 }  // namespace vontal
 
 int main(int argc, char** argv) {
+    // A kernel asked for by name is used or the program does not start: a silent replacement
+    // would make a timing or a comparison of variants meaningless.
+    if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
+        std::cerr << "vontal-cli: " << problem << "\n";
+        return 2;
+    }
     std::filesystem::path dir;
     std::optional<std::string> task;
     uint32_t threads = 0;  // 0: the settings key "Threads"
@@ -301,6 +309,10 @@ int main(int argc, char** argv) {
                     return 2;
                 }
             }
+        } else if (arg == "--version") {
+            // The kernel is the fastest this processor runs, or the one VONTAL_KERNEL names.
+            std::cout << "vontal-cli " << vontal::kVersionText << " (kernel " << vontal::SelectedKernel() << ")\n";
+            return 0;
         } else if (arg == "-h" || arg == "--help") {
             vontal::Usage();
             return 0;
