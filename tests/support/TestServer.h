@@ -55,18 +55,25 @@ public:
     QTcpSocket* last() const { return peers.isEmpty() ? nullptr : peers.last().data(); }
     QByteArray& lastReceived() { return received.last(); }
 
-    // Sends one message and lets the other side read it before anything else is sent, so that
-    // two messages never reach it in one read.
-    void send(const QByteArray& message) {
+    // Sends one message. With `taken` set, waits until the other side has taken it, so that two
+    // messages never reach it in one read and the test reads the other side's state only once
+    // the message has been acted on; without, until the bytes have left for the other side.
+    void send(const QByteArray& message, int timeoutMs = 60000) {
         QTcpSocket* peer = last();
         QVERIFY(peer);
+        const qint64 before = taken ? taken() : 0;
         peer->write(message);
         peer->flush();
-        QTest::qWait(40);
+        if (taken)
+            QTRY_VERIFY_WITH_TIMEOUT(taken() > before, timeoutMs);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(peer->bytesToWrite() == 0, timeoutMs);
     }
 
     // What the server does with each new connection, if anything.
     std::function<void(QTcpSocket*)> onConnect;
+    // How many messages the other side (in the same process) has taken and acted on so far.
+    std::function<qint64()> taken;
     QTcpServer server;
     QList<QPointer<QTcpSocket>> peers;
     QList<QByteArray> received;
