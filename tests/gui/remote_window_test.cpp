@@ -110,8 +110,10 @@ public:
         setIni("HostServerVontal", "127.0.0.1");
         open(viewMs);
         // Connected after the remote control's own handler, so this count follows the handling.
-        QObject::connect(form->findChild<RemoteControl*>()->link(), &ServerLink::messageReceived, form.get(),
-                         [this] { ++taken; });
+        ServerLink* link = form->findChild<RemoteControl*>()->link();
+        QObject::connect(link->socket(), &QAbstractSocket::connected, form.get(), [this] { taken = 0; });
+        QObject::connect(link, &ServerLink::messageReceived, form.get(),
+                         [this](const QByteArray& message) { taken += message.size(); });
         server.taken = [this] { return taken; };
         [&] {
             QTRY_VERIFY_WITH_TIMEOUT(server.openCount() == 1 && statusLastLine().startsWith(kConnected), kWait);
@@ -119,7 +121,7 @@ public:
         return *form;
     }
 
-    // Messages the window has taken from the server and acted on.
+    // Bytes of the present connection the window has taken from the server and acted on.
     qint64 taken = 0;
 
     // "[ReceiveParameters]" and the whole reply.
@@ -210,16 +212,14 @@ private slots:
 
         // Yes, after a second "[Start]" and a "[ReceiveParameters]" sent while the question waits,
         // each once the window has taken what came before it.
-        qint64 takenBefore = 0;
         int step = 0;
         answers.answer = QMessageBox::Yes;
         answers.beforeAnswer = [&] {
             QTcpSocket* peer = f.server.last();
             if (step == 0) {
-                takenBefore = f.taken;
                 peer->write("[Start]");
                 step = 1;
-            } else if (step == 1 && f.taken > takenBefore) {
+            } else if (step == 1 && f.server.allTaken()) {
                 f.server.lastReceived().clear();
                 peer->write("[ReceiveParameters]");
                 step = 2;
