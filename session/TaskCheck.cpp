@@ -171,7 +171,8 @@ std::string TaskProblemMessage(const TaskCheck& check, const TaskTexts& texts, W
     if (!check.conversionError.empty() && !(position && wording == Wording::CommandLineStored)) {
         // A text that does not convert is told in the conversion's own words; the planner shows
         // them in a box of its own and keeps its line.
-        if (wording == Wording::PlannerLine) return row->planner;
+        // The planner has no words for a stored position (its row leaves them out).
+        if (wording == Wording::PlannerLine) return row->planner ? row->planner : std::string();
         why = check.conversionError;
     } else {
         const char* text = nullptr;

@@ -66,6 +66,8 @@ TEST(StoredTask, PositionThatIsNoNumber) {
     EXPECT_EQ(TaskProblemMessage(stored.check, task, Wording::CommandLineStored, "12abc", "F"),
               "the stored task (nTemp=14, nMax=14, kMin=1, kMax=100) cannot run: its position KTemp '12abc' is not a "
               "valid integer value");
+    // The planner's line has no words for a position: none, rather than a crash.
+    EXPECT_EQ(TaskProblemMessage(stored.check, task, Wording::PlannerLine, "12abc", "F"), "");
     EXPECT_EQ(CheckStoredTask(task, "-7").position, -7);
     EXPECT_TRUE(CheckStoredTask(task, "-7").continuable());
 }
