@@ -15,10 +15,13 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "SearchClock.h"
 
 extern char** environ;
 
@@ -48,6 +51,20 @@ struct Conditions {
 };
 
 constexpr uid_t kNobody = 65534;
+
+// The settings file of tests that need the search to move: the thread keeps the test's own
+// priority. At the default, idle, it gets no processor at all for long stretches on a busy
+// machine (a CI run with its tests side by side).
+const std::string kTestPriority = "[f]\r\nPriority=-1\r\n";
+
+// Whether every folder from the root down to `p` may be entered by any user.
+bool ReachableByAnyone(const fs::path& p) {
+    for (fs::path at = fs::absolute(p); ; at = at.parent_path()) {
+        struct stat st {};
+        if (stat(at.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+        if (at == at.root_path()) return true;
+    }
+}
 
 // The divisors of a Result.txt (or the found records of a log), in file order: "k.2^n+1 divides F_m".
 std::vector<std::string> Divisors(const std::string& text) {
@@ -115,12 +132,30 @@ protected:
         std::error_code ec;
         fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir);
+        fs::remove_all(dir.string() + ".bin", ec);
     }
     std::vector<pid_t> live_;
 
+    // The program where an ordinary user can run it: the build folder may lie under a private
+    // home directory, out of that user's reach, so a copy is made beside the test's directory.
+    std::string ReachableProgram() {
+        const fs::path copy = fs::path(dir.string() + ".bin") / "vontal-cli";
+        if (!fs::exists(copy)) {
+            fs::create_directories(copy.parent_path());
+            fs::copy_file(VONTAL_CLI, copy);
+            for (const fs::path& p : {copy.parent_path(), copy})
+                fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+        }
+        EXPECT_TRUE(ReachableByAnyone(copy) && ReachableByAnyone(dir))
+            << dir.parent_path() << " must be reachable by every user (set TMPDIR to such a folder)";
+        return copy.string();
+    }
+
     // Starts vontal-cli with its output in files; returns the process id.
     pid_t Start(std::vector<std::string> args, const Conditions& conditions = {}) {
-        args.insert(args.begin(), {VONTAL_CLI, "--dir", dir.string()});
+        const std::string program = conditions.unprivileged ? ReachableProgram() : std::string(VONTAL_CLI);
+        args.insert(args.begin(), {program, "--dir", dir.string()});
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -147,7 +182,9 @@ protected:
                 if (conditions.unprivileged && root &&
                     (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
                     _exit(126);
-                execve(VONTAL_CLI, argv.data(), environ);
+                execve(program.c_str(), argv.data(), environ);
+                static const char cannot[] = "cli_test: the program cannot be run in these conditions\n";
+                [[maybe_unused]] const ssize_t told = write(2, cannot, sizeof cannot - 1);
                 _exit(127);
             }
             EXPECT_GT(pid, 0);
@@ -245,6 +282,7 @@ TEST_F(CliTest, BadInputIsRefusedAndChangesNothing) {
 }
 
 TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
+    WriteTo("Vontal.ini", kTestPriority);
     const CliRun run = RunCli({"--task", "n=8 to 20, k=1 to 2000"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -272,6 +310,7 @@ TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
 // search goes on with another.
 TEST_F(CliTest, KernelSelfTestFailureIsReportedAndLogged) {
     setenv("VONTAL_KERNEL_SELFTEST_FAIL", "portable", 1);
+    WriteTo("Vontal.ini", kTestPriority);
     const CliRun run = RunCli({"--task", "n=14 to 14, k=1 to 100"});
     unsetenv("VONTAL_KERNEL_SELFTEST_FAIL");
     ASSERT_EQ(run.status, 0) << run.err;
@@ -283,6 +322,7 @@ TEST_F(CliTest, KernelSelfTestFailureIsReportedAndLogged) {
 }
 
 TEST_F(CliTest, SeveralThreadsReportTheSameDivisors) {
+    WriteTo("Vontal.ini", kTestPriority);
     const CliRun run = RunCli({"--threads", "2", "--task", "n=13 to 16, k=1 to 2000"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -296,7 +336,7 @@ TEST_F(CliTest, SeveralThreadsReportTheSameDivisors) {
 
 TEST_F(CliTest, FollowOnTasksAreTakenInTurn) {
     std::ofstream(dir / "Vontal.ini", std::ios::binary)
-        << "[Following tasks]\r\nTask 1=\r\nTask 2=n=14 to 14, k=1 to 100, Days 0\r\nTask 3=n=13 to 13, k=1 to 200\r\n";
+        << kTestPriority << "[Following tasks]\r\nTask 1=\r\nTask 2=n=14 to 14, k=1 to 100, Days 0\r\nTask 3=n=13 to 13, k=1 to 200\r\n";
     const CliRun run = RunCli({});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "found m=12,  k=7,  n=14\n7.2^14+1 divides F_12\n"
@@ -311,18 +351,20 @@ TEST_F(CliTest, FollowOnTasksAreTakenInTurn) {
 // lines as one run, the position saved at every stop.
 TEST_F(CliTest, SignalsSaveThePositionAndContinuingLosesNothing) {
     const std::string task = "n=21 to 23, k=1 to 100000000";
-    const fs::path cleanDir = dir;
+    WriteTo("Vontal.ini", kTestPriority);
     const CliRun cleanRun = RunCli({"--task", task});
     ASSERT_EQ(cleanRun.status, 0) << cleanRun.err;
     const std::string cleanResults = ReadFile(dir / "Result.txt"), cleanLog = Log();
     ASSERT_NE(cleanResults.find("534689.2^23+1"), std::string::npos);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    Reset();
+    WriteTo("Vontal.ini", kTestPriority);
 
     pid_t pid = Start({"--task", task});
     int stops = 0;
     for (int round = 0; round < 40; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * (round % 5)));
+        // Each run searches 150 to 298 ms of processor time before its signal (the signal
+        // handlers are in place before the search begins), however busy the machine is.
+        ASSERT_TRUE(vontal::testing::WaitUntilSearched(pid, std::chrono::milliseconds(150 + 37 * (round % 5))));
         if (kill(pid, round % 2 ? SIGINT : SIGTERM) != 0) break;  // already finished
         const CliRun r = Wait(pid);
         if (r.status == 0) break;
@@ -428,9 +470,9 @@ TEST_F(CliTest, DivisorsAndFinishedExponentsAreSavedAtOnce) {
     Wait(pid);
     const std::string log = ReadFile(dir / "Vontal.log");
     EXPECT_EQ(EndRecords(log).size(), 1u) << log;
-    // Continued once more: neither n = 13 nor 7 comes again.
+    // Continued once more: neither n = 13 nor 7 comes again (in 300 ms of searching).
     pid = Start({"--save-every", "100000"});
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(vontal::testing::WaitUntilSearched(pid, 300ms));
     kill(pid, SIGTERM);
     EXPECT_EQ(Wait(pid).status, 128 + SIGTERM);
     // (Divisors of n = 14 found after 7 may come twice: the kill may fall before their saves.)
@@ -447,6 +489,7 @@ TEST_F(CliTest, DivisorsAndFinishedExponentsAreSavedAtOnce) {
 // One front end per directory: a second one is refused while the first runs, and the lock goes
 // with the first when it is killed.
 TEST_F(CliTest, ASecondFrontEndIsRefusedUntilTheFirstIsGone) {
+    WriteTo("Vontal.ini", kTestPriority);  // each stop waits for the thread, which must get the processor
     const pid_t first = Start({"--task", "n=40 to 40, k=1 to 1e15"});
     ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "Vontal.lock") == std::to_string(first) + "\n"; }));
     ASSERT_TRUE(WaitFor([&] { return IniValue("nMax") == "40"; }));
@@ -491,8 +534,8 @@ TEST_F(CliTest, ASecondFrontEndIsRefusedUntilTheFirstIsGone) {
 // is left half written, the settings file is the old one or a whole new one, and the continued run
 // completes the records as an uninterrupted run writes them.
 TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
-    const std::string task14 = "[f]\r\nnMin=14\r\nnTemp=14\r\nnMax=14\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";
-    const std::string task15 = "[f]\r\nnMin=15\r\nnTemp=15\r\nnMax=15\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";  // no divisor
+    const std::string task14 = kTestPriority + "nMin=14\r\nnTemp=14\r\nnMax=14\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";
+    const std::string task15 = kTestPriority + "nMin=15\r\nnTemp=15\r\nnMax=15\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n";  // no divisor
     auto clean = [&](const std::string& ini) {
         Reset();
         WriteTo("Vontal.ini", ini);
@@ -580,7 +623,7 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
     // and records every divisor, says once that the position is not saved, ends with an error,
     // and leaves the old file exactly as it was, with no temporary file beside it.
     Reset();
-    const std::string big = "[f]\r\nnMin=13\r\nnTemp=13\r\nnMax=16\r\nkMin=1\r\nkMax=2000\r\nKTemp=0\r\n;" + std::string(kLimit, '-') + "\r\n";
+    const std::string big = kTestPriority + "nMin=13\r\nnTemp=13\r\nnMax=16\r\nkMin=1\r\nkMax=2000\r\nKTemp=0\r\n;" + std::string(kLimit, '-') + "\r\n";
     WriteTo("Vontal.ini", big);
     Conditions limited;
     limited.fileSizeLimit = kLimit;

@@ -7,11 +7,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
 #include <csignal>
+
+#include "SearchClock.h"
 
 namespace {
 
-constexpr int kWait = 20000;
+using namespace std::chrono_literals;
+
+// Guard of every wait on the program: room for a loaded machine (a CI run with two tests side by
+// side on two cores, under a sanitizer).
+constexpr int kWait = 60000;
+
+// Appended to each settings file: the thread keeps the test's own priority. At the default,
+// idle, it gets no processor at all for long stretches on a busy machine.
+const QByteArray kTestPriority = "Priority=-1\r\n";
 
 class Program {
 public:
@@ -20,7 +31,7 @@ public:
         QVERIFY(QFile::copy(VONTAL_PROGRAM, dir.filePath("vontal")));
         QFile file(dir.filePath("Vontal.ini"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(ini);
+        file.write(ini + kTestPriority);
     }
     ~Program() {
         if (process.state() != QProcess::NotRunning) {
@@ -46,6 +57,14 @@ public:
     QByteArray iniValue(const char* key) const {
         const QRegularExpression line(QString("^%1=(.*?)\\r?$").arg(key), QRegularExpression::MultilineOption);
         return line.match(QString::fromLatin1(read("Vontal.ini"))).captured(1).toLatin1();
+    }
+    // Waits until the program's computation thread has searched for `searched` of processor
+    // time (a while on an idle machine, longer on a busy one).
+    void waitUntilSearched(std::chrono::milliseconds searched) {
+        QVERIFY2(vontal::testing::WaitUntilSearched(static_cast<pid_t>(process.processId()), searched,
+                                                    std::chrono::seconds(kWait / 1000)),
+                 "the program did not search");
+        QVERIFY(process.state() == QProcess::Running);
     }
     void terminate() {
         ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
@@ -91,8 +110,8 @@ private slots:
     void positionSavedOnTermination() {
         Program program("[f]\r\nnMin=30\r\nnTemp=30\r\nnMax=30\r\nkMin=1\r\nkMax=1e15\r\nKTemp=1000001\r\n");
         program.start();
-        // A resumed exponent writes nothing until it ends; give it time to move on.
-        QTest::qWait(1500);
+        // A resumed exponent writes nothing until it ends; let it move on.
+        program.waitUntilSearched(1000ms);
         program.terminate();
         const qint64 saved = program.iniValue("KTemp").toLongLong();
         QVERIFY2(saved > 1000001, program.iniValue("KTemp").constData());
@@ -100,7 +119,7 @@ private slots:
         QCOMPARE(program.iniValue("kMax"), QByteArray("1e15"));
 
         program.start();
-        QTest::qWait(1000);
+        program.waitUntilSearched(500ms);
         program.process.kill();  // no chance to save: the file keeps the last saved position
         QVERIFY(program.process.waitForFinished(kWait));
         QVERIFY(program.iniValue("KTemp").toLongLong() >= saved);

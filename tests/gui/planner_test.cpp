@@ -25,7 +25,7 @@ using namespace vontal;
 
 namespace {
 
-constexpr int kWait = 10000;
+constexpr int kWait = 60000;  // room for a loaded machine
 
 const char* const kIncompleteN = "Values n`s not complete filled";
 

@@ -12,7 +12,7 @@ using namespace vontal;
 
 namespace {
 
-constexpr int kWait = 5000;
+constexpr int kWait = 60000;  // room for a loaded machine
 
 }  // namespace
 

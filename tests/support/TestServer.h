@@ -20,8 +20,11 @@ public:
             while (QTcpSocket* peer = server.nextPendingConnection()) {
                 peers << peer;
                 received << QByteArray();
-                if (onConnect) onConnect(peer);
+                sent << 0;
                 const int index = peers.size() - 1;
+                // Every write counts, those of send() and those a test makes on the socket itself.
+                connect(peer, &QIODevice::bytesWritten, this, [this, index](qint64 bytes) { sent[index] += bytes; });
+                if (onConnect) onConnect(peer);
                 connect(peer, &QTcpSocket::readyRead, this, [this, peer, index] {
                     if (peer->readBufferSize() == 0) received[index] += peer->readAll();
                 });
@@ -55,19 +58,35 @@ public:
     QTcpSocket* last() const { return peers.isEmpty() ? nullptr : peers.last().data(); }
     QByteArray& lastReceived() { return received.last(); }
 
-    // Sends one message and lets the other side read it before anything else is sent, so that
-    // two messages never reach it in one read.
-    void send(const QByteArray& message) {
+    // Whether the other side has taken every byte written to the last connection (needs `taken`).
+    bool allTaken() const {
+        const QTcpSocket* peer = last();
+        return peer && peer->bytesToWrite() == 0 && taken && taken() >= sent.last();
+    }
+
+    // Sends one message. With `taken` set, waits until the other side has taken everything sent
+    // before, then this message: so two messages never reach it in one read, and the test reads
+    // the other side's state only once the message has been acted on. Without, waits until the
+    // bytes have left for the other side.
+    void send(const QByteArray& message, int timeoutMs = 60000) {
         QTcpSocket* peer = last();
         QVERIFY(peer);
+        if (taken) QTRY_VERIFY_WITH_TIMEOUT(allTaken(), timeoutMs);
         peer->write(message);
         peer->flush();
-        QTest::qWait(40);
+        if (taken)
+            QTRY_VERIFY_WITH_TIMEOUT(allTaken(), timeoutMs);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(peer->bytesToWrite() == 0, timeoutMs);
     }
 
     // What the server does with each new connection, if anything.
     std::function<void(QTcpSocket*)> onConnect;
+    // Bytes of the present connection that the other side (in the same process) has taken and
+    // acted on so far.
+    std::function<qint64()> taken;
     QTcpServer server;
     QList<QPointer<QTcpSocket>> peers;
     QList<QByteArray> received;
+    QList<qint64> sent;  // bytes handed to the system, per connection
 };
