@@ -281,6 +281,36 @@ TEST_F(CliTest, BadInputIsRefusedAndChangesNothing) {
     }
 }
 
+// The kernel: named as the program starts and in --version; one that VONTAL_KERNEL asks for
+// and this machine cannot use (or that does not exist) is refused, never replaced.
+TEST_F(CliTest, KernelIsNamedAndAnUnusableChoiceRefused) {
+    const CliRun version = RunCli({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("vontal-cli 4.4 (kernel ", 0), 0u) << version.out;
+    for (const char* choice : {"portable", "no-avx512"}) {
+        setenv("VONTAL_KERNEL", choice, 1);
+        const CliRun run = RunCli({"--version"});
+        unsetenv("VONTAL_KERNEL");
+        EXPECT_EQ(run.status, 0) << run.err;
+        if (std::string(choice) == "portable") EXPECT_EQ(run.out, "vontal-cli 4.4 (kernel portable)\n");
+        EXPECT_EQ(run.out.find("avx512"), std::string::npos) << choice << ": " << run.out;
+    }
+    for (const char* bad : {"frobnicate", "AVX2 "}) {
+        setenv("VONTAL_KERNEL", bad, 1);
+        const CliRun run = RunCli({"--task", "n=8 to 9, k=1 to 100"});
+        const CliRun asked = RunCli({"--version"});
+        unsetenv("VONTAL_KERNEL");
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_EQ(asked.status, 2) << bad;
+        EXPECT_NE(run.err.find(std::string("VONTAL_KERNEL=") + bad), std::string::npos) << run.err;
+        EXPECT_TRUE(Files().empty()) << bad;
+    }
+    WriteTo("Vontal.ini", kTestPriority);
+    const CliRun run = RunCli({"--task", "n=8 to 9, k=1 to 100"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.rfind("vontal-cli: kernel ", 0), 0u) << run.err;
+}
+
 TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
     WriteTo("Vontal.ini", kTestPriority);
     const CliRun run = RunCli({"--task", "n=8 to 20, k=1 to 2000"});
