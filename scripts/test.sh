@@ -18,10 +18,10 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVONTAL_BUIL
 (cd build-asan && QT_QPA_PLATFORM=offscreen UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure --parallel "$(nproc)")
 
-echo "== Thread tests under ThreadSanitizer"
+echo "== Thread tests under ThreadSanitizer (whole searches, the scan on several cores, the shared sieve)"
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVONTAL_BUILD_GUI=OFF \
   -DVONTAL_BUILD_BENCH=OFF -DVONTAL_SANITIZE=thread
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^Search\.')
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^(Search|ExponentScan|ParallelSieve)\.')
 
 echo "== Fuzzers on the parsers that take outside text (bounded time each)"
 if [ ! -f build-fuzz/CMakeCache.txt ]; then
