@@ -410,19 +410,29 @@ TEST_F(CliTest, SignalsSaveThePositionAndContinuingLosesNothing) {
 }
 
 
+// Processor time (user and system) of the child processes waited for so far, in seconds.
+double ChildrenCpuSeconds() {
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Killed with SIGKILL at random moments, over and over, and continued each time (without --task):
 // the settings file is whole after every kill, every divisor of an uninterrupted run is there and
 // none but the last few before a kill twice, and the log closes the same exponents with the same
 // check values.
 TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
     const std::string task = "n=8 to 30, k=1 to 10000000";  // 19 divisors over 23 exponents
-    // Normal priority: the kill timing below is planned on the clean run's duration, which an idle
-    // search on a busy machine would make meaningless.
     const std::string settings = "[f]\r\nPriority=3\r\n";
     WriteTo("Vontal.ini", settings);
-    const auto begin = std::chrono::steady_clock::now();
+    // The lives below are planned on the processor time the uninterrupted run took, and each is
+    // measured in the processor time the program got: a plan by the wall clock falls apart when
+    // the machine's load changes after the clean run (lives then end before the program could
+    // finish an exponent, and the task never ends).
+    const double cpuBefore = ChildrenCpuSeconds();
     ASSERT_EQ(RunCli({"--task", task}).status, 0);
-    const double cleanSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double cleanCpu = ChildrenCpuSeconds() - cpuBefore;
     const std::string cleanResults = ReadFile(dir / "Result.txt"), cleanLog = ReadFile(dir / "Vontal.log");
     ASSERT_EQ(Divisors(cleanResults).size(), 19u);
     ASSERT_EQ(EndRecords(cleanLog).size(), 23u);
@@ -439,32 +449,41 @@ TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
         }
         return done / all;
     };
+    // Lives until the program has had `cpuSeconds` of processor time, or has ended.
+    auto liveFor = [](pid_t pid, double cpuSeconds) {
+        const auto limit = std::chrono::steady_clock::now() + 120s;
+        while (vontal::testing::ProcessCpuNs(pid) < static_cast<int64_t>(cpuSeconds * 1e9) &&
+               !vontal::testing::ProcessEnded(pid) && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(200us);
+    };
     const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
+    // Enough kills to fall all over the task, at start-up, in saves, between exponents and among
+    // divisors; past the last one the program runs to the end, so the test always ends.
+    constexpr int kWanted = 70, kMost = 250;
     int kills = 0;
     bool begun = false;
     pid_t pid = Start({"--save-every", "0.05", "--task", task});
-    for (;;) {
-        // Lives last on average the time left over the kills still wanted, so that some 70 kills
-        // fall all over the task, at start-up, in saves, between exponents and among divisors.
-        const double mean = std::max(0.003, cleanSeconds * (1 - doneShare()) / std::max(1, 70 - kills));
-        std::this_thread::sleep_for(std::chrono::duration<double>(std::uniform_real_distribution<>(0, 2 * mean)(rng)));
+    for (; kills < kMost; ++kills) {
+        // Lives last on average the processor time left over the kills still wanted.
+        const double mean = std::max(0.002, cleanCpu * (1 - doneShare()) / std::max(1, kWanted - kills));
+        liveFor(pid, std::uniform_real_distribution<>(0, 2 * mean)(rng));
         kill(pid, SIGKILL);
         const CliRun run = Wait(pid);
         if (run.status == 0) break;  // finished before the kill
         ASSERT_EQ(run.status, 128 + SIGKILL) << run.err;
-        ++kills;
         // Whole after every kill: the task keys are there once the task has begun, and they read.
         if (!begun) begun = IniValue("nMax") != "(none)";
         if (begun) {
             for (const char* key : {"nTemp", "nMax", "kMin", "kMax", "KTemp"})
-                ASSERT_NE(IniValue(key), "(none)") << key << " after kill " << kills << ":\n" << ReadFile(dir / "Vontal.ini");
+                ASSERT_NE(IniValue(key), "(none)") << key << " after kill " << kills + 1 << ":\n" << ReadFile(dir / "Vontal.ini");
             EXPECT_EQ(IniValue("nMax"), "30");
             EXPECT_EQ(IniValue("kMax"), "10000000");
         }
         pid = begun ? Start({"--save-every", "0.05"}) : Start({"--save-every", "0.05", "--task", task});
     }
+    if (kills == kMost) ASSERT_EQ(Wait(pid).status, 0);
     EXPECT_GE(kills, 50);
     EXPECT_EQ(IniValue("nTemp"), "31");
 
@@ -478,7 +497,7 @@ TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
     // Temporary files of saves cut short by a kill are cleared away by the next run.
     for (const std::string& name : Files()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
     std::cerr << "[          ] " << kills << " kills; divisors written again: " << repeats << " in Result.txt, "
-              << logRepeats << " in the log; clean run " << cleanSeconds << " s\n";
+              << logRepeats << " in the log; clean run " << cleanCpu << " s of processor time\n";
 }
 
 // The position is saved as soon as a divisor is on disk, already past it, and as soon as an

@@ -55,6 +55,22 @@ inline int64_t SearchCpuNs(pid_t pid) {
     return most;
 }
 
+// Processor time of the whole process `pid` (every thread it has now) in nanoseconds; 0 when it
+// is gone.
+inline int64_t ProcessCpuNs(pid_t pid) {
+    DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (!tasks) return 0;
+    int64_t sum = 0;
+    while (const dirent* entry = readdir(tasks)) {
+        const pid_t tid = static_cast<pid_t>(std::atol(entry->d_name));
+        if (tid <= 0) continue;
+        const int64_t ns = ThreadCpuNs(pid, tid);
+        if (ns > 0) sum += ns;
+    }
+    closedir(tasks);
+    return sum;
+}
+
 // Whether the process has ended (a zombie not yet waited for counts as ended) or is not there.
 inline bool ProcessEnded(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
