@@ -302,8 +302,7 @@ void Sieve::ResetBuckets() {
         bucket.end = bucket.head->entries;
     }
     bucketMask_ = ring - 1;
-    std::lock_guard lock(bucketMutex_);
-    bucketBlock_ = 0;
+    bucketBlock_.store(0, std::memory_order_release);
 }
 
 uint64_t Sieve::BlockStartK(uint64_t b) const {
@@ -348,7 +347,7 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
     cursor.next_ = b;
 }
 
-void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
+void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
     MoveCursor(cursor, b);
     uint64_t* bits = cursor.bits_.data();
     uint32_t* offsets = cursor.offsets_.data();
@@ -406,27 +405,47 @@ void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
     }
     cursor.next_ = b + 1;
     cursor.block_ = b;
-    // Longer primes, from the shared buckets, one block after the other.
-    if (firstBucket_ < primeCount_) {
-        std::unique_lock lock(bucketMutex_);
-        if (bucketBlock_ != b) {
-            const auto start = std::chrono::steady_clock::now();
-            bucketTurn_.wait(lock, [&] { return bucketBlock_ == b; });
-            turnWait_ += std::chrono::steady_clock::now() - start;
+}
+
+void Sieve::SieveBlock(uint64_t b, Cursor& cursor) {
+    StrikeSmallPrimes(b, cursor);
+    StrikeBucketsInTurn(cursor);
+}
+
+// The bucket step of block b, by the thread whose turn it is; the next block's turn comes even
+// if this one fails (a page that cannot be had), so that no thread waits for it for ever.
+void Sieve::TakeTurn(uint64_t b, uint64_t* bits) {
+    struct Turn {
+        Sieve& sieve;
+        uint64_t b;
+        ~Turn() {
+            sieve.bucketBlock_.store(b + 1, std::memory_order_release);
+            // Under the mutex, so that a thread between its check and its wait cannot miss it.
+            { std::lock_guard lock(sieve.bucketMutex_); }
+            sieve.bucketTurn_.notify_all();
         }
-        // The next block's turn comes even if this one fails (a page that cannot be had), so
-        // that no thread waits for it for ever.
-        struct Turn {
-            Sieve& sieve;
-            std::unique_lock<std::mutex>& lock;
-            ~Turn() {
-                ++sieve.bucketBlock_;
-                lock.unlock();
-                sieve.bucketTurn_.notify_all();
-            }
-        } turn{*this, lock};
-        StrikeBuckets(b, bits);
+    } turn{*this, b};
+    StrikeBuckets(b, bits);
+}
+
+bool Sieve::TryStrikeBuckets(Cursor& cursor) {
+    const uint64_t b = cursor.block_;
+    if (firstBucket_ >= primeCount_) return true;
+    if (bucketBlock_.load(std::memory_order_acquire) != b) return false;
+    TakeTurn(b, cursor.bits_.data());
+    return true;
+}
+
+void Sieve::StrikeBucketsInTurn(Cursor& cursor) {
+    const uint64_t b = cursor.block_;
+    if (firstBucket_ >= primeCount_) return;
+    if (bucketBlock_.load(std::memory_order_acquire) != b) {
+        std::unique_lock lock(bucketMutex_);
+        const auto start = std::chrono::steady_clock::now();
+        bucketTurn_.wait(lock, [&] { return bucketBlock_.load(std::memory_order_acquire) == b; });
+        turnWait_ += std::chrono::steady_clock::now() - start;
     }
+    TakeTurn(b, cursor.bits_.data());
 }
 
 // The primes waiting for block b; each moves on to the bucket of its next block, never this one

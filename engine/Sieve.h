@@ -2,6 +2,7 @@
 // k·2^n + 1 by the first odd primes, block by block, on one thread or several.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,8 +32,11 @@ uint32_t PrimeCountFor(uint32_t n);
 //    The buckets are shared: their step runs for one block after the other, in block order.
 //
 // Prepare runs alone; then several threads may sieve blocks at once, each with its own Cursor,
-// as long as every block from 0 on is sieved exactly once and each block's SieveBlock begins
-// after the previous block's has begun (the bucket step of a block waits for the previous one's).
+// as long as every block from 0 on is sieved exactly once and each block's sieving begins after
+// the previous block's has begun (the bucket step of a block waits for the previous one's). A
+// block is sieved in two steps: the primes below a block's length, at any time on any thread,
+// then the bucket step, in block order; a thread whose block's turn has not come yet may do
+// other work meanwhile (TryStrikeBuckets) instead of waiting.
 class Sieve {
 public:
     // One thread's sieving state: the bits of the block in hand, and where each prime of less
@@ -61,8 +65,16 @@ public:
     // kept from the previous exponent when its size is the same.
     void Prepare(uint32_t n, uint64_t first);
 
-    // Strikes block b into the cursor's bits.
+    // Strikes block b into the cursor's bits: both steps below, waiting for the block's turn.
     void SieveBlock(uint64_t b, Cursor& cursor);
+    // The first step: every prime below a block's length.
+    void StrikeSmallPrimes(uint64_t b, Cursor& cursor);
+    // The second step, the shared buckets, once the previous block's bucket step is done: when
+    // it is block b's turn, takes the step and returns true; otherwise returns false at once.
+    // The cursor must hold block b from the first step.
+    bool TryStrikeBuckets(Cursor& cursor);
+    // The same, waiting for the turn.
+    void StrikeBucketsInTurn(Cursor& cursor);
 
     // The survivors of the cursor's block that the loop "while k < kMax: next survivor" hands out,
     // in increasing k, into out (room for a whole block's survivors is not needed: at most
@@ -132,6 +144,7 @@ private:
     void BuildWordPatterns();
     void MoveCursor(Cursor& cursor, uint64_t b) const;
     void StrikeBuckets(uint64_t b, uint64_t* bits);
+    void TakeTurn(uint64_t b, uint64_t* bits);
     void Append(Bucket& bucket, BucketEntry entry);
     void Extend(Bucket& bucket);
     BucketPage* NewPage();
@@ -166,10 +179,13 @@ private:
     uint64_t bucketMask_ = 0;
     std::vector<BucketPage*> pages_;  // every page this sieve owns
     BucketPage* freePages_ = nullptr;
+    // The next block whose bucket step may run. Only the thread that holds that block takes the
+    // step, so the turn itself is the exclusive right to the buckets: it is handed on with
+    // release and taken with acquire. The mutex and condition serve the threads that wait for it.
+    std::atomic<uint64_t> bucketBlock_{0};
     std::mutex bucketMutex_;
     std::condition_variable bucketTurn_;
-    uint64_t bucketBlock_ = 0;  // the next block whose bucket step may run
-    std::chrono::nanoseconds turnWait_{0};  // spent waiting for it, added up
+    std::chrono::nanoseconds turnWait_{0};  // spent waiting for the turn, added up (under the mutex)
 
     // NextSurvivor's own state.
     Cursor cursor_;

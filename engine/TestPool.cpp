@@ -30,6 +30,25 @@ bool TestPool::CanSieve() const {
            slots_[nextBlock_ % slots_.size()].state == Slot::State::Free;
 }
 
+// The oldest batch nobody tests yet, if any (under the lock).
+bool TestPool::ClaimBatch(Task& task) {
+    if (unclaimed_ == 0 || !active_ || stopping_) return false;
+    // The oldest block with a batch left; blocks are sieved in order but may finish out of it.
+    const size_t size = slots_.size();
+    for (uint64_t b = nextBlock_ > size ? nextBlock_ - size : 0; b < nextBlock_; ++b) {
+        Slot& slot = slots_[b % size];
+        if (slot.state == Slot::State::Sieved && slot.block == b && slot.claimed < slot.batches) {
+            task.kind = Task::Kind::Test;
+            task.slot = &slot;
+            task.batch = slot.claimed++;
+            --unclaimed_;
+            ++busy_;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The oldest untested batch; but when fewer batches wait than there are threads, the next block
 // first, so that the threads do not run dry while it is sieved.
 TestPool::Task TestPool::PickTask() {
@@ -38,19 +57,8 @@ TestPool::Task TestPool::PickTask() {
     const bool canSieve = CanSieve();
     if (canSieve && unclaimed_ < workers_.size() && sieving_ < workers_.size()) {
         task.kind = Task::Kind::Sieve;
-    } else if (unclaimed_ > 0) {
-        // The oldest block with a batch left; blocks are sieved in order but may finish out of it.
-        const size_t size = slots_.size();
-        for (uint64_t b = nextBlock_ > size ? nextBlock_ - size : 0; b < nextBlock_; ++b) {
-            Slot& slot = slots_[b % size];
-            if (slot.state == Slot::State::Sieved && slot.block == b && slot.claimed < slot.batches) {
-                task.kind = Task::Kind::Test;
-                task.slot = &slot;
-                task.batch = slot.claimed++;
-                --unclaimed_;
-                break;
-            }
-        }
+    } else if (ClaimBatch(task)) {
+        return task;
     } else if (canSieve) {
         task.kind = Task::Kind::Sieve;
     }
@@ -60,8 +68,8 @@ TestPool::Task TestPool::PickTask() {
         slot.block = nextBlock_++;
         task.slot = &slot;
         ++sieving_;
+        ++busy_;
     }
-    if (task.kind != Task::Kind::None) ++busy_;
     return task;
 }
 
@@ -69,7 +77,32 @@ void TestPool::Perform(const Task& task, Worker& worker) {
     Slot& slot = *task.slot;
     if (task.kind == Task::Kind::Sieve) {
         Sieve& sieve = *job_.sieve;
-        sieve.SieveBlock(slot.block, worker.cursor);
+        sieve.StrikeSmallPrimes(slot.block, worker.cursor);
+        // The bucket step waits for the blocks before this one; meanwhile this thread tests
+        // batches (which leave its cursor alone) rather than wait.
+        while (!sieve.TryStrikeBuckets(worker.cursor)) {
+            Task batch;
+            {
+                std::lock_guard lock(mutex_);
+                if (!ClaimBatch(batch)) batch.kind = Task::Kind::None;
+            }
+            if (batch.kind == Task::Kind::None) {
+                sieve.StrikeBucketsInTurn(worker.cursor);
+                break;
+            }
+            try {
+                Perform(batch, worker);
+            } catch (...) {
+                {
+                    std::lock_guard lock(mutex_);
+                    --busy_;  // the batch is not tested, and never will be: the exponent is left
+                }
+                sieve.StrikeBucketsInTurn(worker.cursor);  // the blocks after this one wait for it
+                throw;
+            }
+            std::lock_guard lock(mutex_);
+            Complete(batch);
+        }
         // Room for every survivor: at most the clear bits.
         uint32_t clear = 0;
         const uint64_t* bits = worker.cursor.bits();

@@ -82,6 +82,7 @@ private:
     };
 
     Task PickTask();                         // under the lock
+    bool ClaimBatch(Task& task);             // under the lock
     void Perform(const Task& task, Worker& worker);  // without it
     void Complete(const Task& task);         // under the lock
     bool CanSieve() const;                   // under the lock
