@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +82,24 @@ bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const 
     if (end == std::string::npos) return false;
     const size_t header = tail.rfind("\r\nn=" + std::to_string(n) + "  k from ");
     return header == std::string::npos || header < end;
+}
+
+std::vector<std::string> LogEndRecordDates(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord) {
+    std::ifstream in(dir / kLogFileName, std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    const std::string log = whole.str();
+    const std::string header = "\r\nn=" + std::to_string(n) + "  k from ";
+    // The check value in the end record names the exponent and the task; a header of n before
+    // it tells it from a stray text.
+    const size_t firstHeader = log.find(header);
+    std::vector<std::string> dates;
+    for (size_t end = log.find(endRecord); end != std::string::npos; end = log.find(endRecord, end + 1)) {
+        if (firstHeader == std::string::npos || firstHeader > end) continue;
+        const size_t date = end + endRecord.size();
+        dates.push_back(log.substr(date, log.find('\r', date) - date));
+    }
+    return dates;
 }
 
 std::string FormatThousands(int64_t value, char separator) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vontal {
 
@@ -43,6 +44,10 @@ void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint
 // last header of n among the log's last 64 KiB. A run that ends between an exponent's end record
 // and the save of a position past it leaves such a log, possibly with the next exponent begun.
 bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord);
+
+// The date and time texts of every end record of exponent n in the log in dir, in file order:
+// `endRecord` (its EndRecord with an empty date and time) after a header of n.
+std::vector<std::string> LogEndRecordDates(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord);
 
 // 1234567 -> "1,234,567".
 std::string FormatThousands(int64_t value, char separator = ',');
