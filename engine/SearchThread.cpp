@@ -117,6 +117,7 @@ void SearchThread::RunTask() {
     const int64_t kLow = task_.kLow, kHigh = task_.kHigh;
     scan_ = std::make_unique<ExponentScan>(options_.threads, options_.priorityLevel);
     s_.nCurrent.store(nFirst, kRelease);
+    uint32_t resumedIn = 0;  // the exponent this run took up at a stored position inside it
     for (uint32_t n = nFirst; n <= nLast && n != 0; ++n) {
         // A stop that came while the previous exponent was finished takes effect here, at a
         // position that needs no candidate tested again: this exponent, afresh.
@@ -129,10 +130,14 @@ void SearchThread::RunTask() {
         }
         const int64_t resumeAt = s_.kPosition.load(kRelaxed);
         const bool fresh = resumeAt == 0 || resumeAt >= kHigh;
-        if (!fresh && AlreadyClosed(n)) {
-            // Finished by a run that ended before it saved a position past it: searching the
-            // rest again would write the end record twice. On to the next exponent, afresh
-            // (the position first, so that no moment shows the next exponent at this position).
+        if (!fresh && n == nFirst) resumedIn = n;
+        // Finished by a run that ended before it saved a position past it (the save of a
+        // position can take longer than a small exponent): searching it again would write the
+        // end record twice. On to the next exponent, afresh (the position first, so that no
+        // moment shows the next exponent at this position).
+        const bool closed = fresh ? resumedIn != 0 && n > resumedIn && ClosedSinceResumed(n, resumedIn)
+                                  : AlreadyClosed(n);
+        if (closed) {
             CompleteExponentLine(n);
             s_.kPosition.store(kHigh, kRelease);
             s_.nCurrent.store(n + 1, kRelease);
@@ -240,6 +245,10 @@ bool SearchThread::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {
 
 bool SearchThread::AlreadyClosed(uint32_t n) const {
     return LogShowsExponentClosed(options_.dir, n, EndRecord(task_.kHighText, CheckValueOf(n), ""));
+}
+
+bool SearchThread::ClosedSinceResumed(uint32_t n, uint32_t resumedIn) const {
+    return LogShowsExponentClosedSince(options_.dir, n, EndRecord(task_.kHighText, CheckValueOf(n), ""), resumedIn);
 }
 
 void SearchThread::CompleteExponentLine(uint32_t n) {

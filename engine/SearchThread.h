@@ -56,6 +56,9 @@ private:
     // Whether the log shows exponent n finished already: by a run that ended before it saved a
     // position past n.
     bool AlreadyClosed(uint32_t n) const;
+    // Whether the log shows exponent n, not yet begun by this run, finished by a run before it
+    // that went on from the same position inside exponent `resumedIn`.
+    bool ClosedSinceResumed(uint32_t n, uint32_t resumedIn) const;
     // For an exponent that the log shows finished: writes its line to "results.jsonl" when the
     // run that finished it ended before it could.
     void CompleteExponentLine(uint32_t n);
