@@ -118,6 +118,7 @@ void SearchThread::RunTask() {
     scan_ = std::make_unique<ExponentScan>(options_.threads, options_.priorityLevel);
     s_.nCurrent.store(nFirst, kRelease);
     uint32_t resumedIn = 0;  // the exponent this run took up at a stored position inside it
+    int64_t resumedAt = 0;   // and that position
     for (uint32_t n = nFirst; n <= nLast && n != 0; ++n) {
         // A stop that came while the previous exponent was finished takes effect here, at a
         // position that needs no candidate tested again: this exponent, afresh.
@@ -130,7 +131,10 @@ void SearchThread::RunTask() {
         }
         const int64_t resumeAt = s_.kPosition.load(kRelaxed);
         const bool fresh = resumeAt == 0 || resumeAt >= kHigh;
-        if (!fresh && n == nFirst) resumedIn = n;
+        if (!fresh && n == nFirst) {
+            resumedIn = n;
+            resumedAt = resumeAt;
+        }
         // Finished by a run that ended before it saved a position past it (the save of a
         // position can take longer than a small exponent): searching it again would write the
         // end record twice. On to the next exponent, afresh (the position first, so that no
@@ -138,7 +142,16 @@ void SearchThread::RunTask() {
         const bool closed = fresh ? resumedIn != 0 && n > resumedIn && ClosedSinceResumed(n, resumedIn)
                                   : AlreadyClosed(n);
         if (closed) {
-            CompleteExponentLine(n);
+            try {
+                CompleteExponentLine(n);
+            } catch (...) {
+                // Ends where it took up, so that a Continue passes over the same exponents again
+                // (a position at kHigh would begin this one afresh). The exponent first: no moment
+                // shows that position with a later exponent.
+                s_.nCurrent.store(resumedIn, kRelease);
+                s_.kPosition.store(resumedAt, kRelease);
+                throw;
+            }
             s_.kPosition.store(kHigh, kRelease);
             s_.nCurrent.store(n + 1, kRelease);
             continue;

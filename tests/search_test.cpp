@@ -13,6 +13,8 @@
 #include <thread>
 
 #include <condition_variable>
+#include <csignal>
+#include <sys/resource.h>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
@@ -392,6 +394,43 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         // results.jsonl: one line for each divisor and each finished exponent.
         EXPECT_EQ(h.JsonLines("divisor"), 3);
         EXPECT_EQ(h.JsonLines("exponent"), 2);
+    }
+    // The killed run also wrote no lines to results.jsonl after n = 13's, and the line of n = 14
+    // cannot be written (a full disk): the run fails and ends at the position it took up, from
+    // which the next Continue passes over both exponents again and writes the missing line.
+    {
+        Harness full("closed-full");
+        ASSERT_TRUE(full.Begin("n=13 to 14, k=1 to 200"));
+        ASSERT_EQ(full.Finish(), SearchEventKind::TaskFinished);
+        const std::filesystem::path jsonlPath = full.dir / kResultsJsonFileName;
+        std::string jsonl = ReadFile(jsonlPath);
+        jsonl.resize(jsonl.find('\n', jsonl.find(R"({"type":"exponent","n":13,)")) + 1);
+        std::ofstream(jsonlPath, std::ios::binary | std::ios::trunc) << jsonl;
+        WritePosition(*full.ini, {"13", "14", "3", "200"}, 101);
+        // Writes beyond the file's present size fail (EFBIG); the settings file is smaller.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const rlimit limit{static_cast<rlim_t>(jsonl.size()), before.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const bool started = full.Continue();
+        const SearchEventKind end = started ? full.Finish() : SearchEventKind::Failed;
+        setrlimit(RLIMIT_FSIZE, &before);
+        ASSERT_TRUE(started);
+        ASSERT_EQ(end, SearchEventKind::Failed);
+        EXPECT_NE(full.seen.back().message.find(jsonlPath.string()), std::string::npos) << full.seen.back().message;
+        EXPECT_FALSE(full.session->lastSaveFailed());
+        EXPECT_EQ(full.ini->ReadString("f", "nTemp", ""), "13");
+        EXPECT_EQ(full.ini->ReadString("f", "KTemp", ""), "101");
+        ASSERT_TRUE(full.Continue());
+        ASSERT_EQ(full.Finish(), SearchEventKind::TaskFinished);
+        EXPECT_EQ(full.Log(), clean.Log());
+        EXPECT_EQ(full.Results(), clean.Results());
+        const std::string after = ReadFile(jsonlPath);
+        EXPECT_EQ(after.rfind(jsonl, 0), 0u);
+        EXPECT_EQ(full.JsonLines("exponent"), 2);
+        EXPECT_NE(after.find(R"("n":14,"k_from":"3","k_to":"200","check":")" + CheckValue(14, 14, 3, 200, "4.4") +
+                             R"(","tested":null,"tested_from":null)"), std::string::npos) << after;
     }
     // Resumed inside an exponent the log does not show finished: searched on as usual.
     Harness cleanOpen("open-clean"), h("open");
