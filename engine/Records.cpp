@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,21 +67,61 @@ void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint
     AppendToFile(log, text, false);
 }
 
-bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord) {
+namespace {
+
+// The log's last 64 KiB: a run that ended before its position was saved wrote only a few records
+// there. Empty when there is no log.
+std::string LogTail(const std::filesystem::path& dir) {
     const int fd = ::open((dir / kLogFileName).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return {};
     std::string tail(64 * 1024, '\0');
     struct stat st {};
     const bool sized = ::fstat(fd, &st) == 0;
     const off_t from = sized && st.st_size > static_cast<off_t>(tail.size()) ? st.st_size - static_cast<off_t>(tail.size()) : 0;
     const ssize_t got = sized ? ::pread(fd, tail.data(), tail.size(), from) : -1;
     ::close(fd);
-    if (got <= 0) return false;
-    tail.resize(static_cast<size_t>(got));
+    tail.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return tail;
+}
+
+std::string HeaderStart(uint32_t n) { return "\r\nn=" + std::to_string(n) + "  k from "; }
+
+}  // namespace
+
+bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord) {
+    const std::string tail = LogTail(dir);
     const size_t end = tail.rfind(endRecord);
     if (end == std::string::npos) return false;
-    const size_t header = tail.rfind("\r\nn=" + std::to_string(n) + "  k from ");
+    const size_t header = tail.rfind(HeaderStart(n));
     return header == std::string::npos || header < end;
+}
+
+bool LogShowsExponentClosedSince(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord,
+                                 uint32_t since) {
+    const std::string tail = LogTail(dir);
+    const size_t sinceHeader = tail.rfind(HeaderStart(since));
+    const size_t header = tail.rfind(HeaderStart(n));
+    if (sinceHeader == std::string::npos || header == std::string::npos || header < sinceHeader) return false;
+    const size_t end = tail.rfind(endRecord);
+    return end != std::string::npos && end > header;
+}
+
+std::vector<std::string> LogEndRecordDates(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord) {
+    std::ifstream in(dir / kLogFileName, std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    const std::string log = whole.str();
+    const std::string header = "\r\nn=" + std::to_string(n) + "  k from ";
+    // The check value in the end record names the exponent and the task; a header of n before
+    // it tells it from a stray text.
+    const size_t firstHeader = log.find(header);
+    std::vector<std::string> dates;
+    for (size_t end = log.find(endRecord); end != std::string::npos; end = log.find(endRecord, end + 1)) {
+        if (firstHeader == std::string::npos || firstHeader > end) continue;
+        const size_t date = end + endRecord.size();
+        dates.push_back(log.substr(date, log.find('\r', date) - date));
+    }
+    return dates;
 }
 
 std::string FormatThousands(int64_t value, char separator) {

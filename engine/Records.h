@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vontal {
 
@@ -43,6 +44,16 @@ void AppendToLog(const std::filesystem::path& dir, const std::string& text, uint
 // last header of n among the log's last 64 KiB. A run that ends between an exponent's end record
 // and the save of a position past it leaves such a log, possibly with the next exponent begun.
 bool LogShowsExponentClosed(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord);
+// Whether the log shows exponent n begun afresh and finished after the last header of exponent
+// `since` (among the log's last 64 KiB). A run continued from a position inside `since` finds
+// there what a run before it searched from the same position and could not save (killed while
+// the save was still under way); an earlier search of the same task stands before that header.
+bool LogShowsExponentClosedSince(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord,
+                                 uint32_t since);
+
+// The date and time texts of every end record of exponent n in the log in dir, in file order:
+// `endRecord` (its EndRecord with an empty date and time) after a header of n.
+std::vector<std::string> LogEndRecordDates(const std::filesystem::path& dir, uint32_t n, const std::string& endRecord);
 
 // 1234567 -> "1,234,567".
 std::string FormatThousands(int64_t value, char separator = ',');

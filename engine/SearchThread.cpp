@@ -8,7 +8,9 @@
 
 #include "CheckValue.h"
 #include "DateTimeText.h"
+#include "Kernel.h"
 #include "Records.h"
+#include "ResultsJson.h"
 #include "ThreadPriority.h"
 #include "Version.h"
 
@@ -99,11 +101,24 @@ std::string SearchThread::CheckValueOf(uint32_t n) const {
     return CheckValue(n, n, task_.kLow, task_.kHigh, kVersionText);
 }
 
+ResultsOrigin SearchThread::Origin() const { return {kVersionText, SelectedKernel()}; }
+
+ExponentSummary SearchThread::SummaryOf(uint32_t n) const {
+    ExponentSummary summary;
+    summary.n = n;
+    summary.kFrom = task_.kLow;
+    summary.kTo = task_.kHigh;
+    summary.checkValue = CheckValueOf(n);
+    return summary;
+}
+
 void SearchThread::RunTask() {
     const uint32_t nFirst = task_.nFirst, nLast = task_.nLast;
     const int64_t kLow = task_.kLow, kHigh = task_.kHigh;
     scan_ = std::make_unique<ExponentScan>(options_.threads, options_.priorityLevel);
     s_.nCurrent.store(nFirst, kRelease);
+    uint32_t resumedIn = 0;  // the exponent this run took up at a stored position inside it
+    int64_t resumedAt = 0;   // and that position
     for (uint32_t n = nFirst; n <= nLast && n != 0; ++n) {
         // A stop that came while the previous exponent was finished takes effect here, at a
         // position that needs no candidate tested again: this exponent, afresh.
@@ -116,10 +131,27 @@ void SearchThread::RunTask() {
         }
         const int64_t resumeAt = s_.kPosition.load(kRelaxed);
         const bool fresh = resumeAt == 0 || resumeAt >= kHigh;
-        if (!fresh && AlreadyClosed(n)) {
-            // Finished by a run that ended before it saved a position past it: searching the
-            // rest again would write the end record twice. On to the next exponent, afresh
-            // (the position first, so that no moment shows the next exponent at this position).
+        if (!fresh && n == nFirst) {
+            resumedIn = n;
+            resumedAt = resumeAt;
+        }
+        // Finished by a run that ended before it saved a position past it (the save of a
+        // position can take longer than a small exponent): searching it again would write the
+        // end record twice. On to the next exponent, afresh (the position first, so that no
+        // moment shows the next exponent at this position).
+        const bool closed = fresh ? resumedIn != 0 && n > resumedIn && ClosedSinceResumed(n, resumedIn)
+                                  : AlreadyClosed(n);
+        if (closed) {
+            try {
+                CompleteExponentLine(n);
+            } catch (...) {
+                // Ends where it took up, so that a Continue passes over the same exponents again
+                // (a position at kHigh would begin this one afresh). The exponent first: no moment
+                // shows that position with a later exponent.
+                s_.nCurrent.store(resumedIn, kRelease);
+                s_.kPosition.store(resumedAt, kRelease);
+                throw;
+            }
             s_.kPosition.store(kHigh, kRelease);
             s_.nCurrent.store(n + 1, kRelease);
             continue;
@@ -141,16 +173,23 @@ void SearchThread::RunTask() {
         sink_.Post(std::move(begun));
 
         exponent_ = n;
+        tested_ = 0;
         if (!scan_->Run(*this)) return;
 
-        const std::string checkValue = CheckValueOf(n);
+        ExponentSummary summary = SummaryOf(n);
+        summary.tested = tested_;
+        summary.testedFrom = first;
+        const std::time_t now = std::time(nullptr);
+        const std::string& checkValue = summary.checkValue;
         try {
-            AppendToLog(options_.dir, EndRecord(task_.kHighText, checkValue, FormatDateTime(std::time(nullptr))),
+            AppendToLog(options_.dir, EndRecord(task_.kHighText, checkValue, FormatDateTime(now)),
                         options_.cpuFamily, options_.cpuMHz);
+            AppendResultsLine(options_.dir, ExponentLine(summary, now, Origin()), false);
         } catch (...) {
             // The position is at or beyond kHigh, which would begin the exponent afresh: the run
             // ends at its last position inside the range instead, so that a Continue tests a
-            // candidate or two again and then writes the end record.
+            // candidate or two again and then writes the end record, or, when the log has it
+            // already, only the line of "results.jsonl".
             s_.kPosition.store(lastResumable_, kRelease);
             throw;
         }
@@ -167,6 +206,7 @@ void SearchThread::RunTask() {
 bool SearchThread::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t count, uint64_t endK) {
     const int64_t kHigh = task_.kHigh;
     bool onRecorded = false;  // the position is a divisor already recorded
+    tested_ += count;
     for (uint32_t i = 0; i < count; ++i) {
         const int64_t k = static_cast<int64_t>(ks[i]);
         s_.kPosition.store(k, kRelease);
@@ -202,6 +242,9 @@ bool SearchThread::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {
     const std::string record = FoundRecord(m, k, n);
     AppendToFile(options_.dir / kResultFileName, record, true);
     AppendToLog(options_.dir, record, options_.cpuFamily, options_.cpuMHz);
+    // Last, so that it is never there without the records: a run that ends before it was
+    // written tests the divisor again and writes the records with it.
+    AppendResultsLine(options_.dir, DivisorLine(m, k, n, std::time(nullptr), Origin()), true);
     // Recorded: the position moves past it (to the next odd k, which is where a resumed search
     // would take up), so that no position saved from now on records it again. Not when k + 2
     // reaches kHigh: that position would begin the exponent afresh.
@@ -215,6 +258,22 @@ bool SearchThread::RecordDivisor(uint32_t m, int64_t k, uint32_t n) {
 
 bool SearchThread::AlreadyClosed(uint32_t n) const {
     return LogShowsExponentClosed(options_.dir, n, EndRecord(task_.kHighText, CheckValueOf(n), ""));
+}
+
+bool SearchThread::ClosedSinceResumed(uint32_t n, uint32_t resumedIn) const {
+    return LogShowsExponentClosedSince(options_.dir, n, EndRecord(task_.kHighText, CheckValueOf(n), ""), resumedIn);
+}
+
+void SearchThread::CompleteExponentLine(uint32_t n) {
+    // Each end record of this exponent and task in the log has its line, but for one written by
+    // a run that ended just after it. The count tells them apart from those of the same task
+    // searched before.
+    const ExponentSummary summary = SummaryOf(n);
+    const std::vector<std::string> dates = LogEndRecordDates(options_.dir, n, EndRecord(task_.kHighText, summary.checkValue, ""));
+    if (dates.size() <= CountExponentLines(options_.dir, summary)) return;
+    // The time of the log's end record; how many candidates that run tested is not known.
+    const std::time_t when = ParseDateTime(dates.back()).value_or(std::time(nullptr));
+    AppendResultsLine(options_.dir, ExponentLine(summary, when, Origin()), false);
 }
 
 }  // namespace vontal

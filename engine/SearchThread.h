@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "ExponentScan.h"
+#include "ResultsJson.h"
 #include "SearchEvents.h"
 #include "SearchState.h"
 #include "SearchTask.h"
@@ -55,7 +56,15 @@ private:
     // Whether the log shows exponent n finished already: by a run that ended before it saved a
     // position past n.
     bool AlreadyClosed(uint32_t n) const;
+    // Whether the log shows exponent n, not yet begun by this run, finished by a run before it
+    // that went on from the same position inside exponent `resumedIn`.
+    bool ClosedSinceResumed(uint32_t n, uint32_t resumedIn) const;
+    // For an exponent that the log shows finished: writes its line to "results.jsonl" when the
+    // run that finished it ended before it could.
+    void CompleteExponentLine(uint32_t n);
+    ExponentSummary SummaryOf(uint32_t n) const;
     std::string CheckValueOf(uint32_t n) const;
+    ResultsOrigin Origin() const;
 
     SearchState& s_;
     SearchTask task_;
@@ -67,6 +76,7 @@ private:
     // end record cannot be written (0 when there is none yet).
     int64_t lastResumable_ = 0;
     uint32_t exponent_ = 0;  // the exponent in hand
+    uint64_t tested_ = 0;    // candidates of the exponent in hand tested by this run
     std::atomic<bool> finished_{false};
     std::atomic<pid_t> tid_{0};
     std::thread thread_;

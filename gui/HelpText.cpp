@@ -18,6 +18,7 @@ All files live in the folder that holds the program itself, not in the folder yo
   Vontal.ini  - the task, the point reached, your options and the follow-on tasks;
   Result.txt  - one line for every divisor found; it is also shown in the window;
   Vontal.log  - one record for every exponent finished, with its k range, the date and a check value (CODO).
+  results.jsonl - the same divisors and finished exponents once more, one JSON object per line, for programs that collect results (described in the README).
 The check value is computed from the exponent and the k range by this program; whoever collects the log files can see from it that the range was really searched. Send your Vontal.log along when you report a finished range.
 The position is saved when a task starts, every 30 minutes, on Stop and when the program ends, so after a crash or a power cut the search goes on from the last save. An interrupted task continues by itself the next time the program starts.
 

@@ -10,6 +10,7 @@
 #include "engine/NumberText.h"
 #include "engine/Processor.h"
 #include "engine/Records.h"
+#include "engine/ResultsJson.h"
 #include "engine/ThreadPriority.h"
 #include "settings/TaskFile.h"
 
@@ -72,6 +73,15 @@ std::string SearchSession::Open() {
     cpuMHz_ = options_.cpuMHz ? *options_.cpuMHz : MeasureCpuMHz();
     cpuFamily_ = options_.cpuFamily ? *options_.cpuFamily : CpuFamily();
     ini_ = std::make_unique<IniFile>(settingsPath());
+    if (lock_ && lock_->Held()) {
+        // A line of "results.jsonl" that a power failure cut short would otherwise be glued to
+        // the next one.
+        try {
+            RepairResultsFile(options_.dir);
+        } catch (const std::exception& e) {
+            listener_.Notice(e.what());
+        }
+    }
     const std::string problem = ini_->ReadProblem();
     if (!problem.empty()) return problem;
     if (lock_ && lock_->Held()) ini_->RemoveStaleTemporaries();

@@ -95,7 +95,8 @@ public:
     bool lockBusy() const;
     std::string lockProblem() const;
     // Opens the settings file and measures the processor; with the lock held, removes what
-    // writes of a killed program left behind; writes the kernel self-test's failures to the log.
+    // writes of a killed program left behind (temporary settings files, a line of
+    // "results.jsonl" cut short); writes the kernel self-test's failures to the log.
     // Empty when the file can be read (or is missing); otherwise why it cannot, and its reads
     // then give the defaults.
     std::string Open();

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "SearchClock.h"
 
 extern char** environ;
@@ -86,6 +88,71 @@ std::vector<std::string> EndRecords(const std::string& log) {
         else ends.push_back("n=" + n + (*it)[2].str());
     }
     return ends;
+}
+
+// The local times of a log's end-of-exponent records, in order.
+std::vector<std::time_t> EndRecordTimes(const std::string& log) {
+    std::vector<std::time_t> times;
+    static const std::regex date(", Date/Time:([0-9]{4})-([0-9]{2})-([0-9]{2})(?: ([0-9]{2}):([0-9]{2}):([0-9]{2}))?");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), date); it != std::sregex_iterator(); ++it) {
+        std::tm tm{};
+        tm.tm_year = std::stoi((*it)[1]) - 1900, tm.tm_mon = std::stoi((*it)[2]) - 1, tm.tm_mday = std::stoi((*it)[3]);
+        if ((*it)[4].matched) tm.tm_hour = std::stoi((*it)[4]), tm.tm_min = std::stoi((*it)[5]), tm.tm_sec = std::stoi((*it)[6]);
+        tm.tm_isdst = -1;
+        times.push_back(std::mktime(&tm));
+    }
+    return times;
+}
+
+// What a results.jsonl says, in the records' own words: its divisors as Divisors gives them and
+// its finished exponents as EndRecords does (the last k quoted as a number, which the tests type
+// so), with their times. Every line must be whole and valid JSON, its large numbers strings, and
+// a divisor's digits k·2^n + 1.
+struct JsonRecords {
+    std::vector<std::string> divisors, ends;
+    std::vector<std::time_t> endTimes;
+    std::vector<nlohmann::json> exponents;
+};
+JsonRecords ReadJsonRecords(const std::string& text) {
+    JsonRecords got;
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "a line without its line end";
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    std::istringstream lines(text);
+    static const std::regex digits("[0-9]+"), utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object()) {
+            ADD_FAILURE() << "not JSON: " << line;
+            continue;
+        }
+        const std::string time = j.value("time", "");
+        EXPECT_TRUE(std::regex_match(time, utc)) << line;
+        EXPECT_EQ(j.value("version", ""), "4.4") << line;
+        EXPECT_FALSE(j.value("kernel", "").empty()) << line;
+        std::tm tm{};
+        strptime(time.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
+        if (j.value("type", "") == "divisor") {
+            const std::string k = j.value("k", ""), divisor = j.value("divisor", "");
+            const unsigned n = j.value("n", 0u), m = j.value("m", 0u);
+            EXPECT_TRUE(std::regex_match(k, digits) && std::regex_match(divisor, digits)) << line;
+            if (n < 64) {  // the tasks here: k·2^n + 1 fits in 128 bits
+                unsigned __int128 p = (static_cast<unsigned __int128>(std::stoull(k)) << n) + 1;
+                std::string decimal;
+                for (; p != 0; p /= 10) decimal.insert(decimal.begin(), static_cast<char>('0' + static_cast<int>(p % 10)));
+                EXPECT_EQ(divisor, decimal) << line;
+            }
+            got.divisors.push_back(k + ".2^" + std::to_string(n) + "+1 divides F_" + std::to_string(m));
+        } else if (j.value("type", "") == "exponent") {
+            EXPECT_TRUE(std::regex_match(j.value("k_from", ""), digits) && std::regex_match(j.value("k_to", ""), digits)) << line;
+            got.ends.push_back("n=" + std::to_string(j.value("n", 0u)) + " up to " + j.value("k_to", "") + ", CODO=" +
+                               j.value("check", ""));
+            got.endTimes.push_back(timegm(&tm));
+            got.exponents.push_back(j);
+        } else {
+            ADD_FAILURE() << "neither a divisor nor an exponent: " << line;
+        }
+    }
+    return got;
 }
 
 // Whether `got` is `clean` with some records written again: a run killed after writing records
@@ -313,6 +380,10 @@ TEST_F(CliTest, KernelIsNamedAndAnUnusableChoiceRefused) {
 
 TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
     WriteTo("Vontal.ini", kTestPriority);
+    // A results.jsonl from before whose last line a power failure cut short: the whole line
+    // stays, the cut one goes, and the new lines follow.
+    const std::string earlier = R"({"type":"divisor","m":12,"k":"7","n":14,"divisor":"114689","time":"2026-01-01T00:00:00Z","version":"4.4","kernel":"portable"})" "\n";
+    WriteTo("results.jsonl", earlier + R"({"type":"exponent","n":14,"k_fr)");
     const CliRun run = RunCli({"--task", "n=8 to 20, k=1 to 2000"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -325,8 +396,22 @@ TEST_F(CliTest, SmallTaskReportsThePublishedDivisors) {
               "found m=12,  k=973,  n=16\n973.2^16+1 divides F_12\n"
               "found m=16,  k=1575,  n=19\n1575.2^19+1 divides F_16\n"
               "found m=18,  k=13,  n=20\n13.2^20+1 divides F_18\n");
-    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log"}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log", "results.jsonl"}));
     EXPECT_EQ(ReadFile(dir / "Vontal.log").rfind("Model ", 0), 0u);
+    // results.jsonl says what the records say: every divisor, every exponent closed with its
+    // check value and at the log's time, and each exponent's count of candidates from its first k.
+    const std::string jsonl = ReadFile(dir / "results.jsonl");
+    ASSERT_EQ(jsonl.rfind(earlier, 0), 0u) << jsonl;
+    const JsonRecords json = ReadJsonRecords(jsonl.substr(earlier.size()));
+    EXPECT_EQ(json.divisors, Divisors(ReadFile(dir / "Result.txt")));
+    EXPECT_EQ(json.ends, EndRecords(ReadFile(dir / "Vontal.log")));
+    EXPECT_EQ(json.endTimes, EndRecordTimes(ReadFile(dir / "Vontal.log")));
+    ASSERT_EQ(json.exponents.size(), 13u);
+    for (const nlohmann::json& e : json.exponents) {
+        EXPECT_EQ(e["k_from"], "3");
+        EXPECT_EQ(e["tested_from"], "3");
+        EXPECT_GT(std::stoll(e["tested"].get<std::string>()), 50) << e;  // about 1000 odd k, a sieve's survivors
+    }
     const std::string ini = ReadFile(dir / "Vontal.ini");
     EXPECT_NE(ini.find("nTemp=21\r\n"), std::string::npos) << ini;
     EXPECT_NE(ini.find("nMin=8\r\n"), std::string::npos) << ini;
@@ -434,6 +519,7 @@ TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
     ASSERT_EQ(RunCli({"--task", task}).status, 0);
     const double cleanCpu = ChildrenCpuSeconds() - cpuBefore;
     const std::string cleanResults = ReadFile(dir / "Result.txt"), cleanLog = ReadFile(dir / "Vontal.log");
+    const std::string cleanJsonl = ReadFile(dir / "results.jsonl");
     ASSERT_EQ(Divisors(cleanResults).size(), 19u);
     ASSERT_EQ(EndRecords(cleanLog).size(), 23u);
     Reset();
@@ -494,10 +580,29 @@ TEST_F(CliTest, KilledAtRandomMomentsAndContinuedLosesNothing) {
     EXPECT_TRUE(CleanWithRepeatedTails(Divisors(log), Divisors(cleanLog), logRepeats)) << log;
     EXPECT_LE(logRepeats, kills);
     EXPECT_EQ(EndRecords(log), EndRecords(cleanLog)) << log;
+    // results.jsonl: whole lines of valid JSON; every divisor of Result.txt there, as often as
+    // there or less (it is written after the records), in the order of an uninterrupted run; the
+    // exponents closed exactly as the log closes them, at the log's times.
+    const JsonRecords cleanJson = ReadJsonRecords(cleanJsonl);
+    EXPECT_EQ(cleanJson.divisors, Divisors(cleanResults));
+    EXPECT_EQ(cleanJson.ends, EndRecords(cleanLog));
+    const std::string jsonl = ReadFile(dir / "results.jsonl");
+    const JsonRecords json = ReadJsonRecords(jsonl);
+    int jsonRepeats = 0;
+    EXPECT_TRUE(CleanWithRepeatedTails(json.divisors, Divisors(cleanResults), jsonRepeats)) << jsonl;
+    const std::vector<std::string> resultDivisors = Divisors(results);
+    for (const std::string& d : Divisors(cleanResults)) {
+        const auto inJson = std::count(json.divisors.begin(), json.divisors.end(), d);
+        EXPECT_GE(inJson, 1) << d;
+        EXPECT_LE(inJson, std::count(resultDivisors.begin(), resultDivisors.end(), d)) << d;
+    }
+    EXPECT_EQ(json.ends, EndRecords(log)) << jsonl;
+    EXPECT_EQ(json.endTimes, EndRecordTimes(log)) << jsonl;
     // Temporary files of saves cut short by a kill are cleared away by the next run.
     for (const std::string& name : Files()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
     std::cerr << "[          ] " << kills << " kills; divisors written again: " << repeats << " in Result.txt, "
-              << logRepeats << " in the log; clean run " << cleanCpu << " s of processor time\n";
+              << logRepeats << " in the log, " << jsonRepeats << " in results.jsonl; clean run " << cleanCpu
+              << " s of processor time\n";
 }
 
 // The position is saved as soon as a divisor is on disk, already past it, and as soon as an
@@ -577,7 +682,8 @@ TEST_F(CliTest, ASecondFrontEndIsRefusedUntilTheFirstIsGone) {
 
 
 // Writes that fail: a full disk (a file-size limit, which holds for root too: writes beyond it fail
-// with EFBIG) at each record and at the settings file, and a directory the program may not write
+// with EFBIG) at each record, at each line of results.jsonl and at the settings file, and a
+// directory the program may not write
 // to (run as an ordinary user, since root may write anywhere). The search stops with the reason,
 // at a position from which a run without --task tests the unrecorded candidate again; no record
 // is left half written, the settings file is the old one or a whole new one, and the continued run
@@ -610,8 +716,13 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
         const char* message;     // in the error output
         const char* savedKTemp;  // the position stored afterwards; "inside" for one inside the range
         std::string results, log;  // after the continued run, beside what was filled in
+        // results.jsonl's exponent line gives the count of candidates tested: not when the run
+        // that finished the exponent ended before it could write the line.
+        bool countKnown = true;
     };
     const std::string found7 = clean14Results;
+    // The divisor recorded twice: the run that failed did not get past it.
+    const std::string twice14Log = clean14Log.substr(0, clean14Log.find(found7)) + found7 + clean14Log.substr(clean14Log.find(found7));
     const Row rows[] = {
         {"divisor, Result.txt full", &task14, Fault::FileSize, "Result.txt", kLimit, "", "Result.txt: File too large", "7",
          found7, clean14Log},
@@ -624,6 +735,12 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
          "\r\nn=15  k from 3", "Vontal.log: File too large", "inside", "", after15.substr(header.size())},
         {"read-only directory", &task14, Fault::ReadOnlyDirectory, "Vontal.lock", 0, "", "Vontal.log: Permission denied", "0",
          found7, clean14Log},
+        // The records have the divisor, results.jsonl has not: the continued run writes all three.
+        {"divisor, results.jsonl full", &task14, Fault::FileSize, "results.jsonl", kLimit - 10, "",
+         "results.jsonl: File too large", "7", found7 + found7, twice14Log},
+        // The log has closed the exponent: the continued run writes only its line, once.
+        {"exponent line, results.jsonl full", &task15, Fault::FileSize, "results.jsonl", kLimit - 10, "",
+         "results.jsonl: File too large", "inside", "", clean15Log, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -632,6 +749,8 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
         std::string filled;
         for (size_t i = 0; filled.size() < r.size; ++i) filled += "earlier line " + std::to_string(i) + "\r\n";
         filled.resize(r.size);
+        const bool filledJson = std::string(r.filled) == "results.jsonl";
+        if (filledJson) filled.back() = '\n';  // whole lines: nothing for the start-up to cut
         WriteTo(r.filled, filled);
         Conditions conditions;
         if (r.fault == Fault::FileSize) conditions.fileSizeLimit = kLimit;
@@ -666,6 +785,16 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
         EXPECT_TRUE(ReadFile(dir / "Result.txt") == before + r.results) << ReadFile(dir / "Result.txt");
         const std::string logBefore = std::string(r.filled) == "Vontal.log" ? filled + r.written : "";
         EXPECT_TRUE(Log() == std::regex_replace(logBefore + r.log, std::regex("Date/Time:[^\r]*"), "Date/Time:")) << Log();
+        // results.jsonl: the divisor once, however often the records have it, and the exponent
+        // closed as the log closes it.
+        const std::string jsonl = ReadFile(dir / "results.jsonl");
+        const JsonRecords json = ReadJsonRecords(jsonl.substr(filledJson ? filled.size() : 0));
+        EXPECT_EQ(json.divisors, r.results.empty() ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"7.2^14+1 divides F_12"}) << jsonl;
+        EXPECT_EQ(json.ends, EndRecords(ReadFile(dir / "Vontal.log"))) << jsonl;
+        EXPECT_EQ(json.endTimes, EndRecordTimes(ReadFile(dir / "Vontal.log"))) << jsonl;
+        ASSERT_EQ(json.exponents.size(), 1u) << jsonl;
+        EXPECT_EQ(json.exponents[0]["tested"].is_string(), r.countKnown) << jsonl;
     }
 
     // The settings file cannot be replaced (it would grow beyond the limit): the search goes on
@@ -684,7 +813,7 @@ TEST_F(CliTest, WriteFailuresStopTheSearchWithoutLoss) {
                            ": File too large"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("task complete, but not saved as complete"), std::string::npos) << run.err;
     EXPECT_EQ(ReadFile(dir / "Vontal.ini"), big);
-    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log"}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"Result.txt", "Vontal.ini", "Vontal.lock", "Vontal.log", "results.jsonl"}));
 }
 
 // Settings files that are damaged or written oddly by hand: the front end starts, uses what it

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include <condition_variable>
+#include <csignal>
+#include <sys/resource.h>
 #include <mutex>
 #include <optional>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "engine/CheckValue.h"
 #include "engine/NumberText.h"
 #include "engine/Records.h"
+#include "engine/ResultsJson.h"
 #include "session/SearchSession.h"
 #include "settings/IniFile.h"
 #include "settings/TaskFile.h"
@@ -88,6 +91,13 @@ public:
         return SearchEventKind::Failed;
     }
     std::string Results() const { return ReadFile(dir / kResultFileName); }
+    // The lines of results.jsonl of one type ("divisor", "exponent").
+    long JsonLines(const std::string& type) const {
+        const std::string text = ReadFile(dir / kResultsJsonFileName), mark = "{\"type\":\"" + type + "\"";
+        long count = 0;
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1)) ++count;
+        return count;
+    }
     // The log with its date texts taken out, which differ from run to run.
     std::string Log() const {
         return std::regex_replace(ReadFile(dir / kLogFileName), std::regex("Date/Time:[^\r]*"), "Date/Time:");
@@ -363,11 +373,13 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     struct Row {
         const char* after;  // what the killed run wrote after the end record of n = 13
         bool nextBegun;
+        bool nextFinished;  // n = 14 too: its save took longer than the exponent
     };
-    for (const Row& r : {Row{"nothing", false}, Row{"the header of n = 14", true}}) {
+    for (const Row& r : {Row{"nothing", false, false}, Row{"the header of n = 14", true, false},
+                         Row{"all of n = 14", false, true}}) {
         SCOPED_TRACE(r.after);
         Harness h("closed");
-        ASSERT_TRUE(h.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_TRUE(h.Begin(r.nextFinished ? "n=13 to 14, k=1 to 200" : "n=13 to 13, k=1 to 200"));
         ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         if (r.nextBegun) AppendToLog(h.dir, HeaderRecord(14, "3"), 6, 2400);
         // The last position saved: inside n = 13, before its divisor 119.
@@ -379,6 +391,46 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         std::string expected = clean.Log();
         expected.insert(expected.find(HeaderRecord(14, "3")), second);  // a header from the restart
         EXPECT_EQ(h.Log(), expected);
+        // results.jsonl: one line for each divisor and each finished exponent.
+        EXPECT_EQ(h.JsonLines("divisor"), 3);
+        EXPECT_EQ(h.JsonLines("exponent"), 2);
+    }
+    // The killed run also wrote no lines to results.jsonl after n = 13's, and the line of n = 14
+    // cannot be written (a full disk): the run fails and ends at the position it took up, from
+    // which the next Continue passes over both exponents again and writes the missing line.
+    {
+        Harness full("closed-full");
+        ASSERT_TRUE(full.Begin("n=13 to 14, k=1 to 200"));
+        ASSERT_EQ(full.Finish(), SearchEventKind::TaskFinished);
+        const std::filesystem::path jsonlPath = full.dir / kResultsJsonFileName;
+        std::string jsonl = ReadFile(jsonlPath);
+        jsonl.resize(jsonl.find('\n', jsonl.find(R"({"type":"exponent","n":13,)")) + 1);
+        std::ofstream(jsonlPath, std::ios::binary | std::ios::trunc) << jsonl;
+        WritePosition(*full.ini, {"13", "14", "3", "200"}, 101);
+        // Writes beyond the file's present size fail (EFBIG); the settings file is smaller.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const rlimit limit{static_cast<rlim_t>(jsonl.size()), before.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const bool started = full.Continue();
+        const SearchEventKind end = started ? full.Finish() : SearchEventKind::Failed;
+        setrlimit(RLIMIT_FSIZE, &before);
+        ASSERT_TRUE(started);
+        ASSERT_EQ(end, SearchEventKind::Failed);
+        EXPECT_NE(full.seen.back().message.find(jsonlPath.string()), std::string::npos) << full.seen.back().message;
+        EXPECT_FALSE(full.session->lastSaveFailed());
+        EXPECT_EQ(full.ini->ReadString("f", "nTemp", ""), "13");
+        EXPECT_EQ(full.ini->ReadString("f", "KTemp", ""), "101");
+        ASSERT_TRUE(full.Continue());
+        ASSERT_EQ(full.Finish(), SearchEventKind::TaskFinished);
+        EXPECT_EQ(full.Log(), clean.Log());
+        EXPECT_EQ(full.Results(), clean.Results());
+        const std::string after = ReadFile(jsonlPath);
+        EXPECT_EQ(after.rfind(jsonl, 0), 0u);
+        EXPECT_EQ(full.JsonLines("exponent"), 2);
+        EXPECT_NE(after.find(R"("n":14,"k_from":"3","k_to":"200","check":")" + CheckValue(14, 14, 3, 200, "4.4") +
+                             R"(","tested":null,"tested_from":null)"), std::string::npos) << after;
     }
     // Resumed inside an exponent the log does not show finished: searched on as usual.
     Harness cleanOpen("open-clean"), h("open");
@@ -397,6 +449,29 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
     EXPECT_EQ(h.Results(), cleanOpen.Results());
     EXPECT_EQ(h.Log(), cleanOpen.Log());
+    // The same task searched again from its start and continued after a stop in n = 13: n = 14 is
+    // searched again, since what the log shows of it stands before the new header of n = 13.
+    {
+        Harness again("again");
+        ASSERT_TRUE(again.Begin("n=13 to 14, k=1 to 2000"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        again.onQueued = [&](const SearchEvent& e) {
+            if (e.kind == SearchEventKind::DivisorFound) again.state.stopRequested = true;
+        };
+        ASSERT_TRUE(again.Begin("n=13 to 14, k=1 to 2000"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::Stopped);
+        again.onQueued = nullptr;
+        EXPECT_EQ(again.ini->ReadString("f", "nTemp", ""), "13");
+        const int64_t stoppedAt = std::stoll(again.ini->ReadString("f", "KTemp", ""));
+        EXPECT_TRUE(stoppedAt > 39 && stoppedAt < 2000) << stoppedAt;
+        ASSERT_TRUE(again.Continue());
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        const std::string log = cleanOpen.Log();
+        EXPECT_EQ(again.Log(), log + log.substr(log.find("\r\n")));
+        EXPECT_EQ(again.Results(), cleanOpen.Results() + cleanOpen.Results());
+        EXPECT_EQ(again.JsonLines("divisor"), 6);
+        EXPECT_EQ(again.JsonLines("exponent"), 4);
+    }
 }
 
 // A stop right after a divisor whose next odd k reaches kMax: that position would begin the

@@ -2,6 +2,8 @@
 // interrupted task, started with no display, never clicked.
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -99,6 +101,27 @@ private slots:
         QVERIFY(!log.contains("n=14  k from"));  // resumed, not begun again
         QVERIFY(log.contains("n=15  k from"));
         QCOMPARE(log.count(" up to 20000, CODO="), 3);
+        // results.jsonl: the same divisors and exponents, whole JSON lines; n = 14 counts its
+        // candidates from where it resumed.
+        const QByteArray jsonl = program.read("results.jsonl");
+        QVERIFY(jsonl.endsWith('\n') && !jsonl.contains('\r'));
+        QStringList divisors, exponents;
+        for (const QByteArray& line : jsonl.trimmed().split('\n')) {
+            QJsonParseError error;
+            const QJsonObject o = QJsonDocument::fromJson(line, &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+            if (o["type"] == "divisor")
+                divisors << o["k"].toString() + ".2^" + QString::number(o["n"].toInt()) + "+1 divides F_" +
+                                QString::number(o["m"].toInt());
+            else
+                exponents << QString::number(o["n"].toInt()) + " " + o["tested_from"].toString() + " " + o["check"].toString();
+        }
+        QCOMPARE(divisors.size(), 4);
+        for (const QString& d : divisors) QVERIFY2(result.contains((d + "\r\n").toLatin1()), qPrintable(d));
+        QCOMPARE(exponents.size(), 3);
+        for (const QString& e : exponents) QVERIFY2(log.contains("CODO=" + e.section(' ', 2).toLatin1()), qPrintable(e));
+        QVERIFY2(exponents[0].startsWith("14 5 ") && exponents[1].startsWith("15 3 ") && exponents[2].startsWith("16 3 "),
+                 qPrintable(exponents.join(", ")));
         QCOMPARE(program.iniValue("KTemp").isEmpty(), false);
         QVERIFY(program.iniValue("DateEnd").size() >= 10);
         program.terminate();
