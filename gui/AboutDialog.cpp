@@ -93,22 +93,24 @@ AboutDialog::AboutDialog(const AboutFacts& facts, QWidget* parent)
 
     QPalette blue = palette();
     blue.setColor(QPalette::WindowText, Qt::blue);
-    aboutText_ = new QLabel(this);
-    aboutText_->setObjectName(QStringLiteral("aboutText"));
-    aboutText_->setFont(ArialBold(11));
-    const int line = QFontMetrics(aboutText_->font()).lineSpacing();
-    aboutText_->setGeometry(128, kTextTop, kClientWidth - 134, 8 * line);
-    aboutText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    aboutText_->setPalette(blue);
-    aboutText_->setText(QStringLiteral("Vontal ") + facts.version + QStringLiteral("\n") +
-                        QStringLiteral("Vontal Number Factor Search\n"
-                                       "Divisors of Fermat numbers\n"
-                                       "(c) the Vontal contributors\n"
-                                       "Kernel in use: ") +
-                        facts.kernel +
-                        QStringLiteral("\n"
-                                       "Free software, no warranty.\n"
-                                       "Licence:\n"));
+    auto text = [this, &blue](const char* name, const QString& content) {
+        auto* label = new QLabel(content, this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setFont(ArialBold(11));
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setPalette(blue);
+        return label;
+    };
+    aboutText_ = text("aboutText", QStringLiteral("Vontal ") + facts.version +
+                                       QStringLiteral("\nVontal Number Factor Search\n"
+                                                      "Divisors of Fermat numbers\n"
+                                                      "(c) the Vontal contributors\n"
+                                                      "Kernel in use: ") +
+                                       facts.kernel + QStringLiteral("\nFree software, no warranty."));
+    // The rows under the text go where its lines end as drawn.
+    const int textHeight = aboutText_->sizeHint().height();
+    aboutText_->setGeometry(128, kTextTop, kClientWidth - 134, textHeight);
+    const int row = aboutText_->fontMetrics().height() + 4;
 
     auto clickable = [this](const char* name, int x, int y, int width, int height) {
         auto* label = new ClickableLabel(this);
@@ -120,15 +122,15 @@ AboutDialog::AboutDialog(const AboutFacts& facts, QWidget* parent)
         label->setCursor(Qt::PointingHandCursor);
         return label;
     };
-    // The licence's line over the text's empty last line; the folder, whose path may be long,
-    // across the whole box under the picture.
-    licenceLine_ = clickable("licenceLine", 128, kTextTop + 7 * line - 2, kClientWidth - 140, line + 4);
-    auto* folderCaption = new QLabel(QStringLiteral("Data folder:"), this);
-    folderCaption->setObjectName(QStringLiteral("folderCaption"));
-    folderCaption->setFont(ArialBold(11));
-    folderCaption->setPalette(blue);
-    folderCaption->setGeometry(8, 162, kClientWidth - 16, line);
-    folderLine_ = clickable("folderLine", 6, 164 + line, kClientWidth - 12, line + 4);
+    // "Licence:" and its line under the text; the folder, whose path may be long, across the
+    // whole box under the picture.
+    const int licenceTop = kTextTop + textHeight + 6;
+    QLabel* licenceCaption = text("licenceCaption", QStringLiteral("Licence:"));
+    licenceCaption->setGeometry(128, licenceTop + 2, 64, row);
+    licenceLine_ = clickable("licenceLine", 194, licenceTop, kClientWidth - 200, row);
+    QLabel* folderCaption = text("folderCaption", QStringLiteral("Data folder:"));
+    folderCaption->setGeometry(8, 162, kClientWidth - 16, row);
+    folderLine_ = clickable("folderLine", 6, 162 + row, kClientWidth - 12, row);
     folderLine_->setToolTip(dataDir_);
     connect(licenceLine_, &ClickableLabel::clicked, this, [this] { LicenceClicked(); });
     connect(folderLine_, &ClickableLabel::clicked, this, [this] { FolderClicked(); });

@@ -49,7 +49,8 @@ void AboutTest::linesAndSize() {
     QCOMPARE(lines[0], QString("Vontal 4.4"));
     QCOMPARE(lines[1], QString("Vontal Number Factor Search"));
     QVERIFY(lines.contains("Kernel in use: avx512ifma"));
-    QVERIFY(lines.contains("Licence:"));
+    QCOMPARE(about.findChild<QLabel*>("licenceCaption")->text(), QString("Licence:"));
+    QCOMPARE(about.findChild<QLabel*>("folderCaption")->text(), QString("Data folder:"));
     // Nothing of another system, and no address that nobody answers.
     for (const char* gone : {".exe", "@", "example", "http"}) QVERIFY2(!text.contains(gone), gone);
     about.show();
@@ -59,8 +60,14 @@ void AboutTest::linesAndSize() {
     QCOMPARE(about.findChild<QLabel*>("picture")->pixmap().size(), QSize(115, 138));
     for (const char* name : {"licenceLine", "folderLine"})
         QCOMPARE(about.findChild<QLabel*>(name)->cursor().shape(), Qt::PointingHandCursor);
-    // Every line is inside the box.
-    for (QLabel* label : about.findChildren<QLabel*>()) QVERIFY2(about.rect().contains(label->geometry()), qPrintable(label->objectName()));
+    // Every line is inside the box, and none covers another.
+    const QList<QLabel*> labels = about.findChildren<QLabel*>();
+    for (QLabel* label : labels) {
+        QVERIFY2(about.rect().contains(label->geometry()), qPrintable(label->objectName()));
+        for (QLabel* other : labels)
+            QVERIFY2(label == other || !label->geometry().intersects(other->geometry()),
+                     qPrintable(label->objectName() + " " + other->objectName()));
+    }
 }
 
 void AboutTest::longFolderKeepsItsEnds() {
