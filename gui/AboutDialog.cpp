@@ -14,14 +14,14 @@ namespace vontal {
 
 namespace {
 
-constexpr int kClientWidth = 323;
-constexpr int kClientHeight = 172;
+constexpr int kClientWidth = 400;
+constexpr int kClientHeight = 200;
 constexpr int kTextTop = 12;
 
-const QColor kMailGround(255, 255, 170);
-const QColor kMailInvitationGround(255, 255, 40);
-const QColor kWebGround(152, 254, 172);
-const QColor kWebInvitationGround(55, 253, 95);
+const QColor kLicenceGround(152, 254, 172);
+const QColor kLicenceInvitationGround(55, 253, 95);
+const QColor kFolderGround(255, 255, 170);
+const QColor kFolderInvitationGround(255, 255, 40);
 const QColor kClickedGround(0, 255, 0);
 
 // The picture at the left: a prime of the searched form dividing a Fermat number, on a deep
@@ -75,8 +75,8 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
 }
 
-AboutDialog::AboutDialog(const QString& versionText, QWidget* parent)
-    : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
+AboutDialog::AboutDialog(const AboutFacts& facts, QWidget* parent)
+    : QDialog(parent, Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), dataDir_(facts.dataDir) {
     setObjectName(QStringLiteral("aboutDialog"));
     setWindowTitle(QStringLiteral("About"));
     setModal(true);
@@ -91,40 +91,49 @@ AboutDialog::AboutDialog(const QString& versionText, QWidget* parent)
     picture_->setGeometry(6, 17, 115, 138);
     picture_->setPixmap(DrawPicture());
 
-    aboutText_ = new QLabel(this);
-    aboutText_->setObjectName(QStringLiteral("aboutText"));
-    aboutText_->setFont(ArialBold(11));
-    aboutText_->setGeometry(128, kTextTop, 192, 9 * QFontMetrics(aboutText_->font()).lineSpacing());
-    aboutText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    QPalette blue = aboutText_->palette();
+    QPalette blue = palette();
     blue.setColor(QPalette::WindowText, Qt::blue);
-    aboutText_->setPalette(blue);
-    aboutText_->setText(QStringLiteral("Vontal.exe -version ") + versionText + QStringLiteral(", beta\n") +
-                      QStringLiteral("Vontal Number Factor Search\n"
-                                     "Divisors of Fermat numbers\n"
-                                     "(c) the Vontal contributors\n"
-                                     "Free software, no warranty\n"
-                                     "\n"
-                                     "\n"
-                                     "      Project for search on Web:"));
+    auto text = [this, &blue](const char* name, const QString& content) {
+        auto* label = new QLabel(content, this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setFont(ArialBold(11));
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setPalette(blue);
+        return label;
+    };
+    aboutText_ = text("aboutText", QStringLiteral("Vontal ") + facts.version +
+                                       QStringLiteral("\nVontal Number Factor Search\n"
+                                                      "Divisors of Fermat numbers\n"
+                                                      "(c) the Vontal contributors\n"
+                                                      "Kernel in use: ") +
+                                       facts.kernel + QStringLiteral("\nFree software, no warranty."));
+    // The rows under the text go where its lines end as drawn.
+    const int textHeight = aboutText_->sizeHint().height();
+    aboutText_->setGeometry(128, kTextTop, kClientWidth - 134, textHeight);
+    const int row = aboutText_->fontMetrics().height() + 4;
 
-    // The line height of aboutText_ places the clickable lines over its empty lines 6 and 7 and
-    // under its line 8.
-    const int line = QFontMetrics(aboutText_->font()).lineSpacing();
-    auto clickable = [this](const char* name, int y, int height) {
+    auto clickable = [this](const char* name, int x, int y, int width, int height) {
         auto* label = new ClickableLabel(this);
         label->setObjectName(QString::fromLatin1(name));
         label->setFont(ArialBold(11));
-        label->setGeometry(128, y, 188, height);
+        label->setGeometry(x, y, width, height);
         label->setAlignment(Qt::AlignCenter);
         label->setAutoFillBackground(true);
         label->setCursor(Qt::PointingHandCursor);
         return label;
     };
-    mailLine_ = clickable("mailLine", kTextTop + 5 * line + 5, 2 * line - 6);
-    webLine_ = clickable("webLine", kTextTop + 8 * line + 6, line + 4);
-    connect(mailLine_, &ClickableLabel::clicked, this, [this] { MailClicked(); });
-    connect(webLine_, &ClickableLabel::clicked, this, [this] { WebClicked(); });
+    // "Licence:" and its line under the text; the folder, whose path may be long, across the
+    // whole box under the picture.
+    const int licenceTop = kTextTop + textHeight + 6;
+    QLabel* licenceCaption = text("licenceCaption", QStringLiteral("Licence:"));
+    licenceCaption->setGeometry(128, licenceTop + 2, 64, row);
+    licenceLine_ = clickable("licenceLine", 194, licenceTop, kClientWidth - 200, row);
+    QLabel* folderCaption = text("folderCaption", QStringLiteral("Data folder:"));
+    folderCaption->setGeometry(8, 162, kClientWidth - 16, row);
+    folderLine_ = clickable("folderLine", 6, 162 + row, kClientWidth - 12, row);
+    folderLine_->setToolTip(dataDir_);
+    connect(licenceLine_, &ClickableLabel::clicked, this, [this] { LicenceClicked(); });
+    connect(folderLine_, &ClickableLabel::clicked, this, [this] { FolderClicked(); });
     ShowLines(false);
 
     blinkTimer_ = new QTimer(this);
@@ -135,10 +144,12 @@ AboutDialog::AboutDialog(const QString& versionText, QWidget* parent)
 
 void AboutDialog::ShowLines(bool invitation) {
     invitation_ = invitation;
-    mailLine_->setText(invitation ? QStringLiteral("Click here to mail me") : QString::fromLatin1(kProjectMail));
-    SetGround(mailLine_, invitation ? kMailInvitationGround : kMailGround);
-    webLine_->setText(invitation ? QStringLiteral("News, Data, Status, Program etc") : QString::fromLatin1(kProjectWeb));
-    SetGround(webLine_, invitation ? kWebInvitationGround : kWebGround);
+    licenceLine_->setText(invitation ? QStringLiteral("Click here to read it") : QString::fromLatin1(kLicenceName));
+    SetGround(licenceLine_, invitation ? kLicenceInvitationGround : kLicenceGround);
+    // A long path keeps its beginning and its end.
+    const QString folder = folderLine_->fontMetrics().elidedText(dataDir_, Qt::ElideMiddle, folderLine_->width() - 8);
+    folderLine_->setText(invitation ? QStringLiteral("Click here to open the data folder") : folder);
+    SetGround(folderLine_, invitation ? kFolderInvitationGround : kFolderGround);
     // Each change starts the count again, which gives the 4 s / 2 s rhythm.
     ticks_ = 0;
 }
@@ -162,15 +173,13 @@ void AboutDialog::hideEvent(QHideEvent* event) {
     QDialog::hideEvent(event);
 }
 
-void AboutDialog::MailClicked() {
-    // The line turns green at once, so the click is seen while the mail program starts.
-    SetGround(mailLine_, kClickedGround);
-    mailLine_->repaint();
-    QTimer::singleShot(100, this, [] {
-        QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QString::fromLatin1(kProjectMail)));
-    });
-}
+void AboutDialog::LicenceClicked() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kLicenceUrl))); }
 
-void AboutDialog::WebClicked() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProjectWeb))); }
+void AboutDialog::FolderClicked() {
+    // The line turns green at once, so the click is seen while the file manager starts.
+    SetGround(folderLine_, kClickedGround);
+    folderLine_->repaint();
+    QTimer::singleShot(100, this, [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(dataDir_)); });
+}
 
 }  // namespace vontal

@@ -1,5 +1,5 @@
-// The about box: the program's version, a picture, and two blinking lines that open a new mail
-// to the project and the project's web page with the desktop's default programs.
+// The about box: the program's version, the kernel in use, a picture, and two blinking lines that
+// open the licence's text and the data folder with the desktop's default programs.
 #pragma once
 
 #include <QDialog>
@@ -10,9 +10,16 @@ class QTimer;
 
 namespace vontal {
 
-// The project's contact address and web page.
-inline constexpr const char* kProjectMail = "vontal@example.org";
-inline constexpr const char* kProjectWeb = "https://example.org/vontal";
+// Where the licence's text is read.
+inline constexpr const char* kLicenceName = "GPL-3.0-or-later";
+inline constexpr const char* kLicenceUrl = "https://www.gnu.org/licenses/gpl-3.0.html";
+
+// What the about box tells.
+struct AboutFacts {
+    QString version;  // "4.4"
+    QString dataDir;  // the folder of "Vontal.ini", "Result.txt" and "Vontal.log"
+    QString kernel;   // the candidate test's variant in use
+};
 
 // A label that reports a left click.
 class ClickableLabel : public QLabel {
@@ -28,11 +35,10 @@ protected:
 class AboutDialog : public QDialog {
     Q_OBJECT
 public:
-    // `versionText` is the program's version, as in "Vontal.exe -version 4.4, beta".
-    explicit AboutDialog(const QString& versionText, QWidget* parent = nullptr);
+    explicit AboutDialog(const AboutFacts& facts, QWidget* parent = nullptr);
 
-    // One tick of the 500 ms blink timer: the address texts stay for 8 ticks (4 seconds), the
-    // invitation texts for 4 ticks (2 seconds).
+    // One tick of the 500 ms blink timer: the licence's name and the folder stay for 8 ticks (4
+    // seconds), the invitation texts for 4 ticks (2 seconds).
     void BlinkTick();
     bool showsInvitation() const { return invitation_; }
 
@@ -42,13 +48,14 @@ protected:
 
 private:
     void ShowLines(bool invitation);
-    void MailClicked();
-    void WebClicked();
+    void LicenceClicked();
+    void FolderClicked();
 
     QLabel* picture_ = nullptr;
     QLabel* aboutText_ = nullptr;
-    ClickableLabel* mailLine_ = nullptr;
-    ClickableLabel* webLine_ = nullptr;
+    ClickableLabel* licenceLine_ = nullptr;
+    ClickableLabel* folderLine_ = nullptr;
+    QString dataDir_;
     QTimer* blinkTimer_ = nullptr;
     unsigned ticks_ = 0;
     bool invitation_ = false;

@@ -2,6 +2,7 @@
 #include "gui/MainWindow.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
@@ -17,6 +18,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QTextEdit>
+#include <QThread>
 #include <QTimer>
 
 #include <chrono>
@@ -25,6 +27,7 @@
 #include <string>
 
 #include "engine/DateTimeText.h"
+#include "engine/Kernel.h"
 #include "engine/Records.h"
 #include "Version.h"
 #include "gui/AboutDialog.h"
@@ -220,7 +223,9 @@ void MainWindow::BuildWindow() {
     resultBox_ = new QTextEdit(canvas);
     resultBox_->setObjectName(QStringLiteral("resultBox"));
     resultBox_->setReadOnly(true);
-    resultBox_->setGeometry(48, 104, 265, 169);
+    // A little shorter than the canvas allows, so that the status panel's four lines (the share
+    // done and the time left among them) stay clear of it.
+    resultBox_->setGeometry(48, 104, 265, 160);
     resultBox_->setFont(ArialBold(13));
     resultBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     resultBox_->setLineWrapMode(QTextEdit::NoWrap);
@@ -248,6 +253,9 @@ void MainWindow::BuildMenus() {
     connect(startAction_, &QAction::triggered, this, [this] { Guard([this] { StartClicked(); }); });
     connect(continueAction_, &QAction::triggered, this, [this] { Guard([this] { ContinueClicked(); }); });
     connect(stopAction_, &QAction::triggered, this, [this] { Guard([this] { StopClicked(); }); });
+    test->addSeparator();
+    quitAction_ = item(test, "quitAction", "Quit", QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quitAction_, &QAction::triggered, this, [this] { QuitClicked(); });
 
     QMenu* options = menuBar()->addMenu(QStringLiteral("Options"));
     options->setObjectName(QStringLiteral("optionsMenu"));
@@ -273,8 +281,23 @@ void MainWindow::BuildMenus() {
     floatingPriorityAction_->setEnabled(false);
     connect(floatingPriorityAction_, &QAction::triggered, this,
             [this](bool checked) { Guard([this, checked] { FloatingPriorityClicked(checked); }); });
+    // Cores to search with, stored in "Threads"; a running search takes the new count at once.
+    threadsMenu_ = options->addMenu(QStringLiteral("Threads"));
+    threadsMenu_->setObjectName(QStringLiteral("threadsMenu"));
+    threadsMenu_->menuAction()->setObjectName(QStringLiteral("threadsMenuItem"));
+    auto* threadChoice = new QActionGroup(this);
+    const int cores = std::max(1, QThread::idealThreadCount());
+    for (int i = 1; i <= cores; ++i) {
+        QAction* action = threadsMenu_->addAction(QString::number(i));
+        action->setObjectName(QStringLiteral("threads%1").arg(i));
+        action->setCheckable(true);
+        threadChoice->addAction(action);
+        connect(action, &QAction::triggered, this, [this, i] { Guard([this, i] { ThreadsClicked(i); }); });
+    }
     options->addSeparator();
-    autostartAction_ = item(options, "autostartAction", "Windows Service");
+    // Writes or removes the XDG autostart entry, which starts the program with the desktop
+    // session (the control server still calls this command "[WindowsService]").
+    autostartAction_ = item(options, "autostartAction", "Start with Desktop Session");
     autostartAction_->setCheckable(true);
     connect(autostartAction_, &QAction::triggered, this,
             [this](bool checked) { Guard([this, checked] { AutostartClicked(checked); }); });
@@ -290,8 +313,24 @@ void MainWindow::BuildMenus() {
     help->addSeparator();
     aboutAction_ = item(help, "aboutAction", "About", QKeySequence(Qt::Key_F2));
 
+    // The tray icon's menu shares the run commands with the window's, so each is enabled alike.
+    trayMenu_ = new QMenu(this);
+    trayMenu_->setObjectName(QStringLiteral("trayMenu"));
+    showHideAction_ = trayMenu_->addAction(QStringLiteral("Hide Window"));
+    showHideAction_->setObjectName(QStringLiteral("showHideAction"));
+    connect(showHideAction_, &QAction::triggered, this, [this] { ShowHideClicked(); });
+    trayMenu_->addSeparator();
+    trayMenu_->addAction(continueAction_);
+    trayMenu_->addAction(stopAction_);
+    trayMenu_->addSeparator();
+    trayMenu_->addAction(quitAction_);
+    connect(trayMenu_, &QMenu::aboutToShow, this, [this] { UpdateShowHideText(); });
+    tray_->SetContextMenu(trayMenu_);
+
     // The dialogs are made once, hidden, and shown modally when asked for.
-    about_ = new AboutDialog(QString::fromLatin1(kVersionText), this);
+    about_ = new AboutDialog({QString::fromLatin1(kVersionText), QString::fromStdString(session_.dir().string()),
+                              QString::fromStdString(SelectedKernel())},
+                             this);
     planner_ = new PlannerDialog(this);
     help_ = new HelpDialog(this);
     connect(plannerAction_, &QAction::triggered, this, [this] { Guard([this] { OpenPlanner(); }); });
@@ -322,6 +361,7 @@ void MainWindow::StartUp() {
         statusPanel_->SetKernelFailures(failures);
         ShowWaitingTexts();
         autostartAction_->setChecked(AutostartEntryExists());
+        ShowThreadsChoice();
         setWindowTitle(QStringLiteral("Vontal Number Factor Search, P%1:%2 MHz")
                            .arg(session_.cpuFamily())
                            .arg(session_.cpuMHz()));
@@ -424,6 +464,8 @@ void MainWindow::ShowRunningDisplay() {
     kPerDay_ = rate > INT64_MAX / 86400 ? INT64_MAX : rate * 86400;
     SetProgressText(QStringLiteral("k=%1\rk/sec= %2\rk/day= %3").arg(whole(k), whole(rate), Text(RoundedPower(kPerDay_))));
     SetTip(QStringLiteral("n=%1 k=%2").arg(s.nCurrent.load()).arg(whole(k)));
+    kPerSecond_ = static_cast<double>(rate);
+    ShowProgress();
     viewTicks_ = (viewTicks_ + 1) % kTicksPerRefresh;
     if (viewTicks_ == 1) RefreshStatus();
     session_.FloatingTick(viewTicks_);
@@ -436,31 +478,17 @@ void MainWindow::RefreshStatus() {
     const uint32_t n = s.nCurrent.load();
     std::string firstText = std::to_string(n);
     std::optional<std::time_t> dateBegin;
-    uint32_t nFirst = n;
     IniFile* ini = session_.settings();
     if (ini) {
         firstText = ini->ReadString("f", "nMin", firstText);
-        const int first = ini->ReadInteger("f", "nMin", static_cast<int>(n));
-        nFirst = first > 0 ? static_cast<uint32_t>(first) : n;
         dateBegin = ParseDateTime(ini->ReadString("f", "DateBegin", "0"));
     }
     firstExponentLabel_->setText(QStringLiteral("nMin=") + Text(firstText));
     firstExponentLabel_->adjustSize();
 
-    EndEstimateInput in;
-    in.n = n;
-    in.nLast = s.nLast.load();
-    in.nFirst = nFirst;
-    in.kLow = s.kLow.load();
-    in.kHigh = s.kHigh.load();
-    in.kPosition = s.kPosition.load();
-    in.kPerDay = kPerDay_;
-    in.cpuMHz = session_.cpuMHz();
-    in.dateBegin = dateBegin;
-    in.now = std::time(nullptr);
     StatusSummary summary;
     summary.dateBegin = dateBegin;
-    summary.dateEnd = EstimateEnd(in);
+    if (const std::optional<double> left = SecondsLeft()) summary.dateEnd = EndDate(std::time(nullptr), *left);
     if (summary.dateEnd && ini) ini->WriteString("f", "DateEnd", FormatDate(*summary.dateEnd));
     summary.usedBytes = UsedArraysBytes(s.limbCount.load(), s.primeCount.load(), s.sieveBlockSize.load());
     summary.thousandsSeparator = thousandsSeparator_;
@@ -468,6 +496,42 @@ void MainWindow::RefreshStatus() {
     summary.serverConnected = serverConnected_;
     summary.serverHost = serverHost_;
     statusPanel_->ShowSummary(summary);
+}
+
+const RunTimeModel* MainWindow::TaskModel() {
+    const SearchState& s = session_.state();
+    const uint32_t n = s.nCurrent.load();
+    if (n == 0) return nullptr;
+    // The task's first exponent is the one it began with ("nMin"), not the one in hand.
+    uint32_t nFirst = n;
+    if (IniFile* ini = session_.settings()) {
+        const int first = ini->ReadInteger("f", "nMin", static_cast<int>(n));
+        if (first > 0 && static_cast<uint32_t>(first) <= n) nFirst = static_cast<uint32_t>(first);
+    }
+    const ModelKey key{nFirst, s.nLast.load(), s.kLow.load(), s.kHigh.load()};
+    if (!model_ || !(key == modelKey_)) {
+        model_.emplace(key.nFirst, key.nLast, key.kLow, key.kHigh, MachineCosts());
+        modelKey_ = key;
+    }
+    return &*model_;
+}
+
+std::optional<double> MainWindow::SecondsLeft() {
+    const RunTimeModel* model = TaskModel();
+    if (!model) return std::nullopt;
+    const SearchState& s = session_.state();
+    return WallSecondsLeft(*model, s.nCurrent.load(), s.kPosition.load(), kPerSecond_, session_.runThreads());
+}
+
+void MainWindow::ShowProgress() {
+    const RunTimeModel* model = TaskModel();
+    if (!model || !session_.searching()) return;
+    const SearchState& s = session_.state();
+    const double share = model->At(s.nCurrent.load(), s.kPosition.load()).share();
+    const std::optional<double> left = SecondsLeft();
+    statusPanel_->SetProgress(QStringLiteral("Done %1% of the task,  %2 left")
+                                  .arg(100 * share, 0, 'f', 1)
+                                  .arg(Text(FormatDuration(left ? *left : -1))));
 }
 
 // ---- Options and help -------------------------------------------------------------------------------
@@ -501,6 +565,42 @@ void MainWindow::AutostartClicked(bool checkedNow) {
     autostartAction_->setChecked(true);
 }
 
+void MainWindow::ShowThreadsChoice() {
+    const QString checked = QStringLiteral("threads%1").arg(session_.ThreadsToUse());
+    for (QAction* action : threadsMenu_->actions()) action->setChecked(action->objectName() == checked);
+}
+
+void MainWindow::ThreadsClicked(int threads) {
+    if (IniFile* ini = session_.settings()) ini->WriteInteger("f", "Threads", threads);
+    ShowThreadsChoice();
+    // A running search stops at the candidates in hand, saves its position and goes on from it
+    // on the new count of cores: what Stop and Continue would do.
+    if (!session_.searching() || session_.runThreads() == session_.ThreadsToUse()) return;
+    StopClicked();
+    ContinueClicked();
+}
+
+void MainWindow::QuitClicked() {
+    SaveForExit();
+    close();
+    QCoreApplication::quit();
+}
+
+void MainWindow::ShowHideClicked() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+    } else {
+        showNormal();
+        raise();
+        activateWindow();
+    }
+    UpdateShowHideText();
+}
+
+void MainWindow::UpdateShowHideText() {
+    showHideAction_->setText(isVisible() && !isMinimized() ? QStringLiteral("Hide Window") : QStringLiteral("Show Window"));
+}
+
 void MainWindow::HideClicked() {
     if (!AskYesNo(this, QString::fromLatin1(kHideQuestion), false)) return;
     if (IniFile* ini = session_.settings()) ini->WriteInteger("f", "isHidden", 1);
@@ -520,6 +620,7 @@ void MainWindow::OpenPlanner() {
     if (!session_.settings()) return;
     planner_->SetSettings(session_.settings());
     planner_->SetCpuMHz(session_.cpuMHz());
+    planner_->SetThreads(session_.ThreadsToUse());
     planner_->exec();
 }
 
@@ -571,6 +672,8 @@ void MainWindow::SearchEventHandled(const SearchEvent& e, bool current) {
             SetProgressText(QStringLiteral("k=%1\rk/sec= \rk/day= ").arg(Text(FormatThousands(e.k, thousandsSeparator_))));
             kAtTick_ = e.k;
             msAtTick_ = TickCountMs();
+            kPerSecond_ = 0;  // the rate of the last exponent says little about this one
+            ShowProgress();
             if (!viewTimer_->isActive()) viewTimer_->start();
             break;
         case SearchEventKind::TaskFinished:
@@ -650,7 +753,7 @@ std::optional<QString> MainWindow::AskServerHost(const QString& stored) {
     QInputDialog dialog(this);
     dialog.setObjectName(QStringLiteral("serverInput"));
     dialog.setWindowTitle(QStringLiteral("Server to connect to"));
-    dialog.setLabelText(QStringLiteral("Adress or Host Name:"));
+    dialog.setLabelText(QStringLiteral("Address or Host Name:"));
     dialog.setTextValue(stored);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.textValue();

@@ -14,6 +14,7 @@
 
 #include "gui/FormulaIcons.h"
 #include "remote/RemoteControl.h"
+#include "session/RunTime.h"
 #include "session/SearchSession.h"
 
 class QAction;
@@ -85,11 +86,22 @@ private:
     void ShowWaitingTexts();
     void ViewTick();
     void ShowRunningDisplay();
+    // The run-time model of the task in hand (null before a search has run), built when its
+    // ranges change; the wall time left by it and the rate measured last; the status panel's
+    // line with the share done and the time left.
+    const RunTimeModel* TaskModel();
+    std::optional<double> SecondsLeft();
+    void ShowProgress();
 
     // --- Options and help.
     void PriorityClicked(int level);
     void FloatingPriorityClicked(bool checkedNow);
     void AutostartClicked(bool checkedNow);
+    void ThreadsClicked(int threads);
+    void ShowThreadsChoice();
+    void QuitClicked();
+    void ShowHideClicked();
+    void UpdateShowHideText();
     void HideClicked();
     void ClearResultBoxClicked();
     void OpenPlanner();
@@ -145,6 +157,14 @@ private:
     uint32_t msAtTick_ = 0;
     int64_t kPerDay_ = 0;
     uint32_t viewTicks_ = 0;
+    double kPerSecond_ = 0;  // the rate of the last view tick; 0 until one was measured
+    struct ModelKey {
+        uint32_t nFirst = 0, nLast = 0;
+        int64_t kLow = 0, kHigh = 0;
+        bool operator==(const ModelKey&) const = default;
+    };
+    std::optional<RunTimeModel> model_;
+    ModelKey modelKey_;
 
     QLabel* firstExponentLabel_ = nullptr;
     QLabel* progressLabel_ = nullptr;
@@ -168,6 +188,10 @@ private:
     QAction* autostartAction_ = nullptr;
     QAction* hideAction_ = nullptr;
     QAction* clearResultAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
+    QMenu* threadsMenu_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QAction* showHideAction_ = nullptr;
     QAction* helpAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     PlannerDialog* planner_ = nullptr;

@@ -168,7 +168,7 @@ void PlannerDialog::BoxesChanged() {
         if (!loading_) ShowErrorBox(this, Text(check.conversionError));
         return;
     }
-    messageLine_->setText(Text(TaskCheckLine(check, Std(clockBox_->text()))));
+    messageLine_->setText(Text(TaskCheckLine(check, Std(clockBox_->text()), Basis())));
 }
 
 TaskTexts PlannerDialog::Boxes() const {
@@ -188,7 +188,7 @@ void PlannerDialog::SetBoxText(QLineEdit* box, const QString& text) {
 }
 
 QString PlannerDialog::DisplayForm() const {
-    return Text(FormatFollowingTaskLine(Boxes()) + ", " + EstimateText(check_, Std(clockBox_->text())));
+    return Text(FormatFollowingTaskLine(Boxes()) + ", " + EstimateText(check_, Std(clockBox_->text()), Basis()));
 }
 
 bool PlannerDialog::AlreadyListed(const QListWidgetItem* except) const {

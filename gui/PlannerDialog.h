@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "session/TaskCheck.h"
+#include "session/TaskEstimate.h"
 #include "settings/FollowingTasks.h"
 #include "settings/Settings.h"
 
@@ -25,9 +26,13 @@ public:
     explicit PlannerDialog(QWidget* parent = nullptr);
 
     // Set by the opener before the dialog is shown: the settings file that holds the follow-on
-    // list, and the measured processor clock for the MHz box.
+    // list, the measured processor clock for the MHz box, and the cores the search uses. The
+    // estimates are this machine's measured speed, scaled when the MHz box names another clock.
     void SetSettings(ISettings* settings) { settings_ = settings; }
     void SetCpuMHz(uint32_t mhz) { cpuMHz_ = mhz; }
+    void SetThreads(uint32_t threads) { threads_ = threads; }
+    // The prices the estimates are made with (tests); null: this machine's, measured.
+    void SetCostSource(ICostSource* costs) { costs_ = costs; }
 
     // The result of the task check on the boxes as they stand.
     const TaskCheck& check() const { return check_; }
@@ -62,9 +67,12 @@ private:
     // Whether a list entry other than `except` holds the task of the boxes.
     bool AlreadyListed(const QListWidgetItem* except) const;
     void SelectRow(int row);
+    EstimateBasis Basis() const { return {costs_, cpuMHz_, threads_}; }
 
     ISettings* settings_ = nullptr;
     uint32_t cpuMHz_ = 0;
+    uint32_t threads_ = 1;
+    ICostSource* costs_ = nullptr;
     TaskCheck check_;
     bool loading_ = false;          // conversion errors of stored lines are not shown
     bool selectingInCode_ = false;  // a selection made by the dialog copies nothing into the boxes

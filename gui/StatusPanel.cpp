@@ -21,21 +21,37 @@ void StatusPanel::SetKernelFailures(const QStringList& failures) {
     setToolTip(failures.join(QLatin1Char('\n')));
 }
 
-void StatusPanel::ShowSummary(const StatusSummary& s) {
+void StatusPanel::ShowSummary(const StatusSummary& summary) {
+    summary_ = summary;
+    Show(SummaryText());
+}
+
+void StatusPanel::SetProgress(const QString& progress) {
+    progress_ = progress;
+    if (summary_) Show(SummaryText());
+}
+
+QString StatusPanel::SummaryText() const {
+    const StatusSummary& s = *summary_;
     QString text = s.dateBegin ? QStringLiteral("Begin: ") + LocaleDateTimeText(*s.dateBegin) + QStringLiteral(",  ")
                                : QStringLiteral("Begin: Unknown Date,  ");
     text += s.dateEnd ? QStringLiteral("Ending: ") + LocaleDateText(*s.dateEnd) + QLatin1Char('\n')
                       : QStringLiteral("Ending: Unknown Date\n");
+    if (!progress_.isEmpty()) text += progress_ + QLatin1Char('\n');
     text += QStringLiteral("Used arrays: ") + QString::fromStdString(FormatThousands(s.usedBytes, s.thousandsSeparator)) +
             QStringLiteral(" byte  ");
     text += QStringLiteral("Priority: ") + s.priority + QStringLiteral(",  ");
     text += QStringLiteral("ver.") + QString::fromLatin1(kVersionText);
-    text += s.serverConnected ? QStringLiteral("\nIs connected with ServerVontal.exe: ") + s.serverHost
-                              : QStringLiteral("\nNO connection with ServerVontal.exe");
-    Show(text);
+    text += s.serverConnected ? QStringLiteral("\nIs connected with the control server: ") + s.serverHost
+                              : QStringLiteral("\nNO connection with the control server");
+    return text;
 }
 
-void StatusPanel::ShowStopped() { Show(QStringLiteral("Program is stopped\nver.") + QString::fromLatin1(kVersionText)); }
+void StatusPanel::ShowStopped() {
+    summary_.reset();
+    progress_.clear();
+    Show(QStringLiteral("Program is stopped\nver.") + QString::fromLatin1(kVersionText));
+}
 
 void StatusPanel::Show(const QString& text) {
     QString shown = text;

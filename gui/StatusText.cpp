@@ -31,46 +31,10 @@ int64_t UsedArraysBytes(uint32_t limbCount, uint32_t primeCount, uint32_t sieveS
            sieveSize / 8 + 100;
 }
 
-namespace {
-
-// Sum of j^2 for j = a .. b (0 when b < a), in closed form so that a huge nLast costs nothing.
-long double SumOfSquares(long double a, long double b) {
-    if (b < a) return 0;
-    auto s = [](long double x) { return x * (x + 1) * (2 * x + 1) / 6; };
-    return s(b) - s(a - 1);
-}
-
-}  // namespace
-
-std::optional<std::time_t> EstimateEnd(const EndEstimateInput& in) {
-    if (in.n == 0) return std::nullopt;
-    const long double n = in.n;
-    const long double span = static_cast<long double>(in.kHigh) - static_cast<long double>(in.kLow);
-    // Weight of the exponents j = a..b together, in units of one k at exponent n.
-    auto weight = [&](long double a, long double b) { return SumOfSquares(a, b) / (n * n) * span; };
-
-    long double rest = static_cast<long double>(in.kHigh) - static_cast<long double>(in.kPosition);
-    if (rest < 0) rest = 0;
-    rest += weight(n + 1, in.nLast);
-
-    std::optional<long double> days;
-    if (in.dateBegin && in.kPosition != in.kLow && *in.dateBegin <= in.now) {
-        const long double first = in.nFirst == 0 ? n : in.nFirst;
-        const long double done = (static_cast<long double>(in.kPosition) - in.kLow) + weight(first, n - 1);
-        // Work done of zero or less (k lowered below kLow before a Continue) says nothing about
-        // speed; the measured or model speed below is used instead.
-        if (done > 0) days = (in.now - *in.dateBegin) / 86400.0L * rest / done;
-    }
-    if (!days) {
-        if (in.kPerDay > 0)
-            days = rest / in.kPerDay;
-        else if (in.cpuMHz > 0)
-            days = rest * n * n / 1.4e11L / in.cpuMHz;
-        else
-            return std::nullopt;
-    }
+std::optional<std::time_t> EndDate(std::time_t now, double secondsLeft) {
+    if (!(secondsLeft >= 0)) return std::nullopt;
     // 9999-12-31 is about 2.9 million days after 1970; beyond it a date means nothing.
-    const long double end = in.now + *days * 86400.0L;
+    const long double end = static_cast<long double>(now) + secondsLeft;
     if (!std::isfinite(end) || end > 253402214400.0L) return std::nullopt;
     return static_cast<std::time_t>(end);
 }

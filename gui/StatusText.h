@@ -1,5 +1,5 @@
 // The figures of the status display: the rates of the running display, the "Used arrays" sum
-// and the estimated end of the task. Plain arithmetic, no Qt, so every case is tested alone.
+// and the end date of the task. Plain arithmetic, no Qt, so every case is tested alone.
 #pragma once
 
 #include <cstdint>
@@ -21,23 +21,8 @@ std::string RoundedPower(int64_t value);
 // Bytes held by the search tables: 16 * limbCount + 5 * primeCount + sieveSize / 8 + 100.
 int64_t UsedArraysBytes(uint32_t limbCount, uint32_t primeCount, uint32_t sieveSize);
 
-struct EndEstimateInput {
-    uint32_t n = 0;          // the exponent in hand
-    uint32_t nLast = 0;
-    uint32_t nFirst = 0;     // the task's first exponent ("nMin" of the settings file)
-    int64_t kLow = 0, kHigh = 0, kPosition = 0;
-    int64_t kPerDay = 0;     // measured speed, 0 when not measured yet
-    uint32_t cpuMHz = 0;
-    std::optional<std::time_t> dateBegin;  // nullopt when unknown
-    std::time_t now = 0;
-};
-
-// The estimated end of the task. The work left is the rest of this exponent plus every later
-// exponent j, weighted (j/n)^2 as a candidate test costs about n^2. With a known begin date and
-// some work done, the time spent so far is scaled by work left over work done; otherwise the
-// measured speed is used, or a model speed from the clock (1.4e11 * MHz / n^2 multipliers per
-// day). nullopt when nothing sensible can be said: no exponent yet, no speed and no clock, or
-// a date beyond the year 9999.
-std::optional<std::time_t> EstimateEnd(const EndEstimateInput& in);
+// The end of a task that has `secondsLeft` to go from `now`; nullopt when that means nothing (not
+// a number, or beyond the year 9999).
+std::optional<std::time_t> EndDate(std::time_t now, double secondsLeft);
 
 }  // namespace vontal

@@ -15,6 +15,8 @@ TrayPresence::TrayPresence(QObject* parent) : QObject(parent), icon_(new QSystem
 
 void TrayPresence::SetIcon(const QIcon& icon) { icon_->setIcon(icon); }
 
+void TrayPresence::SetContextMenu(QMenu* menu) { icon_->setContextMenu(menu); }
+
 void TrayPresence::SetTip(const QString& tip) {
     tip_ = tip;
     icon_->setToolTip(tip.left(63));

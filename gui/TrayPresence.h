@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace vontal {
@@ -20,6 +21,8 @@ public:
     explicit TrayPresence(QObject* parent);
 
     void SetIcon(const QIcon& icon);
+    // The menu of a right click on the icon (show or hide the window, Continue, Stop, Quit).
+    void SetContextMenu(QMenu* menu);
     // The tray shows 63 characters of it; the whole text is kept.
     void SetTip(const QString& tip);
     QString tip() const { return tip_; }

@@ -54,7 +54,7 @@ public:
     virtual ~IControlTarget() = default;
     // Whether the menu command of "[Start]", "[Continue]" or "[Stop]" is enabled.
     virtual bool CommandEnabled(ServerCommand command) const = 0;
-    // Runs the menu command's own handler (Start, Continue, Stop, Windows Service).
+    // Runs the menu command's own handler (Start, Continue, Stop, Start with Desktop Session).
     virtual void RunCommand(ServerCommand command) = 0;
     virtual ServerStateFields CurrentState() const = 0;
     virtual void SetTaskBoxes(const TaskBoxTexts& texts) = 0;

@@ -180,16 +180,14 @@ StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& posi
     search.dir = options_.dir;
     search.cpuFamily = cpuFamily_;
     search.cpuMHz = cpuMHz_;
-    uint32_t threads = options_.threads;
     int floating = 0;
     storedPriority_ = 0;
     if (ini_) {
         storedPriority_ = ini_->ReadInteger(kTaskSection, "Priority", 0);
         floating = ini_->ReadInteger(kTaskSection, "FloatingPriority", 0);
-        if (threads == 0)
-            threads = static_cast<uint32_t>(std::clamp(ini_->ReadInteger(kTaskSection, "Threads", 1), 1, kMaxThreads));
     }
-    search.threads = std::max<uint32_t>(threads, 1);
+    search.threads = ThreadsToUse();
+    runThreads_ = search.threads;
     search.priorityLevel = PriorityLevelForStored(storedPriority_);
     if (search.priorityLevel >= 0) priorityLevel_ = search.priorityLevel;
     floatingMode_ = floating == 1 ? 1 : 0;
@@ -206,6 +204,13 @@ StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& posi
     thread_ = std::make_unique<SearchThread>(state_, check.Task(texts), position, search, *sink_);
     out.started = true;
     return out;
+}
+
+uint32_t SearchSession::ThreadsToUse() const {
+    uint32_t threads = options_.threads;
+    if (threads == 0 && ini_)
+        threads = static_cast<uint32_t>(std::clamp(ini_->ReadInteger(kTaskSection, "Threads", 1), 1, kMaxThreads));
+    return std::max<uint32_t>(threads, 1);
 }
 
 // A run that has ended, or has been told to stop, is waited for and its end handled before the

@@ -148,6 +148,10 @@ public:
     bool lastSaveFailed() const { return saveFailing_; }
     // Cores for the next start (0: the settings key "Threads").
     void SetThreads(uint32_t threads) { options_.threads = threads; }
+    // Cores the next start searches with: the option, else the settings key "Threads", else 1.
+    uint32_t ThreadsToUse() const;
+    // Cores the running search (or the last one) uses.
+    uint32_t runThreads() const { return runThreads_; }
     // Ages the time of the last save, as if it had been made that long before (tests of the
     // periodic save).
     void AgeLastSave(std::chrono::steady_clock::duration by) { lastSave_ -= by; }
@@ -210,6 +214,7 @@ private:
     bool ranThisSession_ = false;  // a thread has taken up a position: the state holds it
     TaskTexts texts_;              // the task texts, as the boxes hold them
     TaskTexts runTexts_;           // the running task's texts, saved with its position
+    uint32_t runThreads_ = 1;
 
     std::mutex queueMutex_;
     std::deque<Queued> queue_;

@@ -9,21 +9,11 @@
 
 namespace vontal {
 
-long double EstimateDays(const TaskCheck& check, uint32_t mhz) {
-    // A long double holds every integer below 2^64 exactly on x86-64 (64-bit significand), so
-    // K = kB - kA + 1 is exact even for kA = -2^63 and kB = 2^63 - 1 (pasted signs), and the
-    // cubes below 10^15 of real exponents are exact too.
-    const long double nA = check.nFirst, nB = check.nLast;
-    const long double K = static_cast<long double>(check.kHigh) - static_cast<long double>(check.kLow) + 1.0L;
-    long double W, C;
-    if (check.nFirst <= 50) {
-        W = (nA + nB) * (nB - nA + 1.0L);
-        C = 1.2e13L;   // first-law work a 400 MHz processor does in a day
-    } else {
-        W = (nB + 1.0L) * (nB + 1.0L) * (nB + 1.0L) - nA * nA * nA;
-        C = 3.37e14L;  // the same for the second law
-    }
-    return std::trunc(W * K / C * 400.0L / static_cast<long double>(mhz));
+double EstimateSeconds(const TaskCheck& check, uint32_t mhz, const EstimateBasis& basis) {
+    ICostSource& costs = basis.costs ? *basis.costs : MachineCosts();
+    const double here = TaskSeconds(check.nFirst, check.nLast, check.kLow, check.kHigh, basis.threads, costs);
+    // The same kernel on a processor of another clock: the time goes inversely with the clock.
+    return basis.measuredMHz > 0 ? here * basis.measuredMHz / mhz : here;
 }
 
 std::string FormatDays(long double days) {
@@ -47,7 +37,16 @@ std::string FormatDays(long double days) {
     return mantissa + "E" + std::to_string(exponent);
 }
 
-std::string EstimateText(const TaskCheck& check, const std::string& speedText) {
+std::string DurationText(double seconds) {
+    if (!(seconds >= 0)) seconds = 0;
+    if (seconds >= 86400) return "Days ~ " + FormatDays(std::trunc(static_cast<long double>(seconds) / 86400));
+    auto count = [](double units) { return std::to_string(std::max(1LL, static_cast<long long>(units))); };
+    if (seconds >= 3600) return "Hours ~ " + count(seconds / 3600);
+    if (seconds >= 60) return "Minutes ~ " + count(seconds / 60);
+    return "Seconds ~ " + count(seconds);
+}
+
+std::string EstimateText(const TaskCheck& check, const std::string& speedText, const EstimateBasis& basis) {
     int32_t mhz = 0;
     try {
         if (!speedText.empty()) mhz = StrToInt(speedText);
@@ -55,11 +54,12 @@ std::string EstimateText(const TaskCheck& check, const std::string& speedText) {
         mhz = 0;  // pasted text is no clock rate either
     }
     if (mhz <= 0) return "Establish CPU Mhz";
-    return "Days ~ " + FormatDays(EstimateDays(check, static_cast<uint32_t>(mhz)));
+    return DurationText(EstimateSeconds(check, static_cast<uint32_t>(mhz), basis));
 }
 
-std::string TaskCheckLine(const TaskCheck& check, const std::string& speedText) {
-    return check.rangesPass() ? EstimateText(check, speedText) : TaskProblemMessage(check, {}, Wording::PlannerLine);
+std::string TaskCheckLine(const TaskCheck& check, const std::string& speedText, const EstimateBasis& basis) {
+    return check.rangesPass() ? EstimateText(check, speedText, basis)
+                              : TaskProblemMessage(check, {}, Wording::PlannerLine);
 }
 
 }  // namespace vontal

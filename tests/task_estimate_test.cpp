@@ -4,56 +4,60 @@
 #include <cctype>
 #include <string>
 
+#include "engine/Kernel.h"
+#include "engine/Sieve.h"
 #include "session/TaskEstimate.h"
 
 using namespace vontal;
 
 namespace {
 
-struct EstimateCase {
-    const char* what;
-    TaskTexts task;
-    const char* speed;
-    const char* expected;
+// Prices that make the arithmetic plain at n = 100: only the tests cost, one microsecond a
+// squaring, and every odd k survives the sieve.
+class MicrosecondSquarings : public ICostSource {
+public:
+    SieveCost Sieve() override { return {0, 0, 1, PrimeCountFor(100)}; }
+    double SquaringSeconds(uint32_t, uint64_t) override { return 1e-6; }
 };
 
-class EstimateTest : public ::testing::TestWithParam<EstimateCase> {};
-
-TEST_P(EstimateTest, MessageLine) {
-    const EstimateCase& c = GetParam();
-    const TaskCheck check = CheckTask(c.task);
-    ASSERT_TRUE(check.rangesPass()) << c.what;
-    EXPECT_EQ(TaskCheckLine(check, c.speed), c.expected) << c.what;
+TEST(Estimate, DurationText) {
+    struct Case {
+        double seconds;
+        const char* text;
+    } cases[] = {
+        {0, "Seconds ~ 1"},          {0.2, "Seconds ~ 1"},          {59.9, "Seconds ~ 59"},
+        {60, "Minutes ~ 1"},         {3599, "Minutes ~ 59"},        {3600, "Hours ~ 1"},
+        {86399, "Hours ~ 23"},       {86400, "Days ~ 1"},           {3 * 86400 + 86399, "Days ~ 3"},
+        {190164.5 * 86400, "Days ~ 190164"},
+        // Beyond 10^15 days the count is written in exponent form.
+        {1.5e20 * 86400, "Days ~ 1.5E20"},
+        {-5, "Seconds ~ 1"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(DurationText(c.seconds), c.text) << c.seconds;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    WorkedExamples, EstimateTest,
-    ::testing::Values(
-        // W = 100, K = 10^13 + 1: 83.3 days at 400 MHz, half as many at 800.
-        EstimateCase{"first law", {"50", "50", "20e12", "30e12"}, "400", "Days ~ 83"},
-        EstimateCase{"twice the clock", {"50", "50", "20e12", "30e12"}, "800", "Days ~ 41"},
-        EstimateCase{"no clock", {"50", "50", "20e12", "30e12"}, "", "Establish CPU Mhz"},
-        EstimateCase{"clock zero", {"50", "50", "20e12", "30e12"}, "0", "Establish CPU Mhz"},
-        EstimateCase{"pasted clock", {"50", "50", "20e12", "30e12"}, "fast", "Establish CPU Mhz"},
-        // W = 52^3 - 51^3 = 7957.
-        EstimateCase{"second law", {"51", "51", "1", "1000000000000"}, "400", "Days ~ 23"},
-        // W = 7,120,601, K = 9*10^12 + 1: W*K is about 6.4e19, beyond 2^64.
-        EstimateCase{"product beyond 64 bits", {"100", "200", "1e12", "1e13"}, "400", "Days ~ 190164"},
-        // The first exponent alone picks the law: (40 + 60) * 21 = 2100 per k gives 174.9999
-        // days (the second law would give 483).
-        EstimateCase{"first law for a range across 50", {"40", "60", "2", "1e12"}, "400", "Days ~ 174"},
-        EstimateCase{"under a day", {"8", "8", "3", "1000"}, "9999", "Days ~ 0"},
-        // The largest values the boxes take: no overflow, the count in exponent form.
-        EstimateCase{"widest first law", {"1", "99999", "0", "9223372036854775807"}, "1",
-                     "Days ~ 3.0744266010448E18"},
-        EstimateCase{"widest second law, pasted signs", {"51", "99999", "-9223372036854775808", "9223372036854775807"},
-                     "1", "Days ~ 2.18952451884422E22"}),
-    [](const ::testing::TestParamInfo<EstimateCase>& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+TEST(Estimate, ThisMachineAndAnotherClock) {
+    MicrosecondSquarings prices;
+    const EstimateBasis basis{&prices, 2400, 1};
+    // n = 100, k of 41 binary digits: 5 * 10^11 odd k, each tested with the squarings from the
+    // first m compared to the last.
+    const TaskCheck check = CheckTask({"100", "100", "11e11", "21e11"});
+    ASSERT_TRUE(check.rangesPass());
+    const double here = EstimateSeconds(check, 2400, basis);
+    const uint64_t k = 1'100'000'000'001;
+    EXPECT_NEAR(here, 5e11 * (LastMTested(k, 100) - FirstMTested(k, 100) + 1) * 1e-6, here * 1e-9);
+    EXPECT_EQ(EstimateText(check, "2400", basis), DurationText(here));
+    // A processor of twice the clock takes half the time; one of a tenth, ten times as long.
+    EXPECT_NEAR(EstimateSeconds(check, 4800, basis), here / 2, here * 1e-9);
+    EXPECT_EQ(EstimateText(check, "240", basis), DurationText(here * 10));
+    // Two cores.
+    EXPECT_NEAR(EstimateSeconds(check, 2400, {&prices, 2400, 2}), here / 2, here * 1e-9);
+    for (const char* speed : {"", "0", "fast", "-5"}) EXPECT_EQ(EstimateText(check, speed, basis), "Establish CPU Mhz") << speed;
+    // A task that does not pass says why instead.
+    EXPECT_EQ(TaskCheckLine(CheckTask({"60", "5", "1", "2"}), "2400", basis), "Attention, values nMin > nMax");
+    // Small tasks read in the unit that fits: 5 * 10^5 odd k, 92 squarings each (m from 7 to 98).
+    EXPECT_EQ(TaskCheckLine(CheckTask({"100", "100", "1", "1e6"}), "2400", basis), "Seconds ~ 45");
+}
 
 TEST(TaskCheck, StatesInOrderOfTheSteps) {
     struct Case {

@@ -33,8 +33,8 @@ using namespace vontal;
 namespace {
 
 using testing::kWait;
-const QString kConnected = "Is connected with ServerVontal.exe: ";
-const QString kNotConnected = "NO connection with ServerVontal.exe";
+const QString kConnected = "Is connected with the control server: ";
+const QString kNotConnected = "NO connection with the control server";
 const QByteArray kStoppedAt52 =
     "[CurrentParameters]nMin=50,nTemp=52,nMax=60,kMin=20e12,kMax=30e12,Start1=1,Continue1=1,Stop1=0,"
     "WS=0lab/|Program does not work\rExpects a new task...|";
@@ -49,6 +49,7 @@ public:
     std::function<bool()> beforeAnswer;
     QStringList texts;          // of the message boxes answered
     QStringList prefills;       // of the input boxes answered
+    QStringList inputLabels;    // their labels
     int mostOpenAtOnce = 0;
 
     Answerer() {
@@ -64,6 +65,7 @@ private:
             if (!w->isVisible()) continue;
             if (auto* input = qobject_cast<QInputDialog*>(w); input && input->objectName() == "serverInput") {
                 prefills << input->textValue();
+                inputLabels << input->labelText();
                 if (hostTyped) {
                     input->setTextValue(*hostTyped);
                     input->accept();
@@ -345,6 +347,7 @@ private slots:
         Answerer answers;
         f.action("serverLinkAction")->trigger();
         QTRY_COMPARE_WITH_TIMEOUT(answers.prefills.size(), 1, kWait);
+        QCOMPARE(answers.inputLabels, QStringList{"Address or Host Name:"});
         QVERIFY(!f.action("serverLinkAction")->isChecked());
         QCOMPARE(f.ini("ConnectToServerVontal"), std::string("<missing>"));
         QCOMPARE(f.ini("HostServerVontal"), std::string("<missing>"));

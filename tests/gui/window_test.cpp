@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QThread>
 #include <QTimer>
 
 #include <cerrno>
@@ -206,8 +208,12 @@ private slots:
         QVERIFY2(summary.startsWith("Begin: Unknown Date,  Ending: "), qPrintable(summary));
         QVERIFY(summary.contains("Used arrays: "));
         QVERIFY(summary.contains("Priority: 1-Idle,  ver.4.4"));
-        QVERIFY(summary.endsWith("\nNO connection with ServerVontal.exe"));
+        QVERIFY(summary.endsWith("\nNO connection with the control server"));
         QVERIFY(f.label("firstExponentLabel")->text() == "nMin=30");
+        // The share of the task done and the time left, from the second line on every tick.
+        const QRegularExpression progress(R"(\nDone \d+\.\d% of the task,  (\d+d \d\dh|\d+h \d\dm|\d+m \d\ds) left\n)");
+        QTRY_VERIFY_WITH_TIMEOUT(progress.match(f.label("statusPanel")->text()).hasMatch(), kWait);
+        QCOMPARE(f.label("statusPanel")->text().split('\n').size(), 4);
 
         // The position is saved every 30 minutes: half an hour on, the next tick saves it (the
         // thread's position is never below 3).
@@ -309,9 +315,10 @@ private slots:
         QVERIFY(form.session().searching());
     }
 
-    void windowsServiceTwiceLeavesNoEntry() {
+    void autostartTwiceLeavesNoEntry() {
         Fixture f;
         f.open();
+        QCOMPARE(f.action("autostartAction")->text(), QString("Start with Desktop Session"));
         const QString entry = configDir.filePath("autostart/Vontal.desktop");
         QVERIFY(!f.action("autostartAction")->isChecked());
         f.action("autostartAction")->trigger();
@@ -426,6 +433,76 @@ private slots:
         QCOMPARE(f.ini("FloatingPriority"), std::string("0"));
         QCOMPARE(form.session().floatingMode(), 0u);
         QCOMPARE(form.session().priorityLevel(), 5);
+    }
+
+    // The run commands, Threads and Quit: in the menus, and in the tray icon's menu.
+    void menusOfTheDesktop() {
+        Fixture f;
+        f.setIni("Threads", "1");
+        MainWindow& form = f.open();
+        auto* tray = form.findChild<QMenu*>("trayMenu");
+        QVERIFY(tray);
+        QList<QAction*> items;
+        for (QAction* a : tray->actions())
+            if (!a->isSeparator()) items << a;
+        QCOMPARE(items, (QList<QAction*>{f.action("showHideAction"), f.action("continueAction"), f.action("stopAction"),
+                                         f.action("quitAction")}));
+        QCOMPARE(f.action("quitAction")->text(), QString("Quit"));
+        QCOMPARE(f.action("quitAction")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+        // Show or hide, as the window stands.
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        emit tray->aboutToShow();
+        QCOMPARE(f.action("showHideAction")->text(), QString("Hide Window"));
+        f.action("showHideAction")->trigger();
+        QVERIFY(!form.isVisible());
+        QCOMPARE(f.action("showHideAction")->text(), QString("Show Window"));
+        f.action("showHideAction")->trigger();
+        QVERIFY(form.isVisible());
+        // One item per core, the stored count ticked; a choice is stored at once.
+        auto* threads = form.findChild<QMenu*>("threadsMenu");
+        QVERIFY(threads);
+        const int cores = std::max(1, QThread::idealThreadCount());
+        QCOMPARE(threads->actions().size(), cores);
+        QVERIFY(f.action("threads1")->isChecked());
+        f.action(qPrintable(QString("threads%1").arg(cores)))->trigger();
+        QCOMPARE(f.ini("Threads"), std::to_string(cores));
+        QVERIFY(f.action(qPrintable(QString("threads%1").arg(cores)))->isChecked());
+        QCOMPARE(form.session().ThreadsToUse(), uint32_t(cores));
+    }
+
+    void threadsChangeARunningSearchAtOnce() {
+        if (QThread::idealThreadCount() < 2) QSKIP("one core: no other count to choose");
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        f.setIni("Threads", "1");
+        MainWindow& form = f.open();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.session().state().kPosition.load() > 100'000, kWait);
+        QCOMPARE(form.session().runThreads(), uint32_t(1));
+        f.action("threads2")->trigger();
+        // Stopped at the candidates in hand, the position saved, and on again from it on two cores.
+        const int64_t saved = std::stoll(f.ini("KTemp"));
+        QVERIFY(saved > 100'000);
+        QVERIFY(form.session().searching());
+        QCOMPARE(form.session().runThreads(), uint32_t(2));
+        QTRY_VERIFY_WITH_TIMEOUT(f.running(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(form.session().state().kPosition.load() > saved, kWait);
+        QCOMPARE(f.errorMessages(), QStringList());
+    }
+
+    void quitSavesAndEnds() {
+        Fixture f;
+        f.writeTask("30", "30", "1", "1e15");
+        MainWindow& form = f.open();
+        form.show();
+        QTRY_VERIFY_WITH_TIMEOUT(f.running() && form.session().state().kPosition.load() > 100'000, kWait);
+        f.action("quitAction")->trigger();
+        QVERIFY(!form.session().searching());
+        QVERIFY(!form.isVisible());
+        QVERIFY(!form.trayIconShown());
+        const std::string saved = f.ini("KTemp");
+        QCOMPARE(saved, std::to_string(form.session().state().kPosition.load()));
+        QVERIFY(std::stoll(saved) > 100'000);
     }
 
     void closeSavesThePosition() {
@@ -578,7 +655,7 @@ private slots:
         form.RefreshStatus();
         QVERIFY(status->text().startsWith(status->text().split('\n').first()));
         QVERIFY(failure.startsWith(status->text().split('\n').first().chopped(1)));
-        QVERIFY(status->text().endsWith("\nNO connection with ServerVontal.exe"));
+        QVERIFY(status->text().endsWith("\nNO connection with the control server"));
         const QByteArray log = f.readFile("Vontal.log");
         QVERIFY2(log.startsWith("Model "), log.constData());
         QVERIFY2(log.contains("MHz\r\n" + failure.toLatin1() + "\r\nn=14  k from 3"), log.constData());
