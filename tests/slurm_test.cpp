@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <filesystem>
+#include <iostream>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -281,9 +282,11 @@ TEST_F(SlurmTest, JobArrayWithARequeuedTaskMergesComplete) {
         std::this_thread::sleep_for(1ms);
     }
     ASSERT_GE(caught, 0) << "no part was caught while it searched";
+    std::cerr << "[          ] part " << caught + 1 << " requeued with "
+              << Count(ReadWholeFile(folders[caught] / "Vontal.log"), ", CODO=") << " of its exponents finished\n";
     // Requeued while it runs: Slurm sends it SIGCONT and SIGTERM, as preemption does; it saves
     // its position and ends, and runs again when the requeued task starts.
-    const ProcessResult requeue = Slurm({"scontrol", "requeue", array + "_" + std::to_string(caught)});
+    const ProcessResult requeue = Slurm({"scontrol", "requeue", array + "_" + std::to_string(caught + 1)});
     ASSERT_EQ(requeue.status, 0) << requeue.err;
 
     // The merge job runs after every array task, the requeued one included.
@@ -298,9 +301,9 @@ TEST_F(SlurmTest, JobArrayWithARequeuedTaskMergesComplete) {
     // The requeued part stopped on the signal with its position saved, and its second run went on
     // from there: no exponent of it was begun twice.
     const fs::path folder = folders[caught];
-    const std::string output = ReadWholeFile(parts / "slurm" / ("part-" + std::to_string(caught) + ".out"));
+    const std::string output = ReadWholeFile(parts / "slurm" / ("part-" + std::to_string(caught + 1) + ".out"));
     EXPECT_NE(output.find("stopping on signal 15, position saved"), std::string::npos) << output;
-    EXPECT_NE(output.find(", run 2, "), std::string::npos) << output;
+    EXPECT_NE(output.find("vontal-array: part " + std::to_string(caught + 1) + ", run 2, "), std::string::npos) << output;
     EXPECT_NE(output.find("task complete"), std::string::npos) << output;
     const std::string log = ReadWholeFile(folder / "Vontal.log");
     vontal::cluster::PartMarker marker;

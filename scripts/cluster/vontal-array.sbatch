@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# One array task per part folder made by "vontal-cli split": task i runs (or continues) the i-th
-# part folder of PARTS_DIR, in name order. Submitted by submit.sh, which sets the array's size.
+# One array task per part folder made by "vontal-cli split": array task i runs (or continues) part
+# number i, the folder of PARTS_DIR whose VontalPart.ini says "Part=i". Submitted by submit.sh,
+# which gives the array the numbers of the part folders present.
 #
 # Requeue-safe: vontal-cli is exec'd, so Slurm's SIGTERM (time limit, preemption, scancel,
 # scontrol requeue) reaches it directly; it saves its position and ends with status 143. A
@@ -13,15 +14,17 @@
 #SBATCH --open-mode=append
 #SBATCH --signal=B:TERM@120
 set -euo pipefail
-root=${1:?usage: sbatch --array=0-N vontal-array.sbatch PARTS_DIR}
+root=${1:?usage: sbatch --array=NUMBERS vontal-array.sbatch PARTS_DIR}
 cli=${VONTAL_CLI:-vontal-cli}
-mapfile -t parts < <(find "$root" -mindepth 2 -maxdepth 2 -name VontalPart.ini -printf '%h\n' | LC_ALL=C sort)
-index=${SLURM_ARRAY_TASK_ID:?not an array task}
-if (( index >= ${#parts[@]} )); then
-  echo "vontal-array: no part folder number $index in $root (${#parts[@]} found)" >&2
+number=${SLURM_ARRAY_TASK_ID:?not an array task}
+part=
+for marker in "$root"/*/VontalPart.ini; do
+  if [ "$(sed -n 's/^Part=\([0-9]*\)\r*$/\1/p' "$marker")" = "$number" ]; then part=$(dirname "$marker"); fi
+done
+if [ -z "$part" ]; then
+  echo "vontal-array: no folder of part $number in $root" >&2
   exit 2
 fi
-part=${parts[$index]}
-echo "vontal-array: task $index, run $(( ${SLURM_RESTART_COUNT:-0} + 1 )), on $(hostname): $part"
+echo "vontal-array: part $number, run $(( ${SLURM_RESTART_COUNT:-0} + 1 )), on $(hostname): $part"
 # One core by default; more when the job was given more (--cpus-per-task).
 exec "$cli" --dir "$part" --threads "${SLURM_CPUS_PER_TASK:-1}"
