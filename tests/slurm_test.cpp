@@ -152,7 +152,7 @@ protected:
         // first, each waited for.
         if (up_) {
             Slurm({"scancel", "--user=root"});
-            Await([&] { return Slurm({"squeue", "-h"}).out.empty(); }, 60s);
+            Await([&] { return NoJobs(); }, 60s);
         }
         for (auto it = daemons_.rbegin(); it != daemons_.rend(); ++it) {
             kill(it->second, SIGTERM);
@@ -210,6 +210,12 @@ protected:
         }
         closedir(proc);
         return found;
+    }
+
+    // squeue answers and lists no job of this cluster.
+    bool NoJobs() {
+        const ProcessResult r = Slurm({"squeue", "-h"});
+        return r.status == 0 && r.out.empty();
     }
 
     ProcessResult Slurm(std::vector<std::string> args) { return vontal::testing::RunProcess(args, dir / "client", 60s); }
@@ -290,7 +296,7 @@ TEST_F(SlurmTest, JobArrayWithARequeuedTaskMergesComplete) {
     ASSERT_EQ(requeue.status, 0) << requeue.err;
 
     // The merge job runs after every array task, the requeued one included.
-    ASSERT_TRUE(Await([&] { return Slurm({"squeue", "-h"}).out.empty(); }, 240s))
+    ASSERT_TRUE(Await([&] { return NoJobs(); }, 240s))
         << Slurm({"squeue"}).out << ReadWholeFile(dir / "slurmctld.log");
     const std::string report = ReadWholeFile(parts / "merged.txt");
     EXPECT_NE(report.find("gaps: 0\n"), std::string::npos) << report;
