@@ -1,6 +1,7 @@
 // vontal-cli: the search without a window, for servers, scripts and benchmarks.
 //
 //   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"] [--threads N] [--save-every SECONDS]
+//   vontal-cli split ... | vontal-cli merge ...   (a task over many machines: cluster/Commands.h)
 //
 // Works on DIR/Vontal.ini, DIR/Result.txt and DIR/Vontal.log (DIR defaults to the directory of
 // the executable, like the desktop program), and keeps any other Vontal program out of DIR while
@@ -23,7 +24,9 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
+#include "cluster/Commands.h"
 #include "engine/Kernel.h"
 #include "engine/Records.h"
 #include "Version.h"
@@ -40,7 +43,9 @@ void OnSignal(int sig) { gSignal = sig; }
 using Clock = std::chrono::steady_clock;
 
 void Usage() {
-    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N] [--save-every SECONDS]\n";
+    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N] [--save-every SECONDS]\n"
+                 "       vontal-cli split --task \"n=A to B, k=C to D\" (--parts N | --hours H) --into DIR [--priority P]\n"
+                 "       vontal-cli merge [--out FILE] FOLDER...\n";
 }
 
 std::filesystem::path ExecutableDir() {
@@ -281,6 +286,16 @@ int main(int argc, char** argv) {
     if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
         std::cerr << "vontal-cli: " << problem << "\n";
         return 2;
+    }
+    if (argc >= 2 && (std::string(argv[1]) == "split" || std::string(argv[1]) == "merge")) {
+        const std::vector<std::string> args(argv + 2, argv + argc);
+        try {
+            return std::string(argv[1]) == "split" ? vontal::cluster::RunSplit(args, std::cout, std::cerr)
+                                                   : vontal::cluster::RunMerge(args, std::cout, std::cerr);
+        } catch (const std::exception& e) {
+            std::cerr << "vontal-cli " << argv[1] << ": " << e.what() << "\n";
+            return 1;
+        }
     }
     std::filesystem::path dir;
     std::optional<std::string> task;
