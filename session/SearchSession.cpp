@@ -22,6 +22,8 @@ constexpr int kLowestLevel = 1;
 constexpr int kHighestLevel = 5;
 constexpr int kMaxThreads = 256;
 
+bool AllEmpty(const TaskTexts& t) { return t.nFirst.empty() && t.nLast.empty() && t.kLow.empty() && t.kHigh.empty(); }
+
 }  // namespace
 
 int PriorityLevelForStored(int stored) {
@@ -222,12 +224,20 @@ void SearchSession::Stop() {
 
 void SearchSession::SaveForExit() {
     Stop();
-    Write(texts_, PositionToSave(), true);
+    SaveTextsAsTheyStand();
 }
 
 void SearchSession::SavePosition() {
     if (searching()) SaveRunning();
-    else Write(texts_, PositionToSave(), true);
+    else SaveTextsAsTheyStand();
+}
+
+void SearchSession::SaveTextsAsTheyStand() {
+    // Empty boxes over no stored task: nothing to keep. Writing the empty keys would create the
+    // settings file, and its mere existence hides the window at the next start.
+    if (!ini_) return;
+    if (AllEmpty(texts_) && AllEmpty(ReadTaskTexts(*ini_))) return;
+    Write(texts_, PositionToSave(), true);
 }
 
 void SearchSession::Tick() {
