@@ -20,7 +20,9 @@ status=0
 givenTask=false
 for arg in "$@"; do [[ "$arg" == --task* ]] && givenTask=true; done
 if [ -f "$dir/Vontal.ini" ] || $givenTask; then
-  echo "Taking up the stored task where it stopped, then the follow-on tasks, if any (Ctrl+C stops and saves the position)."
+  if $givenTask; then echo "The task given, then the follow-on tasks, if any (Ctrl+C stops and saves the position)."
+  else echo "Taking up the stored task where it stopped, then the follow-on tasks, if any (Ctrl+C stops and saves the position)."
+  fi
   "$cli" "$@" || status=$?
 else
   echo "First run: the example task \"$example\", whose nine divisors are known."
