@@ -21,11 +21,11 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 have() { command -v "$1" >/dev/null 2>&1 || { missing+=("$1 ($2)"); return 1; }; }
 
 # Checks an installed tree: PREFIX is where it lies (bin/, share/, lib/), UNIT_PREFIX the prefix
-# that the unit names (the same, or /usr for the package).
+# that the unit names (the same, or /usr for the package), UNIT_DIR where the unit lies in it.
 check_tree() {
-  local what=$1 prefix=$2 unitPrefix=$3
+  local what=$1 prefix=$2 unitPrefix=$3 unitDir=$4
   echo "== $what: $prefix"
-  for f in bin/vontal-cli share/man/man1/vontal-cli.1 lib/systemd/user/vontal-cli.service \
+  for f in bin/vontal-cli share/man/man1/vontal-cli.1 "$unitDir/vontal-cli.service" \
            share/doc/vontal/COPYING share/doc/vontal/copyright; do
     [ -f "$prefix/$f" ] || fail "$what: $f is not installed"
   done
@@ -73,7 +73,7 @@ check_tree() {
   fi
 
   # The user unit: it must run the installed vontal-cli and take its SIGTERM status as success.
-  local unit="$prefix/lib/systemd/user/vontal-cli.service"
+  local unit="$prefix/$unitDir/vontal-cli.service"
   grep -qx 'SuccessExitStatus=143' "$unit" || fail "$what: the unit does not accept the SIGTERM status"
   local exec
   exec=$(sed -n 's/^ExecStart=//p' "$unit")
@@ -88,10 +88,11 @@ check_tree() {
   fi
 }
 
-# Installed into a prefix: the unit names the prefix itself.
+# Installed into a prefix of the user's own: the unit names the prefix itself, and lies where the
+# user's systemd looks under such a prefix (share/systemd/user, as in ~/.local).
 prefix="$work/prefix"
 if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
-  check_tree install "$prefix" "$prefix"
+  check_tree install "$prefix" "$prefix" share/systemd/user
 else
   cat "$work/install.log"
   fail "cmake --install failed"
@@ -112,7 +113,7 @@ if have dpkg-deb dpkg && have dpkg-shlibdeps dpkg-dev; then
         [[ "$depends" == *"$p "* ]] || fail ".deb: $p is not among the dependencies"
       done
     fi
-    check_tree deb "$work/root/usr" /usr
+    check_tree deb "$work/root/usr" /usr lib/systemd/user
   else
     cat "$work/cpack.log"
     fail "cpack failed"
