@@ -4,8 +4,8 @@
 //
 // Works on Vontal.ini, Result.txt and Vontal.log in the data folder (DIR, else the one the data
 // folder's rule picks, as for the desktop program), and keeps any other Vontal program out of it
-// while it runs. With --task it begins that task afresh; without, it continues the stored one. Then it
-// takes follow-on tasks from the settings file until none is left. --threads N searches on N
+// while it runs. With --task it begins that task afresh; without, it continues the stored one.
+// Then it takes follow-on tasks from the settings file until none is left. --threads N searches on N
 // cores (default: the settings key "Threads", else 1). The position is saved after every divisor
 // recorded, as every exponent begins, every SECONDS (default 1800), at every task's end, and on
 // SIGINT, SIGTERM and SIGHUP. The options and the help text: Options.cpp.
