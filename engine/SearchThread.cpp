@@ -116,7 +116,10 @@ void SearchThread::RunTask() {
         }
         const int64_t resumeAt = s_.kPosition.load(kRelaxed);
         const bool fresh = resumeAt == 0 || resumeAt >= kHigh;
-        if (!fresh && AlreadyClosed(n)) {
+        // A continued first exponent at its first k is checked too: a task's beginning saves that
+        // position, and a run killed before its next save may already have finished the exponent.
+        // A task begun now is searched whatever an earlier run of the same range left in the log.
+        if ((!fresh || (options_.continuing && n == nFirst)) && AlreadyClosed(n)) {
             // Finished by a run that ended before it saved a position past it: searching the
             // rest again would write the end record twice. On to the next exponent, afresh
             // (the position first, so that no moment shows the next exponent at this position).

@@ -102,7 +102,7 @@ StartOutcome SearchSession::ContinueStoredTask() {
         out.message = TaskProblemMessage(stored.check, texts_, StoredWording(), positionText, settingsPath().string());
         return out;
     }
-    return StartSearch(texts_, positionText, StoredWording());
+    return StartSearch(texts_, positionText, StoredWording(), true);
 }
 
 // ---- Run control -----------------------------------------------------------------------------------
@@ -131,12 +131,12 @@ StartOutcome SearchSession::StartNewTask() {
         return out;
     }
     if (ini_) BeginNewTask(*ini_, texts_, std::time(nullptr));
-    return StartSearch(texts_, "0", StartWording());
+    return StartSearch(texts_, "0", StartWording(), false);
 }
 
 StartOutcome SearchSession::Continue() {
     SettleEndedRun();
-    return StartSearch(texts_, ini_ ? ReadPositionText(*ini_) : "0", StartWording());
+    return StartSearch(texts_, ini_ ? ReadPositionText(*ini_) : "0", StartWording(), true);
 }
 
 bool SearchSession::StartNextFollowingTask() {
@@ -151,7 +151,8 @@ bool SearchSession::StartNextFollowingTask() {
     return false;
 }
 
-StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& positionText, Wording wording) {
+StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& positionText, Wording wording,
+                                        bool continuing) {
     StartOutcome out;
     // A running search is never replaced; one that has been told to stop leaves after the
     // candidates in hand, so waiting for it below is short.
@@ -172,6 +173,7 @@ StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& posi
     search.dir = options_.dir;
     search.cpuFamily = cpuFamily_;
     search.cpuMHz = cpuMHz_;
+    search.continuing = continuing;
     uint32_t threads = options_.threads;
     int floating = 0;
     storedPriority_ = 0;

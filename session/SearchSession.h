@@ -179,7 +179,8 @@ private:
         SearchEvent event;
     };
 
-    StartOutcome StartSearch(TaskTexts texts, const std::string& positionText, Wording wording);
+    // `continuing`: from a stored position, not a task begun now.
+    StartOutcome StartSearch(TaskTexts texts, const std::string& positionText, Wording wording, bool continuing);
     Wording StartWording() const;
     Wording StoredWording() const;
     void Handle(const SearchEvent& event, uint64_t serial);

@@ -355,7 +355,9 @@ TEST(Search, LogRecordThatCannotBeWrittenIsWrittenAtContinue) {
 
 // A run that ended after an exponent's end record but before a position past the exponent was
 // saved (killed, say) leaves the log showing it finished: a Continue from the older position
-// goes on with the next exponent instead of finishing that one again.
+// goes on with the next exponent instead of finishing that one again. The older position may be
+// inside the exponent, or its first k as the task's beginning saved it (killed before any other
+// save: the whole of a small exponent can pass in that time).
 TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     Harness clean("closed-clean");
     ASSERT_TRUE(clean.Begin("n=13 to 14, k=1 to 200"));
@@ -363,15 +365,18 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     struct Row {
         const char* after;  // what the killed run wrote after the end record of n = 13
         bool nextBegun;
+        int64_t saved;      // the last position saved
     };
-    for (const Row& r : {Row{"nothing", false}, Row{"the header of n = 14", true}}) {
+    // Inside n = 13, before its divisor 119; or the beginning of the task.
+    for (const Row& r : {Row{"nothing", false, 101}, Row{"the header of n = 14", true, 101},
+                         Row{"nothing, saved at the task's beginning", false, 0},
+                         Row{"the header of n = 14, saved at the task's beginning", true, 0}}) {
         SCOPED_TRACE(r.after);
         Harness h("closed");
         ASSERT_TRUE(h.Begin("n=13 to 13, k=1 to 200"));
         ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         if (r.nextBegun) AppendToLog(h.dir, HeaderRecord(14, "3"), 6, 2400);
-        // The last position saved: inside n = 13, before its divisor 119.
-        WritePosition(*h.ini, {"13", "14", "3", "200"}, 101);
+        WritePosition(*h.ini, {"13", "14", "3", "200"}, r.saved);
         ASSERT_TRUE(h.Continue());
         ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         EXPECT_EQ(h.Results(), clean.Results());
@@ -379,6 +384,18 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         std::string expected = clean.Log();
         expected.insert(expected.find(HeaderRecord(14, "3")), second);  // a header from the restart
         EXPECT_EQ(h.Log(), expected);
+    }
+    // A task begun anew over a log that shows its exponent finished is searched all the same.
+    {
+        Harness again("closed-again");
+        ASSERT_TRUE(again.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        ASSERT_TRUE(again.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        const std::string log = again.Log();
+        size_t ends = 0;
+        for (size_t at = log.find(", CODO="); at != std::string::npos; at = log.find(", CODO=", at + 1)) ++ends;
+        EXPECT_EQ(ends, 2u) << log;
     }
     // Resumed inside an exponent the log does not show finished: searched on as usual.
     Harness cleanOpen("open-clean"), h("open");
