@@ -104,6 +104,9 @@ void SearchThread::RunTask() {
     const int64_t kLow = task_.kLow, kHigh = task_.kHigh;
     scan_ = std::make_unique<ExponentScan>(options_.threads, options_.priorityLevel);
     s_.nCurrent.store(nFirst, kRelease);
+    // A continued run checks each exponent against the log until it searches one: a run killed
+    // before its next save may have finished several small exponents.
+    bool checkLog = options_.continuing;
     for (uint32_t n = nFirst; n <= nLast && n != 0; ++n) {
         // A stop that came while the previous exponent was finished takes effect here, at a
         // position that needs no candidate tested again: this exponent, afresh.
@@ -116,10 +119,9 @@ void SearchThread::RunTask() {
         }
         const int64_t resumeAt = s_.kPosition.load(kRelaxed);
         const bool fresh = resumeAt == 0 || resumeAt >= kHigh;
-        // A continued first exponent at its first k is checked too: a task's beginning saves that
-        // position, and a run killed before its next save may already have finished the exponent.
-        // A task begun now is searched whatever an earlier run of the same range left in the log.
-        if ((!fresh || (options_.continuing && n == nFirst)) && AlreadyClosed(n)) {
+        // Continued from an exponent's first k too: a task's beginning saves that position. A task
+        // begun now is searched whatever an earlier run of the same range left in the log.
+        if ((!fresh || checkLog) && AlreadyClosed(n)) {
             // Finished by a run that ended before it saved a position past it: searching the
             // rest again would write the end record twice. On to the next exponent, afresh
             // (the position first, so that no moment shows the next exponent at this position).
@@ -127,6 +129,7 @@ void SearchThread::RunTask() {
             s_.nCurrent.store(n + 1, kRelease);
             continue;
         }
+        checkLog = false;
         if (fresh) {
             AppendToLog(options_.dir, HeaderRecord(n, task_.kLowText), options_.cpuFamily, options_.cpuMHz);
             s_.kPosition.store(kLow, kRelease);

@@ -385,6 +385,23 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         expected.insert(expected.find(HeaderRecord(14, "3")), second);  // a header from the restart
         EXPECT_EQ(h.Log(), expected);
     }
+    // The killed run may have finished several exponents since the last save: each is passed
+    // over, and the search takes up at the first the log does not show finished.
+    {
+        Harness cleanChain("chain-clean"), h("chain");
+        ASSERT_TRUE(cleanChain.Begin("n=13 to 15, k=1 to 200"));
+        ASSERT_EQ(cleanChain.Finish(), SearchEventKind::TaskFinished);
+        ASSERT_TRUE(h.Begin("n=13 to 14, k=1 to 200"));
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
+        AppendToLog(h.dir, HeaderRecord(15, "3"), 6, 2400);
+        WritePosition(*h.ini, {"13", "15", "3", "200"}, 0);
+        ASSERT_TRUE(h.Continue());
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
+        EXPECT_EQ(h.Results(), cleanChain.Results());
+        std::string expected = cleanChain.Log();
+        expected.insert(expected.find(HeaderRecord(15, "3")), HeaderRecord(15, "3"));
+        EXPECT_EQ(h.Log(), expected);
+    }
     // A task begun anew over a log that shows its exponent finished is searched all the same.
     {
         Harness again("closed-again");
