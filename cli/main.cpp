@@ -3,13 +3,13 @@
 //   vontal-cli [--dir DIR] [--task "n=A to B, k=C to D"] [--threads N] [--save-every SECONDS]
 //   vontal-cli split ... | vontal-cli merge ...   (a task over many machines: cluster/Commands.h)
 //
-// Works on DIR/Vontal.ini, DIR/Result.txt and DIR/Vontal.log (DIR defaults to the directory of
-// the executable, like the desktop program), and keeps any other Vontal program out of DIR while
-// it runs. With --task it begins that task afresh; without, it continues the stored one. Then it
-// takes follow-on tasks from the settings file until none is left. --threads N searches on N
+// Works on Vontal.ini, Result.txt and Vontal.log in the data folder (DIR, else the one the data
+// folder's rule picks, as for the desktop program), and keeps any other Vontal program out of it
+// while it runs. With --task it begins that task afresh; without, it continues the stored one.
+// Then it takes follow-on tasks from the settings file until none is left. --threads N searches on N
 // cores (default: the settings key "Threads", else 1). The position is saved after every divisor
 // recorded, as every exponent begins, every SECONDS (default 1800), at every task's end, and on
-// SIGINT/SIGTERM.
+// SIGINT, SIGTERM and SIGHUP. The options and the help text: Options.cpp.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -26,10 +26,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/Options.h"
 #include "cluster/Commands.h"
 #include "engine/Kernel.h"
 #include "engine/Records.h"
 #include "Version.h"
+#include "session/DataFolder.h"
 #include "session/SearchSession.h"
 #include "session/TaskCheck.h"
 #include "settings/FollowingTasks.h"
@@ -41,18 +43,6 @@ volatile std::sig_atomic_t gSignal = 0;
 void OnSignal(int sig) { gSignal = sig; }
 
 using Clock = std::chrono::steady_clock;
-
-void Usage() {
-    std::cerr << "usage: vontal-cli [--dir DIR] [--task \"n=A to B, k=C to D\"] [--threads N] [--save-every SECONDS]\n"
-                 "       vontal-cli split --task \"n=A to B, k=C to D\" (--parts N | --hours H) --into DIR [--priority P]\n"
-                 "       vontal-cli merge [--out FILE] FOLDER...\n";
-}
-
-std::filesystem::path ExecutableDir() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::current_path() : exe.parent_path();
-}
 
 std::string FormatDuration(double seconds) {
     if (!(seconds >= 0) || seconds > 1e9) return "unknown";
@@ -71,8 +61,8 @@ std::string FormatDuration(double seconds) {
 // (everything else); the loop waits for the computation thread's events, signals and the clock.
 class CommandLine : public SessionListener {
 public:
-    CommandLine(const std::filesystem::path& dir, uint32_t threads, Clock::duration saveEvery)
-        : saveEvery_(saveEvery), session_(Options(dir, threads, saveEvery), *this) {
+    CommandLine(const DataFolder& folder, uint32_t threads, Clock::duration saveEvery)
+        : folder_(folder), saveEvery_(saveEvery), session_(Options(folder.dir, threads, saveEvery), *this) {
         tty_ = ::isatty(STDERR_FILENO);
     }
 
@@ -89,6 +79,13 @@ public:
         }
         std::cerr << "vontal-cli: kernel " << SelectedKernel() << "\n";
         for (const std::string& failure : KernelSelfTestFailures()) std::cerr << "vontal-cli: " << failure << "\n";
+        // The user's data folder is made here, on first use; a folder that cannot be used ends
+        // the run rather than sending the files elsewhere.
+        if (const std::string problem = PrepareDataFolder(folder_); !problem.empty()) {
+            std::cerr << "vontal-cli: " << problem << "\n";
+            return 2;
+        }
+        std::cerr << "vontal-cli: data folder " << folder_.dir.string() << "\n";
         if (!session_.Lock()) {
             std::cerr << "vontal-cli: " << session_.lockProblem()
                       << (session_.lockBusy() ? "; only one may work there at a time\n" : "\n");
@@ -266,6 +263,7 @@ private:
         progressShown_ = false;
     }
 
+    DataFolder folder_;
     Clock::duration saveEvery_;
     SearchSession session_;
     std::mutex wakeMutex_;
@@ -281,13 +279,12 @@ private:
 }  // namespace vontal
 
 int main(int argc, char** argv) {
-    // A kernel asked for by name is used or the program does not start: a silent replacement
-    // would make a timing or a comparison of variants meaningless.
-    if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
-        std::cerr << "vontal-cli: " << problem << "\n";
-        return 2;
-    }
     if (argc >= 2 && (std::string(argv[1]) == "split" || std::string(argv[1]) == "merge")) {
+        // Merge checks every divisor with the candidate test: the kernel choice holds here too.
+        if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
+            std::cerr << "vontal-cli: " << problem << "\n";
+            return 2;
+        }
         const std::vector<std::string> args(argv + 2, argv + argc);
         try {
             return std::string(argv[1]) == "split" ? vontal::cluster::RunSplit(args, std::cout, std::cerr)
@@ -297,58 +294,46 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::filesystem::path dir;
-    std::optional<std::string> task;
-    uint32_t threads = 0;  // 0: the settings key "Threads"
-    double saveSeconds = 1800;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if ((arg == "--dir" || arg == "--task" || arg == "--threads" || arg == "--save-every") && i + 1 < argc) {
-            const std::string value = argv[++i];
-            char* end = nullptr;
-            if (arg == "--dir") {
-                dir = value;
-            } else if (arg == "--task") {
-                task = value;
-            } else if (arg == "--threads") {
-                const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || n < 1 || n > 256) {
-                    std::cerr << "vontal-cli: bad thread count '" << value << "' (1 to 256)\n";
-                    return 2;
-                }
-                threads = static_cast<uint32_t>(n);
-            } else {
-                saveSeconds = std::strtod(value.c_str(), &end);
-                if (value.empty() || *end != '\0' || !(saveSeconds >= 0.01 && saveSeconds <= 1e7)) {
-                    std::cerr << "vontal-cli: bad save interval '" << value << "' (seconds, 0.01 to 10000000)\n";
-                    return 2;
-                }
-            }
-        } else if (arg == "--version") {
-            // The kernel is the fastest this processor runs, or the one VONTAL_KERNEL names.
-            std::cout << "vontal-cli " << vontal::kVersionText << " (kernel " << vontal::SelectedKernel() << ")\n";
-            return 0;
-        } else if (arg == "-h" || arg == "--help") {
-            vontal::Usage();
-            return 0;
-        } else {
-            std::cerr << "vontal-cli: unknown argument '" << arg << "'\n";
-            vontal::Usage();
-            return 2;
-        }
-    }
-    if (dir.empty()) dir = vontal::ExecutableDir();
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        std::cerr << "vontal-cli: '" << dir.string() << "' is not a directory\n";
+    const vontal::ParsedOptions parsed = vontal::ParseOptions(argc, argv);
+    if (!parsed.error.empty()) {
+        std::cerr << "vontal-cli: " << parsed.error << "\n"
+                  << vontal::UsageLine() << "Try 'vontal-cli --help' for more information.\n";
         return 2;
+    }
+    const vontal::CliOptions& options = parsed.options;
+    if (options.help) {
+        std::cout << vontal::HelpText();
+        return 0;
+    }
+    // A kernel asked for by name is used or the program does not start: a silent replacement
+    // would make a timing or a comparison of variants meaningless.
+    if (const std::string problem = vontal::KernelChoiceProblem(); !problem.empty()) {
+        std::cerr << "vontal-cli: " << problem << "\n";
+        return 2;
+    }
+    if (options.version) {
+        // The kernel is the fastest this processor runs, or the one VONTAL_KERNEL names.
+        std::cout << "vontal-cli " << vontal::kVersionText << " (kernel " << vontal::SelectedKernel() << ")\n";
+        return 0;
+    }
+    const vontal::DataFolder folder = vontal::ChooseDataFolder(vontal::DataFolderInputsOfThisProcess(options.dir));
+    if (!folder.problem.empty()) {
+        std::cerr << "vontal-cli: " << folder.problem << "\n";
+        return 2;
+    }
+    if (options.showDir) {
+        std::cout << folder.dir.string() << "\n";
+        return 0;
     }
     std::signal(SIGINT, vontal::OnSignal);
     std::signal(SIGTERM, vontal::OnSignal);
+    // A closed terminal saves the position too; under nohup the hang-up stays ignored.
+    if (std::signal(SIGHUP, vontal::OnSignal) == SIG_IGN) std::signal(SIGHUP, SIG_IGN);
     try {
-        const auto saveEvery = std::chrono::duration_cast<vontal::Clock::duration>(std::chrono::duration<double>(saveSeconds));
-        vontal::CommandLine frontEnd(dir, threads, saveEvery);
-        return frontEnd.Run(task);
+        const auto saveEvery = std::chrono::duration_cast<vontal::Clock::duration>(
+            std::chrono::duration<double>(options.saveSeconds));
+        vontal::CommandLine frontEnd(folder, options.threads, saveEvery);
+        return frontEnd.Run(options.task);
     } catch (const vontal::SettingsWriteError& e) {
         std::cerr << "vontal-cli: " << e.what() << (e.reason() != 0 ? std::string(": ") + std::strerror(e.reason()) : "")
                   << "\n";

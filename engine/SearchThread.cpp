@@ -119,6 +119,10 @@ void SearchThread::RunTask() {
     s_.nCurrent.store(nFirst, kRelease);
     uint32_t resumedIn = 0;  // the exponent this run took up at a stored position inside it
     int64_t resumedAt = 0;   // and that position
+    // A continued run checks each exponent against the log until it searches one: a run killed
+    // before its next save may have finished several small exponents, also when the position it
+    // left is an exponent's first k (a task's beginning saves that position).
+    bool checkLog = options_.continuing;
     for (uint32_t n = nFirst; n <= nLast && n != 0; ++n) {
         // A stop that came while the previous exponent was finished takes effect here, at a
         // position that needs no candidate tested again: this exponent, afresh.
@@ -138,9 +142,10 @@ void SearchThread::RunTask() {
         // Finished by a run that ended before it saved a position past it (the save of a
         // position can take longer than a small exponent): searching it again would write the
         // end record twice. On to the next exponent, afresh (the position first, so that no
-        // moment shows the next exponent at this position).
-        const bool closed = fresh ? resumedIn != 0 && n > resumedIn && ClosedSinceResumed(n, resumedIn)
-                                  : AlreadyClosed(n);
+        // moment shows the next exponent at this position). A task begun now is searched whatever
+        // an earlier run of the same range left in the log.
+        const bool closed = !fresh || checkLog ? AlreadyClosed(n)
+                                               : resumedIn != 0 && n > resumedIn && ClosedSinceResumed(n, resumedIn);
         if (closed) {
             try {
                 CompleteExponentLine(n);
@@ -148,7 +153,7 @@ void SearchThread::RunTask() {
                 // Ends where it took up, so that a Continue passes over the same exponents again
                 // (a position at kHigh would begin this one afresh). The exponent first: no moment
                 // shows that position with a later exponent.
-                s_.nCurrent.store(resumedIn, kRelease);
+                s_.nCurrent.store(resumedIn != 0 ? resumedIn : nFirst, kRelease);
                 s_.kPosition.store(resumedAt, kRelease);
                 throw;
             }
@@ -156,6 +161,7 @@ void SearchThread::RunTask() {
             s_.nCurrent.store(n + 1, kRelease);
             continue;
         }
+        checkLog = false;
         if (fresh) {
             AppendToLog(options_.dir, HeaderRecord(n, task_.kLowText), options_.cpuFamily, options_.cpuMHz);
             s_.kPosition.store(kLow, kRelease);

@@ -26,6 +26,9 @@ struct SearchOptions {
     uint32_t cpuMHz = 0;
     uint32_t threads = 1;           // cores that test candidates
     int priorityLevel = -1;         // 0..5 as ApplyThreadPriority; -1 = leave it
+    // The run continues a stored position rather than a task begun now: exponents that the log
+    // shows finished, from the first on, are not searched again (even from their first k).
+    bool continuing = false;
 };
 
 class SearchThread : private IBatchSink {

@@ -17,16 +17,24 @@ QString AutostartDir() {
     return config + "/autostart";
 }
 
-// Exec= quoting of the desktop entry rules: the path in double quotes, with ", `, $ and the
-// backslash escaped by a backslash; in a string value of the file each backslash is then doubled.
-QString ExecValue(const QString& programPath) {
+// Exec= quoting of the desktop entry rules: each argument in double quotes, with ", `, $ and the
+// backslash escaped by a backslash; in a string value of the file each backslash is then doubled;
+// a per cent sign, which would start a field code, is doubled too.
+QString ExecArgument(const QString& argument) {
     QString quoted;
-    for (QChar c : programPath) {
+    for (QChar c : argument) {
         if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
         quoted += c;
     }
     quoted.replace("\\", "\\\\");
+    quoted.replace("%", "%%");
     return '"' + quoted + '"';
+}
+
+QString ExecValue(const QString& programPath, const QStringList& arguments) {
+    QString value = ExecArgument(programPath);
+    for (const QString& argument : arguments) value += ' ' + ExecArgument(argument);
+    return value;
 }
 
 }  // namespace
@@ -35,7 +43,7 @@ QString AutostartEntryPath() { return AutostartDir() + "/Vontal.desktop"; }
 
 bool AutostartEntryExists() { return QFileInfo::exists(AutostartEntryPath()); }
 
-void WriteAutostartEntry(const QString& programPath) {
+void WriteAutostartEntry(const QString& programPath, const QStringList& arguments) {
     const QString dir = AutostartDir();
     if (!QDir().mkpath(dir)) throw AutostartError("Failed to create key " + dir.toStdString());
     const QString path = AutostartEntryPath();
@@ -44,7 +52,7 @@ void WriteAutostartEntry(const QString& programPath) {
                             "Type=Application\n"
                             "Name=Vontal\n"
                             "Comment=Searches for prime divisors of Fermat numbers\n"
-                            "Exec=" + ExecValue(programPath).toUtf8() + "\n"
+                            "Exec=" + ExecValue(programPath, arguments).toUtf8() + "\n"
                             "Terminal=false\n"
                             "X-GNOME-Autostart-enabled=true\n";
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())

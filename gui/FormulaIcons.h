@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 
 namespace vontal {
@@ -13,5 +14,7 @@ enum class FormulaIcon { Continue, Stop, Found, FoundStop };
 // Drawn once per picture and kept.
 const QPixmap& FormulaPixmap(FormulaIcon which);
 QIcon FormulaQIcon(FormulaIcon which);
+// The picture at another size (the launcher's icon): the same drawing, scaled and smoothed.
+QImage FormulaPicture(FormulaIcon which, int size);
 
 }  // namespace vontal

@@ -561,7 +561,7 @@ void MainWindow::AutostartClicked(bool checkedNow) {
         RemoveAutostartEntry();
         return;
     }
-    WriteAutostartEntry(options_.programPath);
+    WriteAutostartEntry(options_.programPath, options_.programArguments);
     autostartAction_->setChecked(true);
 }
 

@@ -36,6 +36,7 @@ class TrayPresence;
 struct MainWindowOptions {
     QString programDir;              // where "Vontal.ini", "Result.txt" and "Vontal.log" live
     QString programPath;             // the executable, for the autostart entry
+    QStringList programArguments;    // and the arguments it is to be started with there
     std::optional<uint32_t> cpuMHz;  // a known clock skips the half-second measurement
 };
 

@@ -23,6 +23,8 @@ constexpr int kLowestLevel = 1;
 constexpr int kHighestLevel = 5;
 constexpr int kMaxThreads = 256;
 
+bool AllEmpty(const TaskTexts& t) { return t.nFirst.empty() && t.nLast.empty() && t.kLow.empty() && t.kHigh.empty(); }
+
 }  // namespace
 
 int PriorityLevelForStored(int stored) {
@@ -110,7 +112,7 @@ StartOutcome SearchSession::ContinueStoredTask() {
         out.message = TaskProblemMessage(stored.check, texts_, StoredWording(), positionText, settingsPath().string());
         return out;
     }
-    return StartSearch(texts_, positionText, StoredWording());
+    return StartSearch(texts_, positionText, StoredWording(), true);
 }
 
 // ---- Run control -----------------------------------------------------------------------------------
@@ -139,12 +141,12 @@ StartOutcome SearchSession::StartNewTask() {
         return out;
     }
     if (ini_) BeginNewTask(*ini_, texts_, std::time(nullptr));
-    return StartSearch(texts_, "0", StartWording());
+    return StartSearch(texts_, "0", StartWording(), false);
 }
 
 StartOutcome SearchSession::Continue() {
     SettleEndedRun();
-    return StartSearch(texts_, ini_ ? ReadPositionText(*ini_) : "0", StartWording());
+    return StartSearch(texts_, ini_ ? ReadPositionText(*ini_) : "0", StartWording(), true);
 }
 
 bool SearchSession::StartNextFollowingTask() {
@@ -159,7 +161,8 @@ bool SearchSession::StartNextFollowingTask() {
     return false;
 }
 
-StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& positionText, Wording wording) {
+StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& positionText, Wording wording,
+                                        bool continuing) {
     StartOutcome out;
     // A running search is never replaced; one that has been told to stop leaves after the
     // candidates in hand, so waiting for it below is short.
@@ -180,6 +183,7 @@ StartOutcome SearchSession::StartSearch(TaskTexts texts, const std::string& posi
     search.dir = options_.dir;
     search.cpuFamily = cpuFamily_;
     search.cpuMHz = cpuMHz_;
+    search.continuing = continuing;
     int floating = 0;
     storedPriority_ = 0;
     if (ini_) {
@@ -237,12 +241,20 @@ void SearchSession::Stop() {
 
 void SearchSession::SaveForExit() {
     Stop();
-    Write(texts_, PositionToSave(), true);
+    SaveTextsAsTheyStand();
 }
 
 void SearchSession::SavePosition() {
     if (searching()) SaveRunning();
-    else Write(texts_, PositionToSave(), true);
+    else SaveTextsAsTheyStand();
+}
+
+void SearchSession::SaveTextsAsTheyStand() {
+    // Empty boxes over no stored task: nothing to keep. Writing the empty keys would create the
+    // settings file, and its mere existence hides the window at the next start.
+    if (!ini_) return;
+    if (AllEmpty(texts_) && AllEmpty(ReadTaskTexts(*ini_))) return;
+    Write(texts_, PositionToSave(), true);
 }
 
 void SearchSession::Tick() {

@@ -119,7 +119,8 @@ public:
     // Stops the search, waits for the candidates in hand, and saves the final position.
     void Stop();
     // Stop, then the task texts once more as they stand, even when incomplete: closing the
-    // program keeps what the boxes hold.
+    // program keeps what the boxes hold (nothing is written when they and the stored task are
+    // all empty).
     void SaveForExit();
     // Saves the position now without stopping (the desktop session is about to end).
     void SavePosition();
@@ -183,7 +184,8 @@ private:
         SearchEvent event;
     };
 
-    StartOutcome StartSearch(TaskTexts texts, const std::string& positionText, Wording wording);
+    // `continuing`: from a stored position, not a task begun now.
+    StartOutcome StartSearch(TaskTexts texts, const std::string& positionText, Wording wording, bool continuing);
     Wording StartWording() const;
     Wording StoredWording() const;
     void Handle(const SearchEvent& event, uint64_t serial);
@@ -194,6 +196,8 @@ private:
     void SaveFinal();
     // The position of the running search; due again later when the thread is between exponents.
     void SaveRunning();
+    // The task texts as they stand, even when incomplete, with the position to keep.
+    void SaveTextsAsTheyStand();
     bool Write(const TaskTexts& texts, int64_t position, bool final);
     int64_t PositionToSave();
     void SetTexts(const TaskTexts& texts);

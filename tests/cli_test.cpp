@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <optional>
+#include <pwd.h>
 #include <random>
 #include <regex>
 #include <spawn.h>
@@ -282,6 +284,38 @@ protected:
     }
     CliRun RunCli(std::vector<std::string> args, const Conditions& conditions = {}) {
         return Wait(Start(std::move(args), conditions));
+    }
+    // Runs `program` with exactly these arguments (no --dir of the test's) and the environment
+    // changed as given (nullopt unsets a variable).
+    using EnvironmentChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+    CliRun RunWith(const std::string& program, std::vector<std::string> args, const EnvironmentChanges& changes) {
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const bool changed = std::any_of(changes.begin(), changes.end(), [&](const auto& c) {
+                return entry.compare(0, c.first.size() + 1, c.first + "=") == 0;
+            });
+            if (!changed) env.push_back(entry);
+        }
+        for (const auto& [name, value] : changes)
+            if (value) env.push_back(name + "=" + *value);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const std::string out = dir.string() + ".out", err = dir.string() + ".err";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        live_.push_back(pid);
+        return Wait(pid);
     }
     // Empties the test's directory for a fresh case.
     void Reset() {
@@ -649,6 +683,9 @@ TEST_F(CliTest, ASecondFrontEndIsRefusedUntilTheFirstIsGone) {
     ASSERT_TRUE(WaitFor([&] { return IniValue("nMax") == "40"; }));
     // Held still (and the lock with it), so that every change to the files would be the second's.
     kill(first, SIGSTOP);
+    // The signal takes effect a moment later (the process may be running on another core): the
+    // files are read once it has.
+    ASSERT_TRUE(WaitFor([&] { return vontal::testing::ProcessState(first) == 'T'; }));
     const std::string settings = ReadFile(dir / "Vontal.ini"), results = ReadFile(dir / "Result.txt");
     const std::vector<std::string> files = Files();
     // Run through a pipe: Start's output files belong to the first one.
@@ -865,6 +902,119 @@ TEST_F(CliTest, DamagedSettingsFilesAreReportedAndKept) {
     const CliRun run = RunCli({});
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("cannot read " + (dir / "Vontal.ini").string() + ": it is a directory"), std::string::npos) << run.err;
+}
+
+// The command line as its users expect it: the help on standard output with every option, the
+// task's form, an example and the exit statuses, all of which the manual page names too; an
+// option without its value named as such.
+TEST_F(CliTest, HelpVersionAndOptionsThatLackTheirValue) {
+    const CliRun help = RunCli({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    std::string man = ReadFile(VONTAL_MAN_PAGE);
+    ASSERT_FALSE(man.empty());
+    man = std::regex_replace(man, std::regex(R"(\\-)"), "-");
+    for (const char* text : {"--dir", "--task", "--threads", "--save-every", "--show-dir", "--version", "--help",
+                             "n=A to B, k=C to D", "35e11", "Task 1", "XDG_DATA_HOME",
+                             "vontal-cli --dir /tmp/demo --task \"n=8 to 20, k=1 to 2000\"", "VONTAL_KERNEL",
+                             "VONTAL_CPU_MHZ", "130 SIGINT, 143 SIGTERM", "128+N"}) {
+        EXPECT_NE(help.out.find(text), std::string::npos) << "help: " << text;
+        EXPECT_NE(man.find(text), std::string::npos) << "manual page: " << text;
+    }
+    for (const char* text : {"--dir DIR", "--threads N", "--save-every SECONDS", "-h, --help"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << "help: " << text;
+    for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 "}) EXPECT_NE(help.out.find(status), std::string::npos) << status;
+    for (const char* status : {"\n.B 0\n", "\n.B 1\n", "\n.B 2\n"}) EXPECT_NE(man.find(status), std::string::npos) << status;
+    EXPECT_NE(man.find("Vontal 4.4"), std::string::npos);
+
+    // Every option that takes a value, given last without one (the test's own --dir comes first).
+    for (const char* option : {"--dir", "--task", "--threads", "--save-every"}) {
+        const CliRun run = RunCli({option});
+        EXPECT_EQ(run.status, 2) << option;
+        EXPECT_EQ(run.err.rfind(std::string("vontal-cli: ") + option + " needs a value\n", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("vontal-cli --help"), std::string::npos) << run.err;
+    }
+    for (const char* stray : {"-x", "extra", "--version=1"}) {
+        const CliRun run = RunCli({stray});
+        EXPECT_EQ(run.status, 2) << stray;
+        EXPECT_NE(run.err.find(std::string("unknown argument '") + stray + "'"), std::string::npos)
+            << run.err;
+    }
+    EXPECT_TRUE(Files().empty());
+}
+
+// Where the files go without --dir: beside the executable when a Vontal.ini lies there, else in
+// the user's data folder, made on first use; a folder that cannot be made ends the run, and no
+// other folder is used instead.
+TEST_F(CliTest, DataFolderFollowsTheRuleAndIsNeverReplaced) {
+    const fs::path bin = dir / "bin", home = dir / "home", data = home / ".local" / "share" / "Vontal";
+    fs::create_directories(bin);
+    fs::create_directories(home);
+    const std::string program = (bin / "vontal-cli").string();
+    fs::copy_file(VONTAL_CLI, program);
+    const EnvironmentChanges user = {{"HOME", home.string()}, {"XDG_DATA_HOME", std::nullopt}};
+    auto binFiles = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(bin)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+
+    // Named, not made.
+    CliRun run = RunWith(program, {"--show-dir"}, user);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, data.string() + "\n");
+    EXPECT_FALSE(fs::exists(home / ".local"));
+    // The variables of the XDG rules: an absolute XDG_DATA_HOME counts, a relative one does not;
+    // without HOME, the account's home directory.
+    run = RunWith(program, {"--show-dir"}, {{"HOME", home.string()}, {"XDG_DATA_HOME", (dir / "xdg").string()}});
+    EXPECT_EQ(run.out, (dir / "xdg" / "Vontal").string() + "\n");
+    run = RunWith(program, {"--show-dir"}, {{"HOME", home.string()}, {"XDG_DATA_HOME", "xdg"}});
+    EXPECT_EQ(run.out, data.string() + "\n");
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    run = RunWith(program, {"--show-dir"}, {{"HOME", std::nullopt}, {"XDG_DATA_HOME", std::nullopt}});
+    EXPECT_EQ(run.out, (fs::path(account->pw_dir) / ".local" / "share" / "Vontal").string() + "\n");
+
+    // Made on first use, and named as the program starts.
+    run = RunWith(program, {}, user);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("vontal-cli: data folder " + data.string() + "\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing to do"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_directory(data));
+
+    // The README's example lands there, and nothing beside the executable.
+    std::ofstream(data / "Vontal.ini", std::ios::binary) << kTestPriority;
+    run = RunWith(program, {"--task", "n=8 to 20, k=1 to 2000"}, user);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Divisors(ReadFile(data / "Result.txt")).size(), 9u);
+    EXPECT_EQ(binFiles(), std::vector<std::string>{"vontal-cli"});
+
+    // A folder that cannot be made: a plain file stands where a folder above it should be.
+    std::ofstream(dir / "file") << "x";
+    run = RunWith(program, {"--task", "n=14 to 14, k=1 to 100"},
+                  {{"HOME", home.string()}, {"XDG_DATA_HOME", (dir / "file" / "share").string()}});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("cannot create the data folder '" + (dir / "file" / "share" / "Vontal").string() +
+                           "': Not a directory; give another with --dir DIR"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(binFiles(), std::vector<std::string>{"vontal-cli"});
+
+    // A portable copy keeps its files beside the executable; --dir comes before it.
+    std::ofstream(bin / "Vontal.ini", std::ios::binary) << kTestPriority;
+    const std::string results = ReadFile(data / "Result.txt");
+    run = RunWith(program, {"--task", "n=14 to 14, k=1 to 100"}, user);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(ReadFile(bin / "Result.txt").find("7.2^14+1 divides F_12"), std::string::npos);
+    EXPECT_EQ(ReadFile(data / "Result.txt"), results);
+    run = RunWith(program, {"--dir", home.string(), "--show-dir"}, user);
+    EXPECT_EQ(run.out, home.string() + "\n");
+    // A folder named with --dir that does not exist is refused, not made.
+    run = RunWith(program, {"--dir", (dir / "missing").string(), "--task", "n=14 to 14, k=1 to 100"}, user);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("'" + (dir / "missing").string() + "' is not a directory"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
 }  // namespace

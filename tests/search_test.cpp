@@ -365,7 +365,9 @@ TEST(Search, LogRecordThatCannotBeWrittenIsWrittenAtContinue) {
 
 // A run that ended after an exponent's end record but before a position past the exponent was
 // saved (killed, say) leaves the log showing it finished: a Continue from the older position
-// goes on with the next exponent instead of finishing that one again.
+// goes on with the next exponent instead of finishing that one again. The older position may be
+// inside the exponent, or its first k as the task's beginning saved it (killed before any other
+// save: the whole of a small exponent can pass in that time).
 TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
     Harness clean("closed-clean");
     ASSERT_TRUE(clean.Begin("n=13 to 14, k=1 to 200"));
@@ -374,16 +376,19 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         const char* after;  // what the killed run wrote after the end record of n = 13
         bool nextBegun;
         bool nextFinished;  // n = 14 too: its save took longer than the exponent
+        int64_t saved;      // the last position saved
     };
-    for (const Row& r : {Row{"nothing", false, false}, Row{"the header of n = 14", true, false},
-                         Row{"all of n = 14", false, true}}) {
+    // Inside n = 13, before its divisor 119; or the beginning of the task.
+    for (const Row& r : {Row{"nothing", false, false, 101}, Row{"the header of n = 14", true, false, 101},
+                         Row{"all of n = 14", false, true, 101},
+                         Row{"nothing, saved at the task's beginning", false, false, 0},
+                         Row{"the header of n = 14, saved at the task's beginning", true, false, 0}}) {
         SCOPED_TRACE(r.after);
         Harness h("closed");
         ASSERT_TRUE(h.Begin(r.nextFinished ? "n=13 to 14, k=1 to 200" : "n=13 to 13, k=1 to 200"));
         ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         if (r.nextBegun) AppendToLog(h.dir, HeaderRecord(14, "3"), 6, 2400);
-        // The last position saved: inside n = 13, before its divisor 119.
-        WritePosition(*h.ini, {"13", "14", "3", "200"}, 101);
+        WritePosition(*h.ini, {"13", "14", "3", "200"}, r.saved);
         ASSERT_TRUE(h.Continue());
         ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
         EXPECT_EQ(h.Results(), clean.Results());
@@ -431,6 +436,35 @@ TEST(Search, ExponentThatTheLogShowsFinishedIsNotSearchedAgain) {
         EXPECT_EQ(full.JsonLines("exponent"), 2);
         EXPECT_NE(after.find(R"("n":14,"k_from":"3","k_to":"200","check":")" + CheckValue(14, 14, 3, 200, "4.4") +
                              R"(","tested":null,"tested_from":null)"), std::string::npos) << after;
+    }
+    // The killed run may have finished several exponents since the last save: each is passed
+    // over, and the search takes up at the first the log does not show finished.
+    {
+        Harness cleanChain("chain-clean"), h("chain");
+        ASSERT_TRUE(cleanChain.Begin("n=13 to 15, k=1 to 200"));
+        ASSERT_EQ(cleanChain.Finish(), SearchEventKind::TaskFinished);
+        ASSERT_TRUE(h.Begin("n=13 to 14, k=1 to 200"));
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
+        AppendToLog(h.dir, HeaderRecord(15, "3"), 6, 2400);
+        WritePosition(*h.ini, {"13", "15", "3", "200"}, 0);
+        ASSERT_TRUE(h.Continue());
+        ASSERT_EQ(h.Finish(), SearchEventKind::TaskFinished);
+        EXPECT_EQ(h.Results(), cleanChain.Results());
+        std::string expected = cleanChain.Log();
+        expected.insert(expected.find(HeaderRecord(15, "3")), HeaderRecord(15, "3"));
+        EXPECT_EQ(h.Log(), expected);
+    }
+    // A task begun anew over a log that shows its exponent finished is searched all the same.
+    {
+        Harness again("closed-again");
+        ASSERT_TRUE(again.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        ASSERT_TRUE(again.Begin("n=13 to 13, k=1 to 200"));
+        ASSERT_EQ(again.Finish(), SearchEventKind::TaskFinished);
+        const std::string log = again.Log();
+        size_t ends = 0;
+        for (size_t at = log.find(", CODO="); at != std::string::npos; at = log.find(", CODO=", at + 1)) ++ends;
+        EXPECT_EQ(ends, 2u) << log;
     }
     // Resumed inside an exponent the log does not show finished: searched on as usual.
     Harness cleanOpen("open-clean"), h("open");

@@ -277,6 +277,11 @@ TEST_F(SlurmTest, JobArrayWithARequeuedTaskMergesComplete) {
             // of a second on one core here).
             if (pid == 0 || vontal::testing::SearchCpuNs(pid) < 100'000'000) continue;
             kill(pid, SIGSTOP);
+            // Held still before its log is read: the signal takes effect a moment later.
+            const auto held = std::chrono::steady_clock::now() + 60s;
+            while (vontal::testing::ProcessState(pid) != 'T' && !vontal::testing::ProcessEnded(pid) &&
+                   std::chrono::steady_clock::now() < held)
+                std::this_thread::sleep_for(1ms);
             vontal::cluster::PartMarker marker;
             std::string why;
             ASSERT_TRUE(vontal::cluster::ReadPartMarker(folders[i], marker, why)) << why;

@@ -28,10 +28,13 @@ const QByteArray kTestPriority = "Priority=-1\r\n";
 
 class Program {
 public:
-    explicit Program(const QByteArray& ini) {
+    // With a settings file beside the program (a portable copy), or in `dataDir` when one is given.
+    explicit Program(const QByteArray& ini, const QString& dataDir = {}) {
         QVERIFY(dir.isValid());
         QVERIFY(QFile::copy(VONTAL_PROGRAM, dir.filePath("vontal")));
-        QFile file(dir.filePath("Vontal.ini"));
+        data = dataDir.isEmpty() ? dir.path() : dataDir;
+        QVERIFY(QDir().mkpath(data));
+        QFile file(QDir(data).filePath("Vontal.ini"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(ini + kTestPriority);
     }
@@ -41,21 +44,24 @@ public:
             process.waitForFinished();
         }
     }
-    void start() {
+    void start(const QStringList& arguments = {}, const QProcessEnvironment& extra = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("VONTAL_CPU_MHZ", "2000");
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert(extra);
         process.setProcessEnvironment(env);
-        // Another working directory: the files must land beside the program all the same.
+        // Another working directory: the files must land in the data folder all the same.
         process.setWorkingDirectory(QDir::tempPath());
-        process.start(dir.filePath("vontal"), {});
+        process.start(dir.filePath("vontal"), arguments);
         QVERIFY(process.waitForStarted());
     }
     QByteArray read(const char* name) const {
-        QFile file(dir.filePath(name));
+        QFile file(QDir(data).filePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
+    // The files beside the program.
+    QStringList programFolder() const { return QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot); }
     QByteArray iniValue(const char* key) const {
         const QRegularExpression line(QString("^%1=(.*?)\\r?$").arg(key), QRegularExpression::MultilineOption);
         return line.match(QString::fromLatin1(read("Vontal.ini"))).captured(1).toLatin1();
@@ -76,8 +82,26 @@ public:
     }
 
     QTemporaryDir dir;
+    QString data;  // the data folder
     QProcess process;
 };
+
+// Runs the program to its end (a request answered without a window, or a refusal).
+struct Ended {
+    int status = -1;
+    QByteArray out, err;
+};
+Ended RunToEnd(const QStringList& arguments, const QProcessEnvironment& env) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(VONTAL_PROGRAM, arguments);
+    Ended e;
+    if (!p.waitForFinished(kWait) || p.exitStatus() != QProcess::NormalExit) return e;
+    e.status = p.exitCode();
+    e.out = p.readAllStandardOutput();
+    e.err = p.readAllStandardError();
+    return e;
+}
 
 }  // namespace
 
@@ -126,6 +150,56 @@ private slots:
         QVERIFY(program.iniValue("DateEnd").size() >= 10);
         program.terminate();
         QCOMPARE(program.iniValue("nTemp"), QByteArray("17"));
+    }
+
+    // --version and --help need no display; with none, and no platform chosen, the program
+    // says so and ends (Qt would abort); a mistake on the command line is named.
+    void commandLineWithoutADisplay() {
+        QProcessEnvironment bare = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) bare.remove(name);
+        Ended e = RunToEnd({"--version"}, bare);
+        QCOMPARE(e.status, 0);
+        QVERIFY2(QRegularExpression("^vontal 4\\.4 \\(kernel [a-z0-9-]+\\)\n$").match(QString::fromLatin1(e.out)).hasMatch(), e.out.constData());
+        e = RunToEnd({"--help"}, bare);
+        QCOMPARE(e.status, 0);
+        QVERIFY(e.out.contains("--dir DIR") && e.out.contains("--version") && e.out.contains("Exit status 2"));
+        e = RunToEnd({}, bare);
+        QCOMPARE(e.status, 2);
+        QVERIFY2(e.err.contains("vontal: no display") && e.err.contains("vontal-cli"), e.err.constData());
+        QProcessEnvironment offscreen = bare;
+        offscreen.insert("QT_QPA_PLATFORM", "offscreen");
+        e = RunToEnd({"--frobnicate"}, offscreen);
+        QCOMPARE(e.status, 2);
+        QVERIFY2(e.err.contains("frobnicate"), e.err.constData());
+        e = RunToEnd({"--dir"}, offscreen);
+        QCOMPARE(e.status, 2);
+        QVERIFY2(e.err.contains("--dir"), e.err.constData());
+    }
+
+    // The data folder: named with --dir, or by the rule ($XDG_DATA_HOME/Vontal when no
+    // Vontal.ini lies beside the program); nothing lands beside the program. One that cannot
+    // be used is refused with the reason.
+    void dataFolder() {
+        const QByteArray task = "[f]\r\nnMin=14\r\nnTemp=14\r\nnMax=16\r\nkMin=1\r\nkMax=20000\r\nKTemp=0\r\n";
+        QTemporaryDir elsewhere;
+        for (const bool named : {true, false}) {
+            const QString data = elsewhere.filePath(named ? "named" : "xdg/Vontal");
+            Program program(task, data);
+            QProcessEnvironment env;
+            env.insert("HOME", elsewhere.filePath("home"));
+            env.insert("XDG_DATA_HOME", elsewhere.filePath("xdg"));
+            program.start(named ? QStringList{"--dir", data} : QStringList{}, env);
+            QTRY_VERIFY_WITH_TIMEOUT(program.iniValue("nTemp") == "17", kWait);
+            QCOMPARE(program.read("Result.txt").count("divides F_"), 4);
+            program.terminate();
+            QCOMPARE(program.programFolder(), QStringList{"vontal"});
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        const Ended e = RunToEnd({"--dir", elsewhere.filePath("missing")}, env);
+        QCOMPARE(e.status, 2);
+        QVERIFY2(e.err.contains("is not a directory"), e.err.constData());
+        QVERIFY(!QFile::exists(elsewhere.filePath("missing")));
     }
 
     // A long task is running when SIGTERM comes: the k reached is saved before the end, and the

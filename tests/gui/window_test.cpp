@@ -333,6 +333,21 @@ private slots:
         QVERIFY(!QFile::exists(entry));
     }
 
+    // A data folder named by hand goes into the entry, so that the program started with the
+    // desktop session works in the same folder; each argument quoted as the entry's rules ask.
+    void autostartEntryKeepsTheDataFolder() {
+        Fixture f;
+        f.programArguments = {"--dir", "/data/50% \"done\""};
+        f.open();
+        f.action("autostartAction")->trigger();
+        QFile file(configDir.filePath("autostart/Vontal.desktop"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(text.contains("Exec=\"" + f.path("vontal").toUtf8() + "\" \"--dir\" \"/data/50%% \\\\\"done\\\\\"\"\n"),
+                 text.constData());
+        f.action("autostartAction")->trigger();
+    }
+
     void hide() {
         Fixture f;
         MainWindow& form = f.open();
@@ -503,6 +518,36 @@ private slots:
         const std::string saved = f.ini("KTemp");
         QCOMPARE(saved, std::to_string(form.session().state().kPosition.load()));
         QVERIFY(std::stoll(saved) > 100'000);
+    }
+
+    // Closing over empty boxes and no stored task (a first start ended at once, by the window or
+    // by SIGTERM, which saves the same way) writes no settings file: the file's mere existence
+    // would hide the window at the next start. What was typed, or cleared over a stored task,
+    // is kept as before.
+    void exitWithNothingTypedWritesNoSettingsFile() {
+        {
+            Fixture f;
+            f.open().close();
+            QVERIFY(!QFile::exists(f.path("Vontal.ini")));
+        }
+        {
+            Fixture f;
+            MainWindow& form = f.open();
+            f.setBoxes("30", "", "", "");
+            form.close();
+            QCOMPARE(f.ini("nTemp"), std::string("30"));
+            QCOMPARE(f.ini("kMax"), std::string(""));
+        }
+        {
+            Fixture f;
+            f.writeTask("32", "31", "1", "1e9");  // finished: nothing starts
+            MainWindow& form = f.open();
+            QCOMPARE(f.boxes(), (QStringList{"32", "31", "1", "1e9"}));
+            f.setBoxes("", "", "", "");
+            form.close();
+            QCOMPARE(f.ini("nTemp"), std::string(""));
+            QCOMPARE(f.ini("kMin"), std::string(""));
+        }
     }
 
     void closeSavesThePosition() {

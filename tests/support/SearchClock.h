@@ -71,6 +71,16 @@ inline int64_t ProcessCpuNs(pid_t pid) {
     return sum;
 }
 
+// The state letter of a process from /proc (R running, S sleeping, T stopped, Z, ...), '?' when
+// it is not there. A SIGSTOP takes effect a moment after kill() returns: wait for 'T'.
+inline char ProcessState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return '?';
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : '?';
+}
+
 // Whether the process has ended (a zombie not yet waited for counts as ended) or is not there.
 inline bool ProcessEnded(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -92,6 +92,7 @@ public:
         MainWindowOptions options;
         options.programDir = dir.path();
         options.programPath = dir.filePath("vontal");
+        options.programArguments = programArguments;
         options.cpuMHz = 1000;
         form = std::make_unique<MainWindow>(options);
         timer("viewTimer")->setInterval(viewMs);
@@ -129,6 +130,7 @@ public:
     }
 
     QTemporaryDir dir;
+    QStringList programArguments;  // what the program was started with (before open)
     std::unique_ptr<MainWindow> form;
 };
 
