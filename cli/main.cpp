@@ -12,6 +12,7 @@
 // SIGINT, SIGTERM and SIGHUP. The options and the help text: Options.cpp.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -32,6 +33,7 @@
 #include "engine/Records.h"
 #include "Version.h"
 #include "session/DataFolder.h"
+#include "session/RunTime.h"
 #include "session/SearchSession.h"
 #include "session/TaskCheck.h"
 #include "settings/FollowingTasks.h"
@@ -43,19 +45,6 @@ volatile std::sig_atomic_t gSignal = 0;
 void OnSignal(int sig) { gSignal = sig; }
 
 using Clock = std::chrono::steady_clock;
-
-std::string FormatDuration(double seconds) {
-    if (!(seconds >= 0) || seconds > 1e9) return "unknown";
-    const long long s = static_cast<long long>(seconds);
-    char text[64];
-    if (s >= 86400)
-        std::snprintf(text, sizeof text, "%lldd %02lldh", s / 86400, s % 86400 / 3600);
-    else if (s >= 3600)
-        std::snprintf(text, sizeof text, "%lldh %02lldm", s / 3600, s % 3600 / 60);
-    else
-        std::snprintf(text, sizeof text, "%lldm %02llds", s / 60, s % 60);
-    return text;
-}
 
 // The front end: what the session reports goes to standard output (divisors) and standard error
 // (everything else); the loop waits for the computation thread's events, signals and the clock.
@@ -249,7 +238,7 @@ private:
         char line[256];
         std::snprintf(line, sizeof line, "n=%u  k=%s  %.3g k/s  %.1f%% of n=%u  left about %s%s", n,
                       FormatThousands(k).c_str(), rate, 100 * std::clamp(done, 0.0, 1.0), n,
-                      FormatDuration(left).c_str(), nLast > n ? " (at this rate)" : "");
+                      FormatDuration(std::floor(left)).c_str(), nLast > n ? " (at this rate)" : "");
         if (tty_) {
             std::cerr << "\r" << line << "\x1b[K" << std::flush;
             progressShown_ = true;
