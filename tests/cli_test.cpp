@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DivisorLines.h"
 #include "SearchClock.h"
 
 extern char** environ;
@@ -70,14 +71,7 @@ bool ReachableByAnyone(const fs::path& p) {
     }
 }
 
-// The divisors of a Result.txt (or the found records of a log), in file order: "k.2^n+1 divides F_m".
-std::vector<std::string> Divisors(const std::string& text) {
-    std::vector<std::string> found;
-    static const std::regex line("[0-9]+\\.2\\^[0-9]+\\+1 divides F_[0-9]+");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
-        found.push_back(it->str());
-    return found;
-}
+using vontal::testing::Divisors;
 
 // The end-of-exponent records of a log in order, each with the exponent of the header before it
 // and without the date.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "DivisorLines.h"
 #include "RunProcess.h"
 #include "cluster/PartFolder.h"
 
@@ -20,14 +21,7 @@ using vontal::testing::ReadWholeFile;
 
 const std::string kTask = "n=21 to 23, k=1 to 30000000";
 
-// "k.2^n+1 divides F_m" lines, in order.
-std::vector<std::string> Divisors(const std::string& text) {
-    std::vector<std::string> found;
-    static const std::regex line("[0-9]+\\.2\\^[0-9]+\\+1 divides F_[0-9]+");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
-        found.push_back(it->str());
-    return found;
-}
+using vontal::testing::Divisors;
 
 class ClusterCliTest : public ::testing::Test {
 protected:

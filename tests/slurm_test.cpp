@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "DivisorLines.h"
 #include "RunProcess.h"
 #include "SearchClock.h"
 #include "cluster/PartFolder.h"
@@ -33,13 +34,7 @@ using vontal::testing::ReadWholeFile;
 
 const std::string kTask = "n=21 to 26, k=1 to 200000000";
 
-std::vector<std::string> Divisors(const std::string& text) {
-    std::vector<std::string> found;
-    static const std::regex line("[0-9]+\\.2\\^[0-9]+\\+1 divides F_[0-9]+");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
-        found.push_back(it->str());
-    return found;
-}
+using vontal::testing::Divisors;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t count = 0;
