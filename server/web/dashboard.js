@@ -1,0 +1,1 @@
+// The dashboard's script (filled in with the dashboard itself).
