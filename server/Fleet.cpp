@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "engine/NumberText.h"
+
 namespace vontal::server {
 
 namespace {
@@ -40,8 +42,36 @@ QJsonValue OrNull(const std::optional<T>& value) {
     return value ? QJsonValue(static_cast<double>(*value)) : QJsonValue(QJsonValue::Null);
 }
 
+// Two texts of the same number, read as the program reads them ("2e6" and "2000000" alike); a
+// text that is no number equals only itself.
+bool SameK(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    try {
+        return StrToK(a) == StrToK(b);
+    } catch (const ConversionError&) {
+        return false;
+    }
+}
+
+bool SameExponent(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    try {
+        return StrToInt(a) == StrToInt(b);
+    } catch (const ConversionError&) {
+        return false;
+    }
+}
+
+// Whether a program's reply shows `task` as its task: its first and last exponent and its highest
+// k. The lowest k box is left out: a running program rewrites it (a k of 1 shows as 3, the first
+// k it searches).
+bool ShowsTask(const ProgramState& state, const TaskTexts& task) {
+    return SameExponent(state.nMin.toStdString(), task.nFirst) && SameExponent(state.nMax.toStdString(), task.nLast) &&
+           SameK(state.kMax.toStdString(), task.kHigh);
+}
+
 bool SameTask(const ProgramState& a, const ProgramState& b) {
-    return a.nMin == b.nMin && a.nMax == b.nMax && a.kMin == b.kMin && a.kMax == b.kMax;
+    return ShowsTask(a, {b.nMin.toStdString(), b.nMax.toStdString(), b.kMin.toStdString(), b.kMax.toStdString()});
 }
 
 }  // namespace
@@ -172,8 +202,7 @@ void Fleet::StepHandOut(Machine& m) {
     if (m.assigned) {
         const TaskTexts& task = *m.assigned;
         if (state.Running()) {
-            const bool ours = state.nMin.toStdString() == task.nFirst && state.nMax.toStdString() == task.nLast &&
-                              state.kMin.toStdString() == task.kLow && state.kMax.toStdString() == task.kHigh;
+            const bool ours = ShowsTask(state, task);
             // Running the task: it leaves the queue for good. Running something else (a
             // follow-on task of its own, a start by its user): the task goes back for another.
             if (ours)

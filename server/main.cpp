@@ -115,11 +115,11 @@ int main(int argc, char** argv) {
         {"program-port", "Port the desktop programs connect to (default 31415).", "port", "31415"},
         {"http-address", "Address of the dashboard and API (default 127.0.0.1).", "address", "127.0.0.1"},
         {"http-port", "Port of the dashboard and API (default 8314).", "port", "8314"},
-        {"dir", "Folder of queue.txt and token (default $XDG_DATA_HOME/vontal-server,\n"
-                "else ~/.local/share/vontal-server; made when missing).", "folder"},
+        {"dir", "Folder of queue.txt and token (default $XDG_DATA_HOME/vontal-server, else "
+                "~/.local/share/vontal-server; made when missing).", "folder"},
         {"token", "Access token (otherwise read from <dir>/token).", "text"},
         {"poll-seconds", "Seconds between two state polls of a program (default 5).", "seconds", "5"},
-        {"grace-seconds", "Seconds a finished machine is left to its own follow-on tasks before it\n"
+        {"grace-seconds", "Seconds a finished machine is left to its own follow-on tasks before it "
                           "is given the queue's next task (default 20).", "seconds", "20"},
     });
     parser.process(app);

@@ -74,6 +74,8 @@ private:
         } else if (message.startsWith("[Start]") && !running && acceptsTasks) {
             running = true;
             nMin = nTemp;
+            // As the program does: its lowest k box shows the first k searched.
+            if (kMin == "1") kMin = "3";
             label = "k=1\rk/sec= \rk/day= ";
         } else if (message.startsWith("[Continue]") && !running) {
             running = true;

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/prctl.h>
+
 #include <csignal>
 
 class ServerProcess {
@@ -19,6 +21,8 @@ public:
         QVERIFY(dir.isValid());
         QStringList args{"--program-port", "0", "--http-port", "0", "--dir", dir.path(), "--token", kToken};
         args << extra;
+        // The server ends with the test, even one that a time-out aborts.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(VONTAL_SERVER, args);
         QVERIFY(process.waitForStarted());
         const QRegularExpression line("programs on port (\\d+), dashboard on http://127\\.0\\.0\\.1:(\\d+)/");

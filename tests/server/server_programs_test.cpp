@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/prctl.h>
+
 #include <csignal>
 #include <memory>
 
@@ -45,6 +47,8 @@ public:
         env.insert("XDG_CONFIG_HOME", dir.filePath("home/.config"));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir.path());
+        // The program ends with the test, even one that a time-out aborts.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(VONTAL_PROGRAM, {"--dir", dir.filePath("data")});
         QVERIFY(process.waitForStarted());
     }
@@ -96,6 +100,7 @@ private slots:
         Program asking("nMin=22\r\nnTemp=23\r\nnMax=22\r\nkMin=1\r\nkMax=100\r\nKTemp=0\r\n", server.programPort);
 
         QTRY_VERIFY_WITH_TIMEOUT(GetMachines(server.httpPort)["machines"].toArray().size() == 4, kWait);
+        qInfo("four machines connected");
         // Tasks and progress: each running machine with its exponent, k reached, share and rate.
         for (const char* n : {"40", "41"}) {
             QTRY_VERIFY_WITH_TIMEOUT(Machine(server.httpPort, n)["state"].toString() == "running" &&
@@ -111,7 +116,12 @@ private slots:
             QCOMPARE(m["commands"].toObject()["stop"].toBool(), true);
         }
         QVERIFY(GetMachines(server.httpPort)["fleetRate"].toDouble() > 0);
+        // The programs answer the results request: a count (none found yet at these ranges is
+        // also a count), never the null of a program that does not know the request.
+        for (const char* n : {"40", "41", "20", "22"})
+            QTRY_VERIFY_WITH_TIMEOUT(Machine(server.httpPort, n)["divisorCount"].isDouble(), kWait);
 
+        qInfo("progress shown");
         // Stop acts on the machine named, and on no other.
         const QByteArray idA = Machine(server.httpPort, "40")["id"].toString().toLatin1();
         QCOMPARE(Post(server.httpPort, "/api/machines/" + idA + "/continue", token), 409);
@@ -125,6 +135,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Machine(server.httpPort, "40")["state"].toString(), QString("running"), kWait);
         QCOMPARE(Machine(server.httpPort, "41")["state"].toString(), QString("running"));
 
+        qInfo("stop and continue done");
         // The machine that asks its user is shown waiting for them, its task still in the file.
         QJsonObject waiting;
         QTRY_VERIFY_WITH_TIMEOUT((waiting = Machine(server.httpPort, "22"))["state"].toString() == "waiting-for-user",
