@@ -31,12 +31,23 @@ void BoundedTcpServer::incomingConnection(qintptr descriptor) {
         return;
     }
     if (openConnections() >= kMaxConnections) {
-        socket->abort();
-        socket->deleteLater();
-        return;
+        // Full: the oldest connection that has never had a reply makes room (connections opened
+        // to sit idle must not lock the dashboard out); when every one has had replies, the
+        // newcomer is turned away.
+        const auto idle = std::find_if(sockets_.begin(), sockets_.end(),
+                                       [](const QPointer<QTcpSocket>& s) { return !s->property("replied").toBool(); });
+        if (idle == sockets_.end()) {
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        QTcpSocket* dropped = *idle;
+        sockets_.erase(idle);
+        dropped->abort();
+        dropped->deleteLater();
     }
     socket->setReadBufferSize(kReadAhead);
-    sockets_.append(socket);
+    sockets_.append(socket);  // in the order accepted
     // The watchdog belongs to the socket, so it goes with it; it is wound up again by every
     // reply sent, and closes a connection that sent no whole request for so long.
     auto* watchdog = new QTimer(socket);
@@ -46,7 +57,10 @@ void BoundedTcpServer::incomingConnection(qintptr descriptor) {
         socket->abort();
         socket->deleteLater();
     });
-    QObject::connect(socket, &QTcpSocket::bytesWritten, watchdog, [watchdog] { watchdog->start(); });
+    QObject::connect(socket, &QTcpSocket::bytesWritten, watchdog, [socket, watchdog] {
+        socket->setProperty("replied", true);
+        watchdog->start();
+    });
     watchdog->start();
     addPendingConnection(socket);
 }

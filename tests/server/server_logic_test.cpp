@@ -568,6 +568,21 @@ private slots:
         r = RawRequest(front.port(), "GET /api/queue/0/delete HTTP/1.1\r\n" + host + "X-Vontal-Token: secret\r\n\r\n");
         QCOMPARE(r.status, 405);
         QCOMPARE(f.queue.Waiting().size(), size_t(1));
+
+        // Connections opened to sit idle, more than the listener takes at once, do not lock
+        // the dashboard out: the oldest that never had a reply gives way.
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < BoundedTcpServer::kMaxConnections + 16; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, front.port());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(idle.begin(), idle.end(), [](const auto& s) {
+                                     return s->state() == QAbstractSocket::ConnectedState ||
+                                            s->state() == QAbstractSocket::UnconnectedState;
+                                 }),
+                                 kWait);
+        r = RawRequest(front.port(), "GET /api/machines HTTP/1.1\r\n" + host + "\r\n");
+        QCOMPARE(r.status, 200);
     }
 };
 
