@@ -188,7 +188,25 @@ void Fleet::OnState(Machine& m, const ProgramState& state) {
     } else if (m.startSent) {
         ++m.pollsSinceStart;
     }
+    CheckBoxesSent(m);
     StepHandOut(m);
+}
+
+void Fleet::CheckBoxesSent(Machine& m) {
+    if (!m.boxesSent || !m.link || !m.link->open()) return;
+    const TaskTexts& task = *m.boxesSent;
+    const ProgramState& state = *m.state;
+    // During a run the first exponent box shows the exponent in hand, not what was sent.
+    const bool taken = (state.Running() || state.nTemp.toStdString() == task.nFirst) &&
+                       state.nMax.toStdString() == task.nLast && state.kMin.toStdString() == task.kLow &&
+                       state.kMax.toStdString() == task.kHigh;
+    if (taken || m.boxesSentAttempts >= 3) {
+        m.boxesSent.reset();
+        return;
+    }
+    // The command may have shared a read with another and gone unseen: sent again.
+    m.link->SendCommand(SetParametersText(task));
+    ++m.boxesSentAttempts;
 }
 
 QByteArray Fleet::SetParametersText(const TaskTexts& task) {
@@ -253,6 +271,7 @@ void Fleet::OnClosed(MachineLink* link) {
         m->assigned.reset();
         m->handOut = HandOut::None;
         m->startSent = false;
+        m->boxesSent.reset();
     }
     link->deleteLater();
 }
@@ -370,6 +389,8 @@ ActionResult Fleet::Act(const QString& id, Action action, const TaskTexts& task)
             release();
             m->startSent = false;
             m->link->SendCommand(SetParametersText(task));
+            m->boxesSent = task;
+            m->boxesSentAttempts = 1;
             break;
     }
     return ActionResult::Accepted;

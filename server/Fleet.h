@@ -76,6 +76,9 @@ private:
         HandOut handOut = HandOut::None;
         int boxAttempts = 0;
         qint64 finishedSince = 0;  // monotonic ms the machine was first seen finished; 0 if not
+        // Boxes the dashboard sent ("[SetParameters]"), checked in the next state replies.
+        std::optional<TaskTexts> boxesSent;
+        int boxesSentAttempts = 0;
         // A "[Start]" sent and the machine still at rest: polls since.
         bool startSent = false;
         int pollsSinceStart = 0;
@@ -85,6 +88,7 @@ private:
     void Adopt(MachineLink* link, const ProgramState& state);
     void OnState(Machine& m, const ProgramState& state);
     void StepHandOut(Machine& m);
+    void CheckBoxesSent(Machine& m);
     void OnClosed(MachineLink* link);
     void Prune();
     Machine* Find(const QString& id);

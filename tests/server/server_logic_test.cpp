@@ -371,6 +371,33 @@ private slots:
         QCOMPARE(f.queue.Waiting().size(), size_t(1));
     }
 
+    // Boxes sent from the dashboard that do not take are sent again, three times in all.
+    void dashboardBoxesRepeated() {
+        FleetFixture f;
+        FakeProgram program;
+        program.takesBoxes = false;
+        f.connect(program);
+        const QString id = f.machine()["id"].toString();
+        QCOMPARE(int(f.fleet->Act(id, Action::Task, Task("70", "71", "1", "3e6"))), int(ActionResult::Accepted));
+        QTRY_COMPARE_WITH_TIMEOUT(program.count("[SetParameters]"), 3, kWait);
+        // No more after the third: a few more polls go by without one.
+        const int polls = program.count("[ReceiveParameters]");
+        QTRY_VERIFY_WITH_TIMEOUT(program.count("[ReceiveParameters]") > polls + 3, kWait);
+        QCOMPARE(program.count("[SetParameters]"), 3);
+        // A program that takes them gets them once.
+        FakeProgram taking;
+        taking.nMin = "90";
+        f.connect(taking);
+        QString takingId;
+        for (const QJsonValue v : f.machines())
+            if (v.toObject()["task"].toObject()["nMin"].toString() == "90") takingId = v.toObject()["id"].toString();
+        QCOMPARE(int(f.fleet->Act(takingId, Action::Task, Task("70", "71", "1", "3e6"))), int(ActionResult::Accepted));
+        QTRY_VERIFY_WITH_TIMEOUT(taking.nMax == "71", kWait);
+        const int after = taking.count("[ReceiveParameters]");
+        QTRY_VERIFY_WITH_TIMEOUT(taking.count("[ReceiveParameters]") > after + 3, kWait);
+        QCOMPARE(taking.count("[SetParameters]"), 1);
+    }
+
     // Divisors: known from a program that answers the results request; unknown (null) from one
     // that ignores it, which is not asked again.
     void divisorsKnownOrUnknown() {
