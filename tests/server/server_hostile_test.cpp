@@ -165,6 +165,7 @@ private slots:
         late.nMin = "77";
         late.connectTo(server.programPort);
         QTRY_COMPARE_WITH_TIMEOUT(GetMachines(server.httpPort)["machines"].toArray().size(), 2, kWait);
+        server.stop();
     }
 };
 

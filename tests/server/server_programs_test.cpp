@@ -152,6 +152,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Machine(server.httpPort, other)["state"].toString(), QString("running"), kWait);
         QTRY_VERIFY_WITH_TIMEOUT(!server.queueFile().contains("n=" + other.toLatin1() + " to "), kWait);
         QCOMPARE(server.queueFile(), "n=" + waitingFor.toLatin1() + " to " + waitingFor.toLatin1() + ", k=1 to 1e15\n");
+        server.stop();
     }
 };
 
