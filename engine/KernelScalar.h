@@ -303,6 +303,43 @@ VONTAL_INLINE void StepTwoLimbs(Lane& l) {
     l.x[1] = static_cast<u64>(y >> 64);
 }
 
+// Two limbs with n < 64 and 2n >= Lp + 4, in the Proth form: Montgomery with R = 2^(2n) instead
+// of 2^128. p = 1 + k*2^n, so for t = H*2^n + L (L < 2^n) the factor is M = -L mod 2^n and
+// (t + M*p) / 2^n = H + M*k + (L != 0): one product of M and k per step, no inverse of p, and
+// two steps clear 2n bits. With x < 2p, t = x^2 < 4p^2, and each step leaves below t/2^n + p,
+// so two leave below 4p^2/2^(2n) + p/2^n + p <= 2p (4p <= 2^(Lp + 3) <= 2^(2n - 1)): residues
+// stay in [0, 2p), below 2^(2n - 2) <= 2^124, and the first step's value below 2^(3n - 4).
+struct ShortProth {
+    uint32_t n = 0, up = 0;  // up = 64 - n
+    u64 mask = 0;            // 2^n - 1
+    explicit ShortProth(uint32_t bits) : n(bits), up(64 - bits), mask((u64{1} << bits) - 1) {}
+};
+
+inline bool TakesShortProth(uint32_t n, uint32_t lp) { return n < 64 && 2 * n >= lp + 4 && lp + 2 <= 126; }
+
+VONTAL_INLINE void StepTwoLimbsShortProth(u64& x0, u64& x1, u64 k, const ShortProth& f) {
+    const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * x1, c = static_cast<u128>(x1) * x1;
+    const u64 t0 = static_cast<u64>(a);
+    const u128 s1 = (a >> 64) + (static_cast<u128>(static_cast<u64>(b)) << 1);
+    const u64 t1 = static_cast<u64>(s1);
+    const u128 s2 = (s1 >> 64) + ((b >> 64) << 1) + static_cast<u64>(c);
+    const u64 t2 = static_cast<u64>(s2);
+    const u64 t3 = static_cast<u64>(s2 >> 64) + static_cast<u64>(c >> 64);
+    // First n bits: t / 2^n below 2^(3n - 4), three limbs.
+    u64 m = (0 - t0) & f.mask;
+    u128 mk = static_cast<u128>(m) * k;
+    u64 carry = m != 0;
+    const u64 r0 = addc((t0 >> f.n) | (t1 << f.up), static_cast<u64>(mk), carry);
+    const u64 r1 = addc((t1 >> f.n) | (t2 << f.up), static_cast<u64>(mk >> 64), carry);
+    const u64 r2 = ((t2 >> f.n) | (t3 << f.up)) + carry;
+    // The next n bits: below 2^(2n - 2), two limbs.
+    m = (0 - r0) & f.mask;
+    mk = static_cast<u128>(m) * k;
+    carry = m != 0;
+    x0 = addc((r0 >> f.n) | (r1 << f.up), static_cast<u64>(mk), carry);
+    x1 = addc((r1 >> f.n) | (r2 << f.up), static_cast<u64>(mk >> 64), carry);
+}
+
 // Three limbs with n >= 64 (p = 1 mod 2^64, p < 2^191), written out likewise as chains of
 // add-with-carry over 64-bit words.
 VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
@@ -543,6 +580,48 @@ inline uint32_t SetUp(Lane& l, u64 k, const Shape& sh, uint32_t rBits) {
     return j;
 }
 
+// What the last residue (x in [0, 2p)) says: -1 there is a divisor at the last m; +1 means the
+// chain met -1 earlier (after -1 every square is 1) or, for a composite p, reached 1 another
+// way, and only comparing every m tells which; anything else means no m in range.
+enum class Ending { kNone, kMinusOne, kOne };
+
+template <uint32_t W>
+VONTAL_INLINE Ending EndingOf(const Lane& l) {
+    u64 y[W];
+    SubtractIfAtLeast<W>(l.x, l.p, y, W);
+    u64 minusOne = 0, one = 0, carry = 0;  // +1 is p - target, so y + target = p
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        minusOne |= y[i] ^ l.target[i];
+        one |= addc(y[i], l.target[i], carry) ^ l.p[i];
+    }
+    if (minusOne == 0) return Ending::kMinusOne;
+    return (one | carry) == 0 ? Ending::kOne : Ending::kNone;
+}
+
+// Squares all lanes `steps` times without looking at them.
+template <uint32_t N, typename StepFn>
+VONTAL_INLINE void SquareLanes(Lane* lanes, uint32_t steps, StepFn step) {
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) step(lanes[l]);
+    }
+}
+
+// The lane's m from its last residue; a lane at +1 is set up again and run comparing every m
+// (rare: divisors, and candidates where 2 has a small order).
+template <uint32_t W, bool Lazy, typename StepFn>
+VONTAL_INLINE uint32_t Finish(Lane& l, const Shape& sh, uint32_t rBits, StepFn step) {
+    switch (EndingOf<W>(l)) {
+        case Ending::kMinusOne: return sh.last;
+        case Ending::kNone: return 0;
+        case Ending::kOne: break;
+    }
+    const uint32_t j = SetUp(l, l.k, sh, rBits);
+    RunLanesWith<Lazy>(&l, 1, sh, j, W, step);
+    return l.found;
+}
+
 // The start exponent depends only on the shape, so lanes of one shape start together.
 template <uint32_t W, uint32_t D>
 VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
@@ -555,8 +634,55 @@ VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint
         lanes[l].target2 = limbs[l].target2, lanes[l].t = limbs[l].t;
         j = SetUp(lanes[l], ks[l], sh, 64 * W);
     }
-    RunLanes<W, D>(lanes, count, sh, j);
-    for (uint32_t l = 0; l < count; ++l) ms[l] = lanes[l].found;
+    constexpr bool kLazy = W == 3 && D != 0;  // residues in [0, 2p): see StepThreeLimbsProth
+    const FixedStep<W, D> step{sh};
+    if (count == kMaxLanes) {
+        SquareLanes<kMaxLanes>(lanes, sh.last - j, step);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareLanes<1>(lanes + l, sh.last - j, step);
+    }
+    for (uint32_t l = 0; l < count; ++l) ms[l] = Finish<W, kLazy>(lanes[l], sh, 64 * W, step);
+}
+
+// Two-limb candidates in the Proth form with n-bit steps (StepTwoLimbsShortProth): the lanes'
+// residues are held in local variables, which the compiler keeps in registers.
+template <uint32_t N>
+VONTAL_INLINE void SquareShortProth(u64* x0, u64* x1, const u64* ks, const ShortProth& f, uint32_t steps) {
+    u64 a[N], b[N], k[N];
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) a[l] = x0[l], b[l] = x1[l], k[l] = ks[l];
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) StepTwoLimbsShortProth(a[l], b[l], k[l], f);
+    }
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) x0[l] = a[l], x1[l] = b[l];
+}
+
+VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[2], x[2], target[2], target2[2]; };
+    Limbs limbs[kMaxLanes];
+    Lane lanes[kMaxLanes];
+    u64 x0[kMaxLanes], x1[kMaxLanes];
+    const uint32_t rBits = 2 * sh.n;
+    uint32_t j = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
+        lanes[l].target2 = limbs[l].target2;
+        j = SetUp(lanes[l], ks[l], sh, rBits);
+        x0[l] = limbs[l].x[0], x1[l] = limbs[l].x[1];
+    }
+    const ShortProth f(sh.n);
+    if (count == kMaxLanes) {
+        SquareShortProth<kMaxLanes>(x0, x1, ks, f, sh.last - j);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareShortProth<1>(x0 + l, x1 + l, ks + l, f, sh.last - j);
+    }
+    const auto step = [&f](Lane& l) { StepTwoLimbsShortProth(l.x[0], l.x[1], l.k, f); };
+    for (uint32_t l = 0; l < count; ++l) {
+        limbs[l].x[0] = x0[l], limbs[l].x[1] = x1[l];
+        ms[l] = Finish<2, true>(lanes[l], sh, rBits, step);
+    }
 }
 
 VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
@@ -574,6 +700,9 @@ VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& s
 VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     if (!sh.proth) {
         if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
+        u64 any = 0;  // the widest k of the run
+        for (uint32_t l = 0; l < count; ++l) any |= ks[l];
+        if (TakesShortProth(sh.n, sh.n + Log2Floor(any))) return RunShortProth(ks, count, sh, ms);
         return RunFixed<2, 0>(ks, count, sh, ms);
     }
     switch (sh.w * 8 + sh.limbShift) {
