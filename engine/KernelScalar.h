@@ -317,21 +317,30 @@ struct ShortProth {
 
 inline bool TakesShortProth(uint32_t n, uint32_t lp) { return n < 64 && 2 * n >= lp + 4 && lp + 2 <= 126; }
 
+// x < 2^(2n - 2) <= 2^124, so x1 < 2^60 and 2*x1 fits a limb: the doubled cross product is one
+// multiplication. Narrow: Lp <= 94, so x < 2^96, x1 < 2^32, and the square has three limbs.
+template <bool Narrow>
 VONTAL_INLINE void StepTwoLimbsShortProth(u64& x0, u64& x1, u64 k, const ShortProth& f) {
-    const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * x1, c = static_cast<u128>(x1) * x1;
+    const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * (x1 << 1);
+    u64 carry = 0;
     const u64 t0 = static_cast<u64>(a);
-    const u128 s1 = (a >> 64) + (static_cast<u128>(static_cast<u64>(b)) << 1);
-    const u64 t1 = static_cast<u64>(s1);
-    const u128 s2 = (s1 >> 64) + ((b >> 64) << 1) + static_cast<u64>(c);
-    const u64 t2 = static_cast<u64>(s2);
-    const u64 t3 = static_cast<u64>(s2 >> 64) + static_cast<u64>(c >> 64);
+    const u64 t1 = addc(static_cast<u64>(a >> 64), static_cast<u64>(b), carry);
+    u64 t2, t3;
+    if constexpr (Narrow) {
+        t2 = static_cast<u64>(b >> 64) + x1 * x1 + carry;
+        t3 = 0;
+    } else {
+        const u128 c = static_cast<u128>(x1) * x1;
+        t2 = addc(static_cast<u64>(b >> 64), static_cast<u64>(c), carry);
+        t3 = static_cast<u64>(c >> 64) + carry;
+    }
     // First n bits: t / 2^n below 2^(3n - 4), three limbs.
     u64 m = (0 - t0) & f.mask;
     u128 mk = static_cast<u128>(m) * k;
-    u64 carry = m != 0;
+    carry = m != 0;
     const u64 r0 = addc((t0 >> f.n) | (t1 << f.up), static_cast<u64>(mk), carry);
     const u64 r1 = addc((t1 >> f.n) | (t2 << f.up), static_cast<u64>(mk >> 64), carry);
-    const u64 r2 = ((t2 >> f.n) | (t3 << f.up)) + carry;
+    const u64 r2 = (Narrow ? t2 >> f.n : (t2 >> f.n) | (t3 << f.up)) + carry;
     // The next n bits: below 2^(2n - 2), two limbs.
     m = (0 - r0) & f.mask;
     mk = static_cast<u128>(m) * k;
@@ -646,19 +655,20 @@ VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint
 
 // Two-limb candidates in the Proth form with n-bit steps (StepTwoLimbsShortProth): the lanes'
 // residues are held in local variables, which the compiler keeps in registers.
-template <uint32_t N>
+template <uint32_t N, bool Narrow>
 VONTAL_INLINE void SquareShortProth(u64* x0, u64* x1, const u64* ks, const ShortProth& f, uint32_t steps) {
     u64 a[N], b[N], k[N];
     VONTAL_UNROLL
     for (uint32_t l = 0; l < N; ++l) a[l] = x0[l], b[l] = x1[l], k[l] = ks[l];
     for (uint32_t s = 0; s < steps; ++s) {
         VONTAL_UNROLL
-        for (uint32_t l = 0; l < N; ++l) StepTwoLimbsShortProth(a[l], b[l], k[l], f);
+        for (uint32_t l = 0; l < N; ++l) StepTwoLimbsShortProth<Narrow>(a[l], b[l], k[l], f);
     }
     VONTAL_UNROLL
     for (uint32_t l = 0; l < N; ++l) x0[l] = a[l], x1[l] = b[l];
 }
 
+template <bool Narrow>
 VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
     struct Limbs { u64 p[2], x[2], target[2], target2[2]; };
     Limbs limbs[kMaxLanes];
@@ -674,11 +684,11 @@ VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh,
     }
     const ShortProth f(sh.n);
     if (count == kMaxLanes) {
-        SquareShortProth<kMaxLanes>(x0, x1, ks, f, sh.last - j);
+        SquareShortProth<kMaxLanes, Narrow>(x0, x1, ks, f, sh.last - j);
     } else {
-        for (uint32_t l = 0; l < count; ++l) SquareShortProth<1>(x0 + l, x1 + l, ks + l, f, sh.last - j);
+        for (uint32_t l = 0; l < count; ++l) SquareShortProth<1, Narrow>(x0 + l, x1 + l, ks + l, f, sh.last - j);
     }
-    const auto step = [&f](Lane& l) { StepTwoLimbsShortProth(l.x[0], l.x[1], l.k, f); };
+    const auto step = [&f](Lane& l) { StepTwoLimbsShortProth<Narrow>(l.x[0], l.x[1], l.k, f); };
     for (uint32_t l = 0; l < count; ++l) {
         limbs[l].x[0] = x0[l], limbs[l].x[1] = x1[l];
         ms[l] = Finish<2, true>(lanes[l], sh, rBits, step);
@@ -702,7 +712,9 @@ VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint
         if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
         u64 any = 0;  // the widest k of the run
         for (uint32_t l = 0; l < count; ++l) any |= ks[l];
-        if (TakesShortProth(sh.n, sh.n + Log2Floor(any))) return RunShortProth(ks, count, sh, ms);
+        const uint32_t lp = sh.n + Log2Floor(any);
+        if (TakesShortProth(sh.n, lp))
+            return lp <= 94 ? RunShortProth<true>(ks, count, sh, ms) : RunShortProth<false>(ks, count, sh, ms);
         return RunFixed<2, 0>(ks, count, sh, ms);
     }
     switch (sh.w * 8 + sh.limbShift) {
