@@ -357,35 +357,40 @@ VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
     hi = static_cast<u64>(r >> 64);
 }
 
-VONTAL_INLINE void StepThreeLimbsProth(Lane& l) {
-    const u64 x0 = l.x[0], x1 = l.x[1], x2 = l.x[2], p1 = l.p[1], p2 = l.p[2];
-    u64 a0, a1, b0, b1, c0, c1, c;
-    // Cross products x0x1 (at limb 1), x0x2 (2), x1x2 (3), summed into u1..u4, then doubled.
-    Mul(x0, x1, a0, a1);
-    Mul(x0, x2, b0, b1);
-    Mul(x1, x2, c0, c1);
-    c = 0;
-    u64 u1 = a0;
-    u64 u2 = addc(a1, b0, c);
-    u64 u3 = addc(b1, c0, c);
-    u64 u4 = addc(c1, 0, c);
-    u64 u5 = (u4 >> 63);
-    u4 = (u4 << 1) | (u3 >> 63);
-    u3 = (u3 << 1) | (u2 >> 63);
-    u2 = (u2 << 1) | (u1 >> 63);
-    u1 <<= 1;
-    u5 |= c << 1;
-    // Squares on the diagonal.
-    Mul(x0, x0, a0, a1);
-    Mul(x1, x1, b0, b1);
-    Mul(x2, x2, c0, c1);
-    c = 0;
+// x < 2p < 2^191, so x2 < 2^63 and 2*x2 fits a limb: the doubled products with x2 are single
+// multiplications, and only x0*x1 is doubled by shifts. Narrow: Lp <= 158, so x2 < 2^32 and
+// the square has five limbs.
+template <bool Narrow>
+VONTAL_INLINE void StepThreeLimbsProth(u64& x0, u64& x1, u64& x2, u64 p1, u64 p2) {
+    const u64 d2 = x2 << 1;
+    u64 a0, a1, b0, b1, c0, c1, e0, e1, f0, f1, g0, g1;
+    Mul(x0, x0, a0, a1);  // limbs 0, 1
+    Mul(x1, x1, b0, b1);  // 2, 3
+    Mul(x0, x1, c0, c1);  // 1, 2, doubled
+    Mul(x0, d2, e0, e1);  // 2, 3
+    Mul(x1, d2, f0, f1);  // 3, 4
+    if constexpr (Narrow) {
+        g0 = x2 * x2, g1 = 0;  // 4
+    } else {
+        Mul(x2, x2, g0, g1);  // 4, 5
+    }
+    // x0^2 + 2*x0*x1 * 2^64 + x1^2 * 2^128 + x2^2 * 2^256 ...
+    u64 c = 0;
     const u64 t0 = a0;
-    u64 t1 = addc(u1, a1, c);
-    u64 t2 = addc(u2, b0, c);
-    u64 t3 = addc(u3, b1, c);
-    u64 t4 = addc(u4, c0, c);
-    u64 t5 = addc(u5, c1, c);
+    u64 t1 = addc(a1, c0 << 1, c);
+    u64 t2 = addc(b0, (c1 << 1) | (c0 >> 63), c);
+    u64 t3 = addc(b1, c1 >> 63, c);
+    u64 t4 = addc(g0, 0, c);
+    u64 t5 = g1 + c;
+    // ... + 2*x2*(x0 + x1 * 2^64) * 2^128, below 2^320: three limbs.
+    c = 0;
+    const u64 s3 = addc(e1, f0, c);
+    const u64 s4 = f1 + c;
+    c = 0;
+    t2 = addc(t2, e0, c);
+    t3 = addc(t3, s3, c);
+    t4 = addc(t4, s4, c);
+    t5 += c;
     // Clear limbs 0, 1 and 2 with m = -t_i: add m*p1 and m*p2 one and two limbs up.
     u64 extra = 0;
     auto clear = [&](u64 ti, u64& s1, u64& s2, u64& s3) {
@@ -407,10 +412,12 @@ VONTAL_INLINE void StepThreeLimbsProth(Lane& l) {
     clear(t1, t2, t3, t4);
     clear(t2, t3, t4, t5);
     // t5:t4:t3 (extra is zero now) is below 2p and stays there (4p < R).
-    l.x[0] = t3;
-    l.x[1] = t4;
-    l.x[2] = t5;
+    x0 = t3;
+    x1 = t4;
+    x2 = t5;
 }
+
+VONTAL_INLINE void StepThreeLimbsProth(Lane& l) { StepThreeLimbsProth<false>(l.x[0], l.x[1], l.x[2], l.p[1], l.p[2]); }
 
 // One squaring. D = n / 64 for a fixed width W (0 when n < 64); both 0 for the wide kernel.
 template <uint32_t W, uint32_t D>
@@ -695,6 +702,47 @@ VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh,
     }
 }
 
+// Three-limb candidates with 64 <= n < 128 (StepThreeLimbsProth), their residues and p's upper
+// limbs in local variables.
+template <uint32_t N, bool Narrow>
+VONTAL_INLINE void SquareThreeLimbsProth(u64 (*x)[3], const u64 (*p)[2], uint32_t steps) {
+    u64 a[N], b[N], c[N], p1[N], p2[N];
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) a[l] = x[l][0], b[l] = x[l][1], c[l] = x[l][2], p1[l] = p[l][0], p2[l] = p[l][1];
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) StepThreeLimbsProth<Narrow>(a[l], b[l], c[l], p1[l], p2[l]);
+    }
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) x[l][0] = a[l], x[l][1] = b[l], x[l][2] = c[l];
+}
+
+template <bool Narrow>
+VONTAL_INLINE void RunThreeLimbsProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[3], x[3], target[3], target2[3]; };
+    Limbs limbs[kMaxLanes];
+    Lane lanes[kMaxLanes];
+    u64 x[kMaxLanes][3], p[kMaxLanes][2];
+    uint32_t j = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
+        lanes[l].target2 = limbs[l].target2;
+        j = SetUp(lanes[l], ks[l], sh, 192);
+        std::copy(limbs[l].x, limbs[l].x + 3, x[l]);
+        p[l][0] = limbs[l].p[1], p[l][1] = limbs[l].p[2];
+    }
+    if (count == kMaxLanes) {
+        SquareThreeLimbsProth<kMaxLanes, Narrow>(x, p, sh.last - j);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareThreeLimbsProth<1, Narrow>(x + l, p + l, sh.last - j);
+    }
+    const auto step = [](Lane& l) { StepThreeLimbsProth<Narrow>(l.x[0], l.x[1], l.x[2], l.p[1], l.p[2]); };
+    for (uint32_t l = 0; l < count; ++l) {
+        std::copy(x[l], x[l] + 3, limbs[l].x);
+        ms[l] = Finish<3, true>(lanes[l], sh, 192, step);
+    }
+}
+
 VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
     const size_t need = 6 * static_cast<size_t>(sh.w) + 1;
     if (scratch.limbs.size() < need) scratch.limbs.resize(need);  // only when not reserved
@@ -719,7 +767,12 @@ VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint
     }
     switch (sh.w * 8 + sh.limbShift) {
         case 2 * 8 + 1: return RunFixed<2, 1>(ks, count, sh, ms);
-        case 3 * 8 + 1: return RunFixed<3, 1>(ks, count, sh, ms);
+        case 3 * 8 + 1: {
+            u64 any = 0;  // the widest k of the run
+            for (uint32_t l = 0; l < count; ++l) any |= ks[l];
+            if (sh.n + Log2Floor(any) <= 158) return RunThreeLimbsProth<true>(ks, count, sh, ms);
+            return RunThreeLimbsProth<false>(ks, count, sh, ms);
+        }
         case 3 * 8 + 2: return RunFixed<3, 2>(ks, count, sh, ms);
         case 4 * 8 + 1: return RunFixed<4, 1>(ks, count, sh, ms);
         case 4 * 8 + 2: return RunFixed<4, 2>(ks, count, sh, ms);
