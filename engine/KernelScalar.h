@@ -732,7 +732,9 @@ VONTAL_INLINE void RunThreeLimbsProth(const u64* ks, uint32_t count, const Shape
         p[l][0] = limbs[l].p[1], p[l][1] = limbs[l].p[2];
     }
     if (count == kMaxLanes) {
-        SquareThreeLimbsProth<kMaxLanes, Narrow>(x, p, sh.last - j);
+        // Two pairs one after the other: four lanes at once spill more than their overlap gains.
+        SquareThreeLimbsProth<2, Narrow>(x, p, sh.last - j);
+        SquareThreeLimbsProth<2, Narrow>(x + 2, p + 2, sh.last - j);
     } else {
         for (uint32_t l = 0; l < count; ++l) SquareThreeLimbsProth<1, Narrow>(x + l, p + l, sh.last - j);
     }
