@@ -9,16 +9,22 @@
 // reduced value fits W limbs. Residues live in Montgomery form x*R mod p with R = 2^(64W); a
 // squaring is one W-limb square and one Montgomery reduction.
 //
-// Two reductions:
-//  - "dense" for n < 64, where p's low limb is arbitrary (p < 2^127, so W <= 2);
+// Three reductions:
+//  - "short Proth" for two-limb p with n < 64 and 2n >= Lp + 4 (k no wider than n - 4 bits):
+//    R = 2^(2n) instead of 2^128, two steps of n bits, each with the factor -t mod 2^n and one
+//    product of it and k (StepTwoLimbsShortProth);
+//  - "dense" for the other n < 64, where p's low limb is arbitrary (p < 2^127, so W <= 2);
 //  - "Proth" for n >= 64, where p = 1 (mod 2^64): the per-limb factor is simply -t, and adding
 //    m*p = m + m*k*2^n touches only the few limbs that hold k*2^n, so the reduction costs W
 //    single-limb multiplications instead of W^2.
 // The start value 2^(2^j) * R mod p is formed from 2^e mod p = r*2^n - q with
 // 2^(e - n) = q*k + r (because k*2^n = -1 mod p): one 128-bit division by k.
 //
-// One squaring chain is bound by multiplier latency, so candidates of the same shape are run
-// as interleaved lanes: their independent chains fill each other's waits.
+// Candidates of the same shape are run as interleaved lanes, so that their independent chains
+// fill each other's waits; with four lanes the processor is kept busy, and what sets the pace is
+// the number of instructions per squaring. The fixed widths square straight to the last m and
+// look only there (Finish): -1 is a divisor at the last m, and a lane at +1 is run again with
+// every m compared.
 #pragma once
 
 #include "Kernel.h"
