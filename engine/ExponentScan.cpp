@@ -19,7 +19,7 @@ uint32_t ExponentScan::TestSize(uint32_t n, int64_t kMax) {
 }
 
 void ExponentScan::Prepare(uint32_t n, int64_t first, int64_t kMax) {
-    sieve_.Prepare(n, static_cast<uint64_t>(first));
+    sieve_.Prepare(n, static_cast<uint64_t>(first), pool_.threads());
     job_.sieve = &sieve_;
     job_.n = n;
     job_.kMax = kMax;

@@ -9,16 +9,22 @@
 // reduced value fits W limbs. Residues live in Montgomery form x*R mod p with R = 2^(64W); a
 // squaring is one W-limb square and one Montgomery reduction.
 //
-// Two reductions:
-//  - "dense" for n < 64, where p's low limb is arbitrary (p < 2^127, so W <= 2);
+// Three reductions:
+//  - "short Proth" for two-limb p with n < 64 and 2n >= Lp + 4 (k no wider than n - 4 bits):
+//    R = 2^(2n) instead of 2^128, two steps of n bits, each with the factor -t mod 2^n and one
+//    product of it and k (StepTwoLimbsShortProth);
+//  - "dense" for the other n < 64, where p's low limb is arbitrary (p < 2^127, so W <= 2);
 //  - "Proth" for n >= 64, where p = 1 (mod 2^64): the per-limb factor is simply -t, and adding
 //    m*p = m + m*k*2^n touches only the few limbs that hold k*2^n, so the reduction costs W
 //    single-limb multiplications instead of W^2.
 // The start value 2^(2^j) * R mod p is formed from 2^e mod p = r*2^n - q with
 // 2^(e - n) = q*k + r (because k*2^n = -1 mod p): one 128-bit division by k.
 //
-// One squaring chain is bound by multiplier latency, so candidates of the same shape are run
-// as interleaved lanes: their independent chains fill each other's waits.
+// Candidates of the same shape are run as interleaved lanes, so that their independent chains
+// fill each other's waits; with four lanes the processor is kept busy, and what sets the pace is
+// the number of instructions per squaring. The fixed widths square straight to the last m and
+// look only there (Finish): -1 is a divisor at the last m, and a lane at +1 is run again with
+// every m compared.
 #pragma once
 
 #include "Kernel.h"
@@ -303,6 +309,52 @@ VONTAL_INLINE void StepTwoLimbs(Lane& l) {
     l.x[1] = static_cast<u64>(y >> 64);
 }
 
+// Two limbs with n < 64 and 2n >= Lp + 4, in the Proth form: Montgomery with R = 2^(2n) instead
+// of 2^128. p = 1 + k*2^n, so for t = H*2^n + L (L < 2^n) the factor is M = -L mod 2^n and
+// (t + M*p) / 2^n = H + M*k + (L != 0): one product of M and k per step, no inverse of p, and
+// two steps clear 2n bits. With x < 2p, t = x^2 < 4p^2, and each step leaves below t/2^n + p,
+// so two leave below 4p^2/2^(2n) + p/2^n + p <= 2p (4p <= 2^(Lp + 3) <= 2^(2n - 1)): residues
+// stay in [0, 2p), below 2^(2n - 2) <= 2^124, and the first step's value below 2^(3n - 4).
+struct ShortProth {
+    uint32_t n = 0, up = 0;  // up = 64 - n
+    u64 mask = 0;            // 2^n - 1
+    explicit ShortProth(uint32_t bits) : n(bits), up(64 - bits), mask((u64{1} << bits) - 1) {}
+};
+
+inline bool TakesShortProth(uint32_t n, uint32_t lp) { return n < 64 && 2 * n >= lp + 4 && lp + 2 <= 126; }
+
+// x < 2^(2n - 2) <= 2^124, so x1 < 2^60 and 2*x1 fits a limb: the doubled cross product is one
+// multiplication. Narrow: Lp <= 94, so x < 2^96, x1 < 2^32, and the square has three limbs.
+template <bool Narrow>
+VONTAL_INLINE void StepTwoLimbsShortProth(u64& x0, u64& x1, u64 k, const ShortProth& f) {
+    const u128 a = static_cast<u128>(x0) * x0, b = static_cast<u128>(x0) * (x1 << 1);
+    u64 carry = 0;
+    const u64 t0 = static_cast<u64>(a);
+    const u64 t1 = addc(static_cast<u64>(a >> 64), static_cast<u64>(b), carry);
+    u64 t2, t3;
+    if constexpr (Narrow) {
+        t2 = static_cast<u64>(b >> 64) + x1 * x1 + carry;
+        t3 = 0;
+    } else {
+        const u128 c = static_cast<u128>(x1) * x1;
+        t2 = addc(static_cast<u64>(b >> 64), static_cast<u64>(c), carry);
+        t3 = static_cast<u64>(c >> 64) + carry;
+    }
+    // First n bits: t / 2^n below 2^(3n - 4), three limbs.
+    u64 m = (0 - t0) & f.mask;
+    u128 mk = static_cast<u128>(m) * k;
+    carry = m != 0;
+    const u64 r0 = addc((t0 >> f.n) | (t1 << f.up), static_cast<u64>(mk), carry);
+    const u64 r1 = addc((t1 >> f.n) | (t2 << f.up), static_cast<u64>(mk >> 64), carry);
+    const u64 r2 = (Narrow ? t2 >> f.n : (t2 >> f.n) | (t3 << f.up)) + carry;
+    // The next n bits: below 2^(2n - 2), two limbs.
+    m = (0 - r0) & f.mask;
+    mk = static_cast<u128>(m) * k;
+    carry = m != 0;
+    x0 = addc((r0 >> f.n) | (r1 << f.up), static_cast<u64>(mk), carry);
+    x1 = addc((r1 >> f.n) | (r2 << f.up), static_cast<u64>(mk >> 64), carry);
+}
+
 // Three limbs with n >= 64 (p = 1 mod 2^64, p < 2^191), written out likewise as chains of
 // add-with-carry over 64-bit words.
 VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
@@ -311,35 +363,40 @@ VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
     hi = static_cast<u64>(r >> 64);
 }
 
-VONTAL_INLINE void StepThreeLimbsProth(Lane& l) {
-    const u64 x0 = l.x[0], x1 = l.x[1], x2 = l.x[2], p1 = l.p[1], p2 = l.p[2];
-    u64 a0, a1, b0, b1, c0, c1, c;
-    // Cross products x0x1 (at limb 1), x0x2 (2), x1x2 (3), summed into u1..u4, then doubled.
-    Mul(x0, x1, a0, a1);
-    Mul(x0, x2, b0, b1);
-    Mul(x1, x2, c0, c1);
-    c = 0;
-    u64 u1 = a0;
-    u64 u2 = addc(a1, b0, c);
-    u64 u3 = addc(b1, c0, c);
-    u64 u4 = addc(c1, 0, c);
-    u64 u5 = (u4 >> 63);
-    u4 = (u4 << 1) | (u3 >> 63);
-    u3 = (u3 << 1) | (u2 >> 63);
-    u2 = (u2 << 1) | (u1 >> 63);
-    u1 <<= 1;
-    u5 |= c << 1;
-    // Squares on the diagonal.
-    Mul(x0, x0, a0, a1);
-    Mul(x1, x1, b0, b1);
-    Mul(x2, x2, c0, c1);
-    c = 0;
+// x < 2p < 2^191, so x2 < 2^63 and 2*x2 fits a limb: the doubled products with x2 are single
+// multiplications, and only x0*x1 is doubled by shifts. Narrow: Lp <= 158, so x2 < 2^32 and
+// the square has five limbs.
+template <bool Narrow>
+VONTAL_INLINE void StepThreeLimbsProth(u64& x0, u64& x1, u64& x2, u64 p1, u64 p2) {
+    const u64 d2 = x2 << 1;
+    u64 a0, a1, b0, b1, c0, c1, e0, e1, f0, f1, g0, g1;
+    Mul(x0, x0, a0, a1);  // limbs 0, 1
+    Mul(x1, x1, b0, b1);  // 2, 3
+    Mul(x0, x1, c0, c1);  // 1, 2, doubled
+    Mul(x0, d2, e0, e1);  // 2, 3
+    Mul(x1, d2, f0, f1);  // 3, 4
+    if constexpr (Narrow) {
+        g0 = x2 * x2, g1 = 0;  // 4
+    } else {
+        Mul(x2, x2, g0, g1);  // 4, 5
+    }
+    // x0^2 + 2*x0*x1 * 2^64 + x1^2 * 2^128 + x2^2 * 2^256 ...
+    u64 c = 0;
     const u64 t0 = a0;
-    u64 t1 = addc(u1, a1, c);
-    u64 t2 = addc(u2, b0, c);
-    u64 t3 = addc(u3, b1, c);
-    u64 t4 = addc(u4, c0, c);
-    u64 t5 = addc(u5, c1, c);
+    u64 t1 = addc(a1, c0 << 1, c);
+    u64 t2 = addc(b0, (c1 << 1) | (c0 >> 63), c);
+    u64 t3 = addc(b1, c1 >> 63, c);
+    u64 t4 = addc(g0, 0, c);
+    u64 t5 = g1 + c;
+    // ... + 2*x2*(x0 + x1 * 2^64) * 2^128, below 2^320: three limbs.
+    c = 0;
+    const u64 s3 = addc(e1, f0, c);
+    const u64 s4 = f1 + c;
+    c = 0;
+    t2 = addc(t2, e0, c);
+    t3 = addc(t3, s3, c);
+    t4 = addc(t4, s4, c);
+    t5 += c;
     // Clear limbs 0, 1 and 2 with m = -t_i: add m*p1 and m*p2 one and two limbs up.
     u64 extra = 0;
     auto clear = [&](u64 ti, u64& s1, u64& s2, u64& s3) {
@@ -361,10 +418,12 @@ VONTAL_INLINE void StepThreeLimbsProth(Lane& l) {
     clear(t1, t2, t3, t4);
     clear(t2, t3, t4, t5);
     // t5:t4:t3 (extra is zero now) is below 2p and stays there (4p < R).
-    l.x[0] = t3;
-    l.x[1] = t4;
-    l.x[2] = t5;
+    x0 = t3;
+    x1 = t4;
+    x2 = t5;
 }
+
+VONTAL_INLINE void StepThreeLimbsProth(Lane& l) { StepThreeLimbsProth<false>(l.x[0], l.x[1], l.x[2], l.p[1], l.p[2]); }
 
 // One squaring. D = n / 64 for a fixed width W (0 when n < 64); both 0 for the wide kernel.
 template <uint32_t W, uint32_t D>
@@ -543,6 +602,48 @@ inline uint32_t SetUp(Lane& l, u64 k, const Shape& sh, uint32_t rBits) {
     return j;
 }
 
+// What the last residue (x in [0, 2p)) says: -1 there is a divisor at the last m; +1 means the
+// chain met -1 earlier (after -1 every square is 1) or, for a composite p, reached 1 another
+// way, and only comparing every m tells which; anything else means no m in range.
+enum class Ending { kNone, kMinusOne, kOne };
+
+template <uint32_t W>
+VONTAL_INLINE Ending EndingOf(const Lane& l) {
+    u64 y[W];
+    SubtractIfAtLeast<W>(l.x, l.p, y, W);
+    u64 minusOne = 0, one = 0, carry = 0;  // +1 is p - target, so y + target = p
+    VONTAL_UNROLL
+    for (uint32_t i = 0; i < W; ++i) {
+        minusOne |= y[i] ^ l.target[i];
+        one |= addc(y[i], l.target[i], carry) ^ l.p[i];
+    }
+    if (minusOne == 0) return Ending::kMinusOne;
+    return (one | carry) == 0 ? Ending::kOne : Ending::kNone;
+}
+
+// Squares all lanes `steps` times without looking at them.
+template <uint32_t N, typename StepFn>
+VONTAL_INLINE void SquareLanes(Lane* lanes, uint32_t steps, StepFn step) {
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) step(lanes[l]);
+    }
+}
+
+// The lane's m from its last residue; a lane at +1 is set up again and run comparing every m
+// (rare: divisors, and candidates where 2 has a small order).
+template <uint32_t W, bool Lazy, typename StepFn>
+VONTAL_INLINE uint32_t Finish(Lane& l, const Shape& sh, uint32_t rBits, StepFn step) {
+    switch (EndingOf<W>(l)) {
+        case Ending::kMinusOne: return sh.last;
+        case Ending::kNone: return 0;
+        case Ending::kOne: break;
+    }
+    const uint32_t j = SetUp(l, l.k, sh, rBits);
+    RunLanesWith<Lazy>(&l, 1, sh, j, W, step);
+    return l.found;
+}
+
 // The start exponent depends only on the shape, so lanes of one shape start together.
 template <uint32_t W, uint32_t D>
 VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
@@ -555,8 +656,99 @@ VONTAL_INLINE void RunFixed(const u64* ks, uint32_t count, const Shape& sh, uint
         lanes[l].target2 = limbs[l].target2, lanes[l].t = limbs[l].t;
         j = SetUp(lanes[l], ks[l], sh, 64 * W);
     }
-    RunLanes<W, D>(lanes, count, sh, j);
-    for (uint32_t l = 0; l < count; ++l) ms[l] = lanes[l].found;
+    constexpr bool kLazy = W == 3 && D != 0;  // residues in [0, 2p): see StepThreeLimbsProth
+    const FixedStep<W, D> step{sh};
+    if (count == kMaxLanes) {
+        SquareLanes<kMaxLanes>(lanes, sh.last - j, step);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareLanes<1>(lanes + l, sh.last - j, step);
+    }
+    for (uint32_t l = 0; l < count; ++l) ms[l] = Finish<W, kLazy>(lanes[l], sh, 64 * W, step);
+}
+
+// Two-limb candidates in the Proth form with n-bit steps (StepTwoLimbsShortProth): the lanes'
+// residues are held in local variables, which the compiler keeps in registers.
+template <uint32_t N, bool Narrow>
+VONTAL_INLINE void SquareShortProth(u64* x0, u64* x1, const u64* ks, const ShortProth& f, uint32_t steps) {
+    u64 a[N], b[N], k[N];
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) a[l] = x0[l], b[l] = x1[l], k[l] = ks[l];
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) StepTwoLimbsShortProth<Narrow>(a[l], b[l], k[l], f);
+    }
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) x0[l] = a[l], x1[l] = b[l];
+}
+
+template <bool Narrow>
+VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[2], x[2], target[2], target2[2]; };
+    Limbs limbs[kMaxLanes];
+    Lane lanes[kMaxLanes];
+    u64 x0[kMaxLanes], x1[kMaxLanes];
+    const uint32_t rBits = 2 * sh.n;
+    uint32_t j = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
+        lanes[l].target2 = limbs[l].target2;
+        j = SetUp(lanes[l], ks[l], sh, rBits);
+        x0[l] = limbs[l].x[0], x1[l] = limbs[l].x[1];
+    }
+    const ShortProth f(sh.n);
+    if (count == kMaxLanes) {
+        SquareShortProth<kMaxLanes, Narrow>(x0, x1, ks, f, sh.last - j);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareShortProth<1, Narrow>(x0 + l, x1 + l, ks + l, f, sh.last - j);
+    }
+    const auto step = [&f](Lane& l) { StepTwoLimbsShortProth<Narrow>(l.x[0], l.x[1], l.k, f); };
+    for (uint32_t l = 0; l < count; ++l) {
+        limbs[l].x[0] = x0[l], limbs[l].x[1] = x1[l];
+        ms[l] = Finish<2, true>(lanes[l], sh, rBits, step);
+    }
+}
+
+// Three-limb candidates with 64 <= n < 128 (StepThreeLimbsProth), their residues and p's upper
+// limbs in local variables.
+template <uint32_t N, bool Narrow>
+VONTAL_INLINE void SquareThreeLimbsProth(u64 (*x)[3], const u64 (*p)[2], uint32_t steps) {
+    u64 a[N], b[N], c[N], p1[N], p2[N];
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) a[l] = x[l][0], b[l] = x[l][1], c[l] = x[l][2], p1[l] = p[l][0], p2[l] = p[l][1];
+    for (uint32_t s = 0; s < steps; ++s) {
+        VONTAL_UNROLL
+        for (uint32_t l = 0; l < N; ++l) StepThreeLimbsProth<Narrow>(a[l], b[l], c[l], p1[l], p2[l]);
+    }
+    VONTAL_UNROLL
+    for (uint32_t l = 0; l < N; ++l) x[l][0] = a[l], x[l][1] = b[l], x[l][2] = c[l];
+}
+
+template <bool Narrow>
+VONTAL_INLINE void RunThreeLimbsProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
+    struct Limbs { u64 p[3], x[3], target[3], target2[3]; };
+    Limbs limbs[kMaxLanes];
+    Lane lanes[kMaxLanes];
+    u64 x[kMaxLanes][3], p[kMaxLanes][2];
+    uint32_t j = 0;
+    for (uint32_t l = 0; l < count; ++l) {
+        lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
+        lanes[l].target2 = limbs[l].target2;
+        j = SetUp(lanes[l], ks[l], sh, 192);
+        std::copy(limbs[l].x, limbs[l].x + 3, x[l]);
+        p[l][0] = limbs[l].p[1], p[l][1] = limbs[l].p[2];
+    }
+    if (count == kMaxLanes) {
+        // Two pairs one after the other: four lanes at once spill more than their overlap gains.
+        SquareThreeLimbsProth<2, Narrow>(x, p, sh.last - j);
+        SquareThreeLimbsProth<2, Narrow>(x + 2, p + 2, sh.last - j);
+    } else {
+        for (uint32_t l = 0; l < count; ++l) SquareThreeLimbsProth<1, Narrow>(x + l, p + l, sh.last - j);
+    }
+    const auto step = [](Lane& l) { StepThreeLimbsProth<Narrow>(l.x[0], l.x[1], l.x[2], l.p[1], l.p[2]); };
+    for (uint32_t l = 0; l < count; ++l) {
+        std::copy(x[l], x[l] + 3, limbs[l].x);
+        ms[l] = Finish<3, true>(lanes[l], sh, 192, step);
+    }
 }
 
 VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& scratch) {
@@ -574,11 +766,21 @@ VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& s
 VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     if (!sh.proth) {
         if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
+        u64 any = 0;  // the widest k of the run
+        for (uint32_t l = 0; l < count; ++l) any |= ks[l];
+        const uint32_t lp = sh.n + Log2Floor(any);
+        if (TakesShortProth(sh.n, lp))
+            return lp <= 94 ? RunShortProth<true>(ks, count, sh, ms) : RunShortProth<false>(ks, count, sh, ms);
         return RunFixed<2, 0>(ks, count, sh, ms);
     }
     switch (sh.w * 8 + sh.limbShift) {
         case 2 * 8 + 1: return RunFixed<2, 1>(ks, count, sh, ms);
-        case 3 * 8 + 1: return RunFixed<3, 1>(ks, count, sh, ms);
+        case 3 * 8 + 1: {
+            u64 any = 0;  // the widest k of the run
+            for (uint32_t l = 0; l < count; ++l) any |= ks[l];
+            if (sh.n + Log2Floor(any) <= 158) return RunThreeLimbsProth<true>(ks, count, sh, ms);
+            return RunThreeLimbsProth<false>(ks, count, sh, ms);
+        }
         case 3 * 8 + 2: return RunFixed<3, 2>(ks, count, sh, ms);
         case 4 * 8 + 1: return RunFixed<4, 1>(ks, count, sh, ms);
         case 4 * 8 + 2: return RunFixed<4, 2>(ks, count, sh, ms);

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 namespace vontal {
 
@@ -142,13 +145,13 @@ void Sieve::BuildPrimeTable(uint32_t count) {
     }
 }
 
-void Sieve::Prepare(uint32_t n, uint64_t first) {
+void Sieve::Prepare(uint32_t n, uint64_t first, uint32_t threads) {
     BuildPrimeTable(PrimeCountFor(n));
     first_ = first;
     ++generation_;
     SplitPrimes();
     ResetBuckets();
-    ComputeRoots(n, first);
+    ComputeRoots(n, first, threads);
     BuildWordPatterns();
     nextBlock_ = 0;
     pos_ = kSieveSize;
@@ -192,14 +195,57 @@ inline uint32_t MontgomeryReduce(uint64_t t, uint32_t q, uint32_t inv) {  // t /
 // For each table prime q: the index i in [0, q) with first + 2i = -2^-n (mod q), so that q
 // divides (first + 2i)·2^n + 1. Kept for the primes below a block's length; the longer ones go
 // straight into the bucket of the block they strike first.
-void Sieve::ComputeRoots(uint32_t n, uint64_t first) {
+//
+// With two threads or more, a second thread takes the upper part of the table: its bucket
+// entries wait in a list of their own and are appended after the lower part's, so that every
+// bucket holds the same entries in the same order as when one thread computes them all.
+void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     roots_.resize(firstBucket_);
-    constexpr uint32_t kChunk = 256;
-    uint32_t qs[kChunk], inv[kChunk], x[kChunk];
-    const int top = n ? 31 - __builtin_clz(n) : -1;
+    // Below this many primes a thread costs more than it saves.
+    constexpr uint32_t kParallelPrimes = 200'000;
+    if (threads < 2 || primeCount_ < kParallelPrimes) {
+        ComputeRootRange(n, first, 0, primeCount_, 1, nullptr);
+        return;
+    }
+    // The split falls on a chunk boundary: the lower part (which also appends its entries to
+    // the buckets as it goes) a little larger than the upper one.
+    const uint32_t split = primeCount_ / 2 / kRootChunk * kRootChunk;
     uint64_t q = 1;
-    for (uint32_t j0 = 0; j0 < primeCount_; j0 += kChunk) {
-        const uint32_t count = std::min(kChunk, primeCount_ - j0);
+    for (uint32_t j = 0; j < split; ++j) q += 2 * static_cast<uint64_t>(primeGaps_[j]);
+    pendingEntries_.clear();
+    std::exception_ptr failure;
+    std::thread upper;
+    try {
+        upper = std::thread([&] {
+            try {
+                ComputeRootRange(n, first, split, primeCount_, q, &pendingEntries_);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        ComputeRootRange(n, first, 0, primeCount_, 1, nullptr);  // no thread to be had: alone
+        return;
+    }
+    try {
+        ComputeRootRange(n, first, 0, split, 1, nullptr);
+    } catch (...) {
+        upper.join();
+        throw;
+    }
+    upper.join();
+    if (failure) std::rethrow_exception(failure);
+    for (const PendingEntry& p : pendingEntries_) Append(buckets_[p.bucket], p.entry);
+}
+
+// The roots of table primes [from, to), q being the prime before `from` (1 for the first); the
+// bucket entries go into the buckets, or into `pending` when it is given.
+void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
+                             std::vector<PendingEntry>* pending) {
+    uint32_t qs[kRootChunk], inv[kRootChunk], x[kRootChunk];
+    const int top = n ? 31 - __builtin_clz(n) : -1;
+    for (uint32_t j0 = from; j0 < to; j0 += kRootChunk) {
+        const uint32_t count = std::min(kRootChunk, to - j0);
         for (uint32_t i = 0; i < count; ++i) {
             q += 2 * static_cast<uint64_t>(primeGaps_[j0 + i]);
             qs[i] = static_cast<uint32_t>(q);
@@ -226,10 +272,16 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first) {
             f = f == p ? 0 : f;
             const uint32_t root = (f & 1) ? (f + p) / 2 : f / 2;
             const uint32_t j = j0 + i;
-            if (j < firstBucket_)
+            if (j < firstBucket_) {
                 roots_[j] = root;
-            else
-                Append(buckets_[(root / kSieveSize) & bucketMask_], {p, root % kSieveSize});
+            } else {
+                const uint32_t bucket = static_cast<uint32_t>((root / kSieveSize) & bucketMask_);
+                const BucketEntry entry{p, root % kSieveSize};
+                if (pending)
+                    pending->push_back({bucket, entry});
+                else
+                    Append(buckets_[bucket], entry);
+            }
         }
     }
 }

@@ -62,8 +62,10 @@ public:
     Sieve& operator=(const Sieve&) = delete;
 
     // Makes the sieve ready for exponent n from the odd multiplier `first` on. The prime table is
-    // kept from the previous exponent when its size is the same.
-    void Prepare(uint32_t n, uint64_t first);
+    // kept from the previous exponent when its size is the same. With threads >= 2 the primes'
+    // first strikes are computed on two threads (the calling one and one started for it); the
+    // result is the same.
+    void Prepare(uint32_t n, uint64_t first, uint32_t threads = 1);
 
     // Strikes block b into the cursor's bits: both steps below, waiting for the block's turn.
     void SieveBlock(uint64_t b, Cursor& cursor);
@@ -140,7 +142,14 @@ private:
 
     void SplitPrimes();
     void ResetBuckets();
-    void ComputeRoots(uint32_t n, uint64_t first);
+    struct PendingEntry {
+        uint32_t bucket;
+        BucketEntry entry;
+    };
+    static constexpr uint32_t kRootChunk = 256;  // primes whose roots are computed side by side
+    void ComputeRoots(uint32_t n, uint64_t first, uint32_t threads);
+    void ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
+                          std::vector<PendingEntry>* pending);
     void BuildWordPatterns();
     void MoveCursor(Cursor& cursor, uint64_t b) const;
     void StrikeBuckets(uint64_t b, uint64_t* bits);
@@ -178,6 +187,7 @@ private:
     std::vector<Bucket> buckets_;
     uint64_t bucketMask_ = 0;
     std::vector<BucketPage*> pages_;  // every page this sieve owns
+    std::vector<PendingEntry> pendingEntries_;  // the upper part's entries while Prepare runs
     BucketPage* freePages_ = nullptr;
     // The next block whose bucket step may run. Only the thread that holds that block takes the
     // step, so the turn itself is the exclusive right to the buckets: it is handed on with

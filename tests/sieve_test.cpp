@@ -12,8 +12,9 @@
 namespace vontal {
 namespace {
 
-// Prepares the sieve for exponent n starting at k, as the computation thread does.
-void Prime(Sieve& s, uint32_t n, int64_t k) { s.Prepare(n, static_cast<uint64_t>(k)); }
+// Prepares the sieve for exponent n starting at k, as the computation thread does (with two
+// threads or more, the first strikes are computed on two).
+void Prime(Sieve& s, uint32_t n, int64_t k, uint32_t threads = 1) { s.Prepare(n, static_cast<uint64_t>(k), threads); }
 
 uint64_t PowMod(uint64_t b, uint64_t e, uint64_t m) {  // m < 2^32
     uint64_t r = 1, x = b % m;
@@ -57,12 +58,12 @@ TEST(Sieve, StartOffsetExample) {
 // Every bit of the first blocks against the primes' own arithmetic: q strikes k exactly
 // when k = -2^-n (mod q). Long runs of blocks cover the primes that wait several blocks.
 TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
-    struct Row { uint32_t n; int64_t k; uint32_t blocks; };
-    for (const Row& r : {Row{8, 3, 2}, Row{20, 1'000'001, 2}, Row{21, 5, 3}, Row{100, 1'000'000'000'001, 20},
-                         Row{64, 7'777'777'777'777'777, 2}, Row{50, 20'000'000'000'001, 24}}) {
+    struct Row { uint32_t n; int64_t k; uint32_t blocks; uint32_t threads; };
+    for (const Row& r : {Row{8, 3, 2, 1}, Row{20, 1'000'001, 2, 2}, Row{21, 5, 3, 1}, Row{100, 1'000'000'000'001, 20, 2},
+                         Row{64, 7'777'777'777'777'777, 2, 3}, Row{50, 20'000'000'000'001, 24, 2}}) {
         const uint32_t kSpan = r.blocks * kSieveSize;  // sieve indices covered
         Sieve s;
-        Prime(s, r.n, r.k);
+        Prime(s, r.n, r.k, r.threads);
         const auto primes = s.TablePrimes();
         const uint64_t base = static_cast<uint64_t>(r.k);
         std::vector<bool> struck(kSpan, false);
@@ -90,7 +91,7 @@ TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
         }
         size_t mismatches = 0;  // a survivor that should be struck, or the other way round
         for (uint32_t i = 0; i < kSpan; ++i) mismatches += handed[i] == struck[i];
-        EXPECT_EQ(mismatches, 0u) << "n=" << r.n << " k=" << r.k;
+        EXPECT_EQ(mismatches, 0u) << "n=" << r.n << " k=" << r.k << " threads=" << r.threads;
         // Spot-check against GMP: a multiplier whose candidate a small table prime divides is struck.
         for (uint32_t i = 0; i < 3000; i += 7) {
             bool divisible = false;
