@@ -507,6 +507,7 @@
       body.append(tr);
     });
     $("queue-empty").hidden = queue.length > 0;
+    body.closest("table").hidden = queue.length === 0;
   }
 
   $("queue-form").addEventListener("submit", async (event) => {
@@ -534,6 +535,8 @@
     const known = counts.filter(isNumber);
     const total = known.reduce((a, b) => a + b, 0);
     setText($("fleet-divisors"), known.length ? formatInteger(total) + (known.length < counts.length ? "+" : "") : "—");
+    setAttr($("fleet-divisors"), "title", known.length < counts.length
+      ? (counts.length - known.length) + " of the machines do not report their divisors" : "");
     setClass($("fleet-divisors"), "found", total > 0);
     const version = typeof data.serverVersion === "string" ? "vontal-server " + data.serverVersion + " · " : "";
     setText($("updated"), version + "updated " + new Date().toLocaleTimeString());

@@ -146,10 +146,18 @@ class Program:
     """The desktop program offscreen in a folder of its own, continuing a stored task, its link
     to the server switched on in the settings file."""
 
-    def __init__(self, bin_dir, work, name, task, server_port):
+    def __init__(self, bin_dir, work, name, task, server_port, divisors=()):
         self.dir = os.path.join(work, name)
         os.makedirs(os.path.join(self.dir, "home"))
         self.task = task
+        self.divisors = list(divisors)
+        # Earlier finds in Result.txt, as the search records them: the program shows them in its
+        # result box at start-up.
+        if divisors:
+            with open(os.path.join(self.dir, "Result.txt"), "w", newline="") as f:
+                for line in divisors:
+                    k, n, m = re.match(r"(\d+)\.2\^(\d+)\+1 divides F_(\d+)$", line).groups()
+                    f.write("\r\nfound m=%s,  k=%s,  n=%s\r\n%s\r\n" % (m, k, n, line))
         settings = ("[f]\r\nPriority=-1\r\nThreads=1\r\nConnectToServerVontal=1\r\nHostServerVontal=127.0.0.1\r\n"
                     "nMin={nMin}\r\nnTemp={nTemp}\r\nnMax={nMax}\r\nkMin={kMin}\r\nkMax={kMax}\r\nKTemp={KTemp}\r\n").format(**task)
         with open(os.path.join(self.dir, "Vontal.ini"), "w", newline="") as f:
@@ -258,7 +266,8 @@ def run(bin_dir, work, screenshot):
     # The two tasks differ (the server tells the machines apart by address and task); each stored
     # position is well inside its task, so that the bars show something.
     a = Program(bin_dir, work, "alpha", {"nMin": "50", "nTemp": "53", "nMax": "60", "kMin": "1", "kMax": "20e12",
-                                         "KTemp": "7000000000001"}, server.program_port)
+                                         "KTemp": "7000000000001"}, server.program_port,
+                divisors=["1071.2^8+1 divides F_6", "7.2^14+1 divides F_12", "13.2^20+1 divides F_18"])
     b = Program(bin_dir, work, "beta", {"nMin": "40", "nTemp": "47", "nMax": "49", "kMin": "1", "kMax": "5e12",
                                         "KTemp": "2500000000001"}, server.program_port)
     fake = FakeProgram(server.program_port)
@@ -282,7 +291,8 @@ def run(bin_dir, work, screenshot):
         print("machines:", ma["id"], mb["id"], mf["id"])
         check(len(driver.find_elements(By.CSS_SELECTOR, "tr.machine")) == 3, "the page has other rows than the three machines")
         task_text = cell_text(driver, ma["id"], ".task")
-        check(task_text == "n=50 to 60,k=1 to 20e12", "the first program's task in the page: %r" % task_text)
+        # The boxes as the program shows them (it may have put its own lowest k in the box).
+        check(task_text == "n=50 to 60,k=%s to 20e12" % ma["task"]["kMin"], "the first program's task in the page: %r" % task_text)
         check(cell_text(driver, ma["id"], ".pill") == "running", "the first program's state in the page")
 
         # It updates: the k reached of a running machine changes in the page, which is not reloaded.
@@ -296,6 +306,30 @@ def run(bin_dir, work, screenshot):
         print("k reached:", k_before, "->", cell_text(driver, ma["id"], ".k"), "; fleet rate:",
               driver.find_element(By.ID, "fleet-rate").text)
 
+        # The first program's divisors: a program that reports them (built after "[ReceiveResults]")
+        # gives its result box's lines, listed by a click on the count; an older one is unknown.
+        # The server has asked for them once the fake program's count is known; two answers of the
+        # first program later, its count is what it will stay.
+        asked_at = wait_for(lambda: (find_machine_by_id(server, mf["id"]) or {}).get("divisorCount") is not None
+                            and server.machines()["time"], "the fake program's divisor count in the JSON")
+        wait_for(lambda: seconds_between(asked_at, find_machine_by_id(server, ma["id"])["lastSeen"] or asked_at) >= 2,
+                 "two more answers of the first program")
+        ma = find_machine_by_id(server, ma["id"])
+        if ma["divisorCount"] is None:
+            wait_for(lambda: cell_text(driver, ma["id"], ".divisors") == "—", "unknown divisors shown as such")
+        else:
+            check(ma["divisorCount"] == 3 and ma["divisors"] == a.divisors, "the first program's divisors: %s" % ma)
+            row(driver, ma["id"]).find_element(By.CSS_SELECTOR, ".divisors button.count").click()
+            shown = wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "tr.divisor-row li"), "the first program's divisor lines")
+            check([li.get_attribute("textContent") for li in shown] == a.divisors, "the divisor lines in the page")
+        if screenshot:
+            os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
+            driver.save_screenshot(screenshot)
+            print("screenshot:", screenshot)
+        if ma["divisorCount"] is not None:
+            row(driver, ma["id"]).find_element(By.CSS_SELECTOR, ".divisors button.count").click()
+            wait_for(lambda: not driver.find_elements(By.CSS_SELECTOR, "tr.divisor-row"), "the divisor lines closed")
+
         # The fake program's label and divisor line are text in the page: no element made of them.
         status = cell_text(driver, mf["id"], ".status")
         check(HOSTILE_LABEL in status, "the fake program's label is not shown as text: %r" % status)
@@ -307,11 +341,6 @@ def run(bin_dir, work, screenshot):
         line = wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "tr.divisor-row li"), "the divisor lines")[0]
         check(line.get_attribute("textContent") == HOSTILE_DIVISOR, "the divisor line shows %r" % line.get_attribute("textContent"))
         check(not driver.find_elements(By.CSS_SELECTOR, "main b, main img"), "the divisor line became markup")
-
-        if screenshot:
-            os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
-            driver.save_screenshot(screenshot)
-            print("screenshot:", screenshot)
 
         # Stop on the first program stops that one: in the page and in the JSON; the other runs on.
         stop = row(driver, ma["id"]).find_element(By.CSS_SELECTOR, 'button[data-action="stop"]')
