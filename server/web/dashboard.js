@@ -435,16 +435,13 @@
     row.autostart.disabled = !connected;
   }
 
-  function sortKey(m) {
-    return [String(machineName(m)).toLowerCase(), String(m.address || ""), String(m.id)];
-  }
+  // By host, then address, then id, numbers by their value (port 9000 before port 10000): a
+  // machine keeps its place from one poll to the next.
+  const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: "base" });
   function compareMachines(a, b) {
-    const ka = sortKey(a), kb = sortKey(b);
-    for (let i = 0; i < ka.length; ++i) {
-      if (ka[i] < kb[i]) return -1;
-      if (ka[i] > kb[i]) return 1;
-    }
-    return 0;
+    return collator.compare(String(machineName(a)), String(machineName(b))) ||
+           collator.compare(String(a.address || ""), String(b.address || "")) ||
+           collator.compare(String(a.id), String(b.id));
   }
 
   function renderMachines(machines) {

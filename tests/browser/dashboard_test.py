@@ -305,6 +305,24 @@ def run(bin_dir, work, screenshot):
                  and "k/s" in driver.find_element(By.ID, "fleet-rate").text, "both rates and the fleet's")
         print("k reached:", k_before, "->", cell_text(driver, ma["id"], ".k"), "; fleet rate:",
               driver.find_element(By.ID, "fleet-rate").text)
+        # Readable figures: k in groups of three with thin separators, rates as a power of ten.
+        k_text = cell_text(driver, ma["id"], ".k")
+        check(re.fullmatch("k=[1-9][0-9]{0,2}(\u202f[0-9]{3})+", k_text), "k reached reads %r" % k_text)
+        rates = [driver.find_element(By.ID, "fleet-rate"), row(driver, ma["id"]).find_element(By.CSS_SELECTOR, ".rate")]
+        for rate in (r.get_attribute("innerHTML") for r in rates):
+            check(re.fullmatch("[1-9]\\.[0-9]·10<sup>[0-9]+</sup> k/s", rate), "a rate reads %r" % rate)
+
+        # The queue: a task added in the page lands in the server's file; it stays there
+        # while no machine has finished (it is deleted further on).
+        queue_form = driver.find_element(By.ID, "queue-form")
+        for name, value in (("nFirst", "81"), ("nLast", "90"), ("kLow", "1"), ("kHigh", "30e12")):
+            queue_form.find_element(By.NAME, name).send_keys(value)
+        queue_form.find_element(By.CSS_SELECTOR, 'button[type="submit"]').click()
+        queue_file = os.path.join(server.dir, "queue.txt")
+        wait_for(lambda: os.path.exists(queue_file) and "n=81 to 90, k=1 to 30e12" in open(queue_file).read(),
+                 "the task in queue.txt")
+        wait_for(lambda: [r.get_attribute("textContent") for r in driver.find_elements(By.CSS_SELECTOR, "#queue-rows td:nth-child(2)")]
+                 == ["n=81 to 90, k=1 to 30e12"], "the task in the page's queue")
 
         # The first program's divisors: a program that reports them (built after "[ReceiveResults]")
         # gives its result box's lines, listed by a click on the count; an older one is unknown.
@@ -374,16 +392,7 @@ def run(bin_dir, work, screenshot):
                  "the first program's boxes to take n to 61")
         wait_for(lambda: "n=50 to 61" in cell_text(driver, ma["id"], ".task"), "the new boxes in the page")
 
-        # The queue: a task added in the page lands in the server's file; Delete takes it out.
-        queue_form = driver.find_element(By.ID, "queue-form")
-        for name, value in (("nFirst", "81"), ("nLast", "90"), ("kLow", "1"), ("kHigh", "30e12")):
-            queue_form.find_element(By.NAME, name).send_keys(value)
-        queue_form.find_element(By.CSS_SELECTOR, 'button[type="submit"]').click()
-        queue_file = os.path.join(server.dir, "queue.txt")
-        wait_for(lambda: os.path.exists(queue_file) and "n=81 to 90, k=1 to 30e12" in open(queue_file).read(),
-                 "the task in queue.txt")
-        wait_for(lambda: [r.get_attribute("textContent") for r in driver.find_elements(By.CSS_SELECTOR, "#queue-rows td:nth-child(2)")]
-                 == ["n=81 to 90, k=1 to 30e12"], "the task in the page's queue")
+        # Delete takes the queued task out of the page and the file.
         driver.find_element(By.CSS_SELECTOR, '#queue-rows button[data-action="delete"]').click()
         wait_for(lambda: not driver.find_elements(By.CSS_SELECTOR, "#queue-rows tr"), "the queue emptied in the page")
         check(server.machines()["queue"] == [], "the server's queue is not empty")
