@@ -54,6 +54,7 @@ constexpr int kViewTickMs = 15000;
 constexpr uint32_t kTicksPerRefresh = 120;  // the status summary is rebuilt every 30 minutes
 
 const char* const kWaitingText = "Program does not work\rExpects a new task...";
+const char* const kAcceptServerTasksKey = "AcceptServerTasks";
 const char* const kStartQuestion = "   You really want to start\rcalculations from a beginning?";
 const char* const kFloatingQuestion =
     "This function is established if in system work old \rDOS or Win3.1 of the program, which "
@@ -264,6 +265,10 @@ void MainWindow::BuildMenus() {
     serverLinkAction_->setCheckable(true);
     connect(serverLinkAction_, &QAction::triggered, this,
             [this](bool checked) { Guard([this, checked] { remote_->SetWanted(checked); }); });
+    acceptServerTasksAction_ = item(options, "acceptServerTasksAction", "Accept Tasks from Server");
+    acceptServerTasksAction_->setCheckable(true);
+    connect(acceptServerTasksAction_, &QAction::triggered, this,
+            [this](bool checked) { Guard([this, checked] { AcceptServerTasksClicked(checked); }); });
     options->addSeparator();
     priorityMenu_ = options->addMenu(QStringLiteral("Priority"));
     priorityMenu_->setObjectName(QStringLiteral("priorityMenu"));
@@ -355,6 +360,7 @@ void MainWindow::StartUp() {
         session_.SetTaskTexts(stored);
         ShowBoxes(stored);
         remote_->RestoreWanted(ini.ReadInteger("f", "ConnectToServerVontal", 0) == 1);
+        acceptServerTasksAction_->setChecked(ini.ReadInteger("f", kAcceptServerTasksKey, 0) == 1);
         if (ini.ReadInteger("f", "OldProg", 0) == 1) floatingPriorityAction_->setEnabled(true);
         QStringList failures;
         for (const std::string& failure : session_.kernelFailures()) failures << Text(failure);
@@ -389,6 +395,10 @@ void MainWindow::LoadResultFile() { resultBox_->setPlainText(LoadResultBoxText(P
 
 void MainWindow::StartClicked() {
     if (!AskYesNo(this, QString::fromLatin1(kStartQuestion), false)) return;
+    StartAfresh();
+}
+
+void MainWindow::StartAfresh() {
     // A follow-on task may have started while the question was open.
     if (session_.searching()) return;
     const StartOutcome out = session_.StartNewTask();
@@ -570,6 +580,10 @@ void MainWindow::ShowThreadsChoice() {
     for (QAction* action : threadsMenu_->actions()) action->setChecked(action->objectName() == checked);
 }
 
+void MainWindow::AcceptServerTasksClicked(bool checkedNow) {
+    if (IniFile* ini = session_.settings()) ini->WriteInteger("f", kAcceptServerTasksKey, checkedNow ? 1 : 0);
+}
+
 void MainWindow::ThreadsClicked(int threads) {
     if (IniFile* ini = session_.settings()) ini->WriteInteger("f", "Threads", threads);
     ShowThreadsChoice();
@@ -713,7 +727,13 @@ bool MainWindow::CanRun(ServerCommand command) const {
 
 void MainWindow::Run(ServerCommand command) {
     switch (command) {
-        case ServerCommand::Start: startAction_->trigger(); break;
+        case ServerCommand::Start:
+            // The user of this machine may let the server start tasks without the question.
+            if (acceptServerTasksAction_->isChecked())
+                Guard([this] { StartAfresh(); });
+            else
+                startAction_->trigger();
+            break;
         case ServerCommand::Continue: continueAction_->trigger(); break;
         case ServerCommand::Stop: stopAction_->trigger(); break;
         case ServerCommand::WindowsService: autostartAction_->trigger(); break;
@@ -738,6 +758,18 @@ ServerStateFields MainWindow::State() const {
     f.statusK = progressLabel_->text();
     f.statusK.replace(QLatin1Char('\n'), QLatin1Char('\r'));
     return f;
+}
+
+ServerResultsFields MainWindow::Results() const {
+    ServerResultsFields results;
+    // The result box holds two lines per divisor; the second says which number it divides.
+    for (const QString& line : resultBox_->toPlainText().split(QLatin1Char('\n')))
+        if (line.contains(QLatin1String(" divides F_"))) {
+            ++results.count;
+            results.lastLines << line.trimmed();
+            if (results.lastLines.size() > kResultsReplyLines) results.lastLines.removeFirst();
+        }
+    return results;
 }
 
 void MainWindow::SetTaskBoxes(const TaskBoxTexts& texts) {

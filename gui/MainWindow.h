@@ -78,6 +78,8 @@ private:
 
     // --- Run control: the menu commands.
     void StartClicked();
+    // Starts the task in the boxes from its beginning (Start once the user said yes).
+    void StartAfresh();
     void ContinueClicked();
     void StopClicked();
     // A start the session has made: the priority menu follows the stored values.
@@ -98,6 +100,7 @@ private:
     void PriorityClicked(int level);
     void FloatingPriorityClicked(bool checkedNow);
     void AutostartClicked(bool checkedNow);
+    void AcceptServerTasksClicked(bool checkedNow);
     void ThreadsClicked(int threads);
     void ShowThreadsChoice();
     void QuitClicked();
@@ -121,6 +124,7 @@ private:
     bool CanRun(ServerCommand command) const override;
     void Run(ServerCommand command) override;
     ServerStateFields State() const override;
+    ServerResultsFields Results() const override;
     void SetTaskBoxes(const TaskBoxTexts& texts) override;
     ISettings* Settings() override;
     std::optional<QString> AskServerHost(const QString& stored) override;
@@ -187,6 +191,8 @@ private:
     QAction* priorityActions_[5] = {};
     QAction* floatingPriorityAction_ = nullptr;
     QAction* autostartAction_ = nullptr;
+    // The server's "[Start]" starts the task without asking the local user ("AcceptServerTasks").
+    QAction* acceptServerTasksAction_ = nullptr;
     QAction* hideAction_ = nullptr;
     QAction* clearResultAction_ = nullptr;
     QAction* quitAction_ = nullptr;

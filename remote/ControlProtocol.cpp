@@ -1,6 +1,8 @@
 // The control protocol on plain bytes.
 #include "remote/ControlProtocol.h"
 
+#include <algorithm>
+
 namespace vontal {
 
 namespace {
@@ -18,6 +20,7 @@ constexpr Token kTokens[] = {
     {"[WindowsService]", ServerCommand::WindowsService},
     {"[ReceiveParameters]", ServerCommand::ReceiveParameters},
     {"[SetParameters]", ServerCommand::SetParameters},
+    {"[ReceiveResults]", ServerCommand::ReceiveResults},
 };
 
 QString BoxValue(QByteArrayView bytes) {
@@ -79,6 +82,22 @@ QByteArray BuildStateReply(const ServerStateFields& f) {
     return reply;
 }
 
+QByteArray BuildResultsReply(const ServerResultsFields& f) {
+    QByteArray reply("[Results]count=");
+    reply += QByteArray::number(f.count);
+    reply += "|";
+    const qsizetype first = std::max<qsizetype>(0, f.lastLines.size() - kResultsReplyLines);
+    for (qsizetype i = first; i < f.lastLines.size(); ++i) {
+        if (i > first) reply += "\r";
+        // A line never carries the separators of the reply.
+        QByteArray line = f.lastLines[i].toLatin1();
+        line.replace('\r', ' ').replace('\n', ' ').replace('|', ' ');
+        reply += line;
+    }
+    reply += "|";
+    return reply;
+}
+
 void HandleServerMessage(const QByteArray& message, IControlTarget& target) {
     const ServerCommand command = ParseServerCommand(message);
     switch (command) {
@@ -95,6 +114,9 @@ void HandleServerMessage(const QByteArray& message, IControlTarget& target) {
             return;
         case ServerCommand::SetParameters:
             target.SetTaskBoxes(ParseSetParameters(message));
+            return;
+        case ServerCommand::ReceiveResults:
+            target.SendReply(BuildResultsReply(target.CurrentResults()));
             return;
         case ServerCommand::None:
             return;

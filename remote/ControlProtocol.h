@@ -5,14 +5,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace vontal {
 
-enum class ServerCommand { None, Start, Continue, Stop, WindowsService, ReceiveParameters, SetParameters };
+enum class ServerCommand { None, Start, Continue, Stop, WindowsService, ReceiveParameters, SetParameters, ReceiveResults };
 
 // The command of one message: a token standing at its very first byte, matched byte for byte
 // (letter case included) in the order "[Start]", "[Continue]", "[Stop]", "[WindowsService]",
-// "[ReceiveParameters]", "[SetParameters]". Text behind the token does not matter here.
+// "[ReceiveParameters]", "[SetParameters]", "[ReceiveResults]". Text behind the token does not
+// matter here.
 ServerCommand ParseServerCommand(const QByteArray& message);
 
 // The texts "[SetParameters]" puts into the four task boxes.
@@ -48,6 +50,21 @@ struct ServerStateFields {
 // "lab/|" + the status text + "|", in single-byte characters (no comma before "lab/|").
 QByteArray BuildStateReply(const ServerStateFields& fields);
 
+// The divisors the result box holds, for "[ReceiveResults]": how many, and the last lines of the
+// form "123.2^52+1 divides F_50", oldest first.
+struct ServerResultsFields {
+    int count = 0;
+    QStringList lastLines;
+};
+
+// At most this many divisor lines go into one results reply.
+inline constexpr int kResultsReplyLines = 20;
+
+// "[Results]count=<count>|" + the last lines (at most kResultsReplyLines), separated by a
+// carriage return, + "|". A server that wants to know whether a divisor was found asks with
+// "[ReceiveResults]"; the state reply stays as it always was.
+QByteArray BuildResultsReply(const ServerResultsFields& fields);
+
 // What a message may act on: the window's menu commands, its boxes and the link's send.
 class IControlTarget {
 public:
@@ -57,6 +74,7 @@ public:
     // Runs the menu command's own handler (Start, Continue, Stop, Start with Desktop Session).
     virtual void RunCommand(ServerCommand command) = 0;
     virtual ServerStateFields CurrentState() const = 0;
+    virtual ServerResultsFields CurrentResults() const = 0;
     virtual void SetTaskBoxes(const TaskBoxTexts& texts) = 0;
     virtual void SendReply(const QByteArray& reply) = 0;
 };

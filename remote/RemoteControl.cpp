@@ -124,6 +124,8 @@ void RemoteControl::RunCommand(ServerCommand command) {
 
 ServerStateFields RemoteControl::CurrentState() const { return program_.State(); }
 
+ServerResultsFields RemoteControl::CurrentResults() const { return program_.Results(); }
+
 void RemoteControl::SetTaskBoxes(const TaskBoxTexts& texts) { program_.SetTaskBoxes(texts); }
 
 void RemoteControl::SendReply(const QByteArray& reply) { link_->Send(reply); }

@@ -23,9 +23,12 @@ public:
     virtual ~IRemoteControlled() = default;
     // Whether the command of "[Start]", "[Continue]" or "[Stop]" is enabled now.
     virtual bool CanRun(ServerCommand command) const = 0;
-    // Runs the command as its menu item does: Start asks the local user first.
+    // Runs the command as its menu item does: Start asks the local user first, unless the user
+    // lets the server start tasks without the question.
     virtual void Run(ServerCommand command) = 0;
     virtual ServerStateFields State() const = 0;
+    // The divisors in the result box.
+    virtual ServerResultsFields Results() const = 0;
     virtual void SetTaskBoxes(const TaskBoxTexts& texts) = 0;
     // The settings file, where the server's host and the switch are kept; null until it is open.
     virtual ISettings* Settings() = 0;
@@ -59,6 +62,7 @@ private:
     bool CommandEnabled(ServerCommand command) const override;
     void RunCommand(ServerCommand command) override;
     ServerStateFields CurrentState() const override;
+    ServerResultsFields CurrentResults() const override;
     void SetTaskBoxes(const TaskBoxTexts& texts) override;
     void SendReply(const QByteArray& reply) override;
 

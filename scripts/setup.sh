@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       libgmp-dev nlohmann-json3-dev qt6-base-dev qt6-base-dev-tools libgl-dev clang libclang-rt-14-dev fonts-liberation xvfb xauth
       parallel slurmctld slurmd slurm-client munge dpkg-dev desktop-file-utils systemd man-db
-      qt6-httpserver-dev chromium chromium-driver python3-selenium)
+      qt6-httpserver-dev qt6-websockets-dev chromium chromium-driver python3-selenium)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -19,7 +19,7 @@ bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVONTAL_BUIL
   ctest --output-on-failure --parallel "$(nproc)")
 
 echo "== Thread tests under ThreadSanitizer (whole searches, the scan on several cores, the shared sieve)"
-bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVONTAL_BUILD_GUI=OFF \
+TARGETS="engine_tests search_tests" bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVONTAL_BUILD_GUI=OFF \
   -DVONTAL_BUILD_BENCH=OFF -DVONTAL_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^(Search|ExponentScan|ParallelSieve)\.')
 

@@ -13,6 +13,7 @@ public:
     bool CommandEnabled(vontal::ServerCommand) const override { return true; }
     void RunCommand(vontal::ServerCommand) override {}
     vontal::ServerStateFields CurrentState() const override { return state; }
+    vontal::ServerResultsFields CurrentResults() const override { return results; }
     void SetTaskBoxes(const vontal::TaskBoxTexts& texts) override {
         for (const QString* s : {&texts.nFirst, &texts.nLast, &texts.kLow, &texts.kHigh})
             if (s->contains(QLatin1Char('\r')) || s->contains(QLatin1Char('\n')) || s->contains(QChar(0)))
@@ -21,9 +22,10 @@ public:
         state.kMax = texts.kHigh;
     }
     void SendReply(const QByteArray& reply) override {
-        if (!reply.startsWith("[CurrentParameters]")) __builtin_trap();
+        if (!reply.startsWith("[CurrentParameters]") && !reply.startsWith("[Results]")) __builtin_trap();
     }
     vontal::ServerStateFields state;
+    vontal::ServerResultsFields results{1, {"3.2^7+1 divides F_5"}};
 };
 
 }  // namespace

@@ -239,6 +239,54 @@ private slots:
         QCOMPARE(f.ini("nMin"), std::string("20"));
     }
 
+    // With "Accept Tasks from Server" ticked, the server's "[Start]" runs the task in the boxes
+    // at once, without the question; the local user's own Start still asks; unticking stores 0
+    // and brings the question back for the server too.
+    void serverTasksAcceptedWithoutTheQuestion() {
+        Fixture f;
+        f.writeTask("21", "20", "1", "100");  // finished: nothing continues at start-up
+        f.setIni("AcceptServerTasks", "1");
+        f.openConnected();
+        QVERIFY(f.action("acceptServerTasksAction")->isChecked());
+        Answerer answers;
+        f.server.send("[SetParameters]nMin=20,nMax=20,kMin=1,kMax=100,");
+        f.server.send("[Start]");
+        QTRY_VERIFY_WITH_TIMEOUT(f.readFile("Vontal.log").contains("n=20  k from") && f.stoppedLook() &&
+                                     f.box("firstExponent")->text() == "21",
+                                 kWait);
+        QVERIFY(answers.texts.isEmpty());
+        QCOMPARE(f.ini("nMin"), std::string("20"));
+
+        f.action("startAction")->trigger();  // the local user's Start, answered No
+        QTRY_COMPARE_WITH_TIMEOUT(answers.texts.size(), 1, kWait);
+
+        f.action("acceptServerTasksAction")->trigger();
+        QCOMPARE(f.ini("AcceptServerTasks"), std::string("0"));
+        f.server.send("[Start]");
+        QTRY_COMPARE_WITH_TIMEOUT(answers.texts.size(), 2, kWait);
+        QCOMPARE(answers.texts[1], QString("   You really want to start\ncalculations from a beginning?"));
+        QVERIFY(f.stoppedLook());
+    }
+
+    // "[ReceiveResults]" tells the server how many divisors the result box holds, with their
+    // lines; without any, a count of 0.
+    void resultsReplyFromTheResultBox() {
+        for (const bool withDivisors : {false, true}) {
+            Fixture f;
+            f.writeTask("21", "20", "1", "100");
+            if (withDivisors)
+                f.writeFile("Result.txt", "found m=5,  k=3,  n=7\r\n3.2^7+1 divides F_5\r\n"
+                                          "found m=23,  k=5,  n=25\r\n5.2^25+1 divides F_23\r\n");
+            f.openConnected();
+            f.server.lastReceived().clear();
+            f.server.send("[ReceiveResults]");
+            QTRY_VERIFY_WITH_TIMEOUT(f.server.lastReceived().count('|') >= 2, kWait);
+            QCOMPARE(f.server.lastReceived(), withDivisors ? QByteArray("[Results]count=2|3.2^7+1 divides F_5\r"
+                                                                        "5.2^25+1 divides F_23|")
+                                                           : QByteArray("[Results]count=0||"));
+        }
+    }
+
     // Continue takes the boxes as they stand: bad text gives the start's own message (once, however
     // often it is repeated); while running it is refused; after a stop it resumes.
     void continueInEachState() {

@@ -23,10 +23,12 @@ public:
     bool enabled = true;
     QStringList calls;
     ServerStateFields state;
+    ServerResultsFields results;
 
     bool CommandEnabled(ServerCommand) const override { return enabled; }
     void RunCommand(ServerCommand command) override { calls << QString("run %1").arg(int(command)); }
     ServerStateFields CurrentState() const override { return state; }
+    ServerResultsFields CurrentResults() const override { return results; }
     void SetTaskBoxes(const TaskBoxTexts& t) override {
         calls << QString("boxes %1|%2|%3|%4").arg(t.nFirst, t.nLast, t.kLow, t.kHigh);
     }
@@ -64,6 +66,7 @@ private slots:
         QTest::newRow("windows service") << QByteArray("[WindowsService]") << ServerCommand::WindowsService;
         QTest::newRow("receive") << QByteArray("[ReceiveParameters]") << ServerCommand::ReceiveParameters;
         QTest::newRow("set") << QByteArray("[SetParameters]a=1,") << ServerCommand::SetParameters;
+        QTest::newRow("results") << QByteArray("[ReceiveResults]") << ServerCommand::ReceiveResults;
         // Two messages in one read: only the first counts.
         QTest::newRow("two in one read") << QByteArray("[Stop][Start]") << ServerCommand::Stop;
         QTest::newRow("leading blank") << QByteArray(" [Start]") << ServerCommand::None;
@@ -132,6 +135,23 @@ private slots:
         QVERIFY(BuildStateReply(latin).contains(",kMin=\xe9,kMax="));
     }
 
+    // The divisors of the result box: the count of all, the last lines only, and a line that
+    // somehow holds a separator of the reply cannot break it.
+    void resultsReply() {
+        QCOMPARE(BuildResultsReply({}), QByteArray("[Results]count=0||"));
+        ServerResultsFields two{2, {"3.2^7+1 divides F_5", "5.2^25+1 divides F_23"}};
+        QCOMPARE(BuildResultsReply(two), QByteArray("[Results]count=2|3.2^7+1 divides F_5\r5.2^25+1 divides F_23|"));
+        ServerResultsFields many;
+        for (int i = 1; i <= 30; ++i) many.lastLines << QString("%1.2^9+1 divides F_7").arg(i);
+        many.count = 30;
+        const QByteArray reply = BuildResultsReply(many);
+        QVERIFY(reply.startsWith("[Results]count=30|11.2^9+1 divides F_7\r12."));
+        QVERIFY(reply.endsWith("\r30.2^9+1 divides F_7|"));
+        QCOMPARE(reply.count('\r'), kResultsReplyLines - 1);
+        ServerResultsFields odd{1, {"a|b\rc\nd"}};
+        QCOMPARE(BuildResultsReply(odd), QByteArray("[Results]count=1|a b c d|"));
+    }
+
     // Each message reaches its handler only; start, continue and stop only while enabled.
     void dispatch_data() {
         QTest::addColumn<QByteArray>("message");
@@ -152,6 +172,8 @@ private slots:
             << QStringList{"reply " + QString::fromLatin1(BuildStateReply(StoppedAt52()))};
         QTest::newRow("set fills boxes only") << QByteArray("[SetParameters]a=1,b=2,c=3,d=4,") << false
                                               << QStringList{"boxes 1|2|3|4"};
+        QTest::newRow("results always") << QByteArray("[ReceiveResults]") << false
+                                        << QStringList{"reply [Results]count=1|3.2^7+1 divides F_5|"};
         QTest::newRow("unknown ignored") << QByteArray("[start]") << true << QStringList{};
         QTest::newRow("binary ignored") << Bytes("\x01\x02\xff") << true << QStringList{};
     }
@@ -162,6 +184,7 @@ private slots:
         RecordingTarget target;
         target.enabled = enabled;
         target.state = StoppedAt52();
+        target.results = {1, {"3.2^7+1 divides F_5"}};
         HandleServerMessage(message, target);
         QCOMPARE(target.calls, calls);
     }
