@@ -9,6 +9,9 @@
   const REQUEST_TIMEOUT_MS = 8000;
   const NARROW_NBSP = "\u202F";  // the thin separator between groups of three digits
 
+  // The program's label at rest, which the state already says.
+  const RESTING_LABEL = "Program does not work · Expects a new task...";
+
   const STATES = {
     "running": "running",
     "starting": "starting",
@@ -413,11 +416,11 @@
 
     setText(row.pill, connected ? STATES[state] : "not connected");
     setAttr(row.pill, "data-state", connected ? state : "offline");
-    // The program's own label, where it says more than the columns: at rest, while starting,
-    // or anything unusual it reports.
+    // The program's own label, where it says more than the columns: while starting, or anything
+    // unusual it reports (not its k and rate while running, nor its usual words at rest).
     const status = typeof m.status === "string" ? m.status : "";
     const statusLine = status.split("\n").map((s) => s.trim()).filter(Boolean).join(" · ");
-    setText(row.status, state === "running" ? "" : statusLine);
+    setText(row.status, state === "running" || statusLine === RESTING_LABEL ? "" : statusLine);
     setAttr(row.pill, "title", status);
     setAttr(row.status, "title", status);
 
