@@ -2,7 +2,7 @@
 # The installation as a user gets it: `cmake --install` into a temporary prefix, and the .deb that
 # cpack makes from the same build unpacked into a temporary root. From each: the programs'
 # --version, a small task on the installed vontal-cli, the launcher checked by
-# desktop-file-validate and the user unit by systemd-analyze verify.
+# desktop-file-validate and the user units by systemd-analyze verify.
 #
 #   install_test.sh BUILD_DIR VERSION WITH_GUI(ON/OFF)
 #
@@ -72,19 +72,33 @@ check_tree() {
     grep -qx 'Exec=vontal' "$prefix/share/applications/vontal.desktop" || fail "$what: the launcher's Exec"
   fi
 
-  # The user unit: it must run the installed vontal-cli and take its SIGTERM status as success.
-  local unit="$prefix/$unitDir/vontal-cli.service"
-  grep -qx 'SuccessExitStatus=143' "$unit" || fail "$what: the unit does not accept the SIGTERM status"
+  # The user units: each must run its installed program.
+  # vontal-server's comes with the server, which is built where Qt HTTP Server is found.
+  check_unit "$what" "$prefix" "$unitPrefix" "$unitDir" vontal-cli
+  if [ -f "$build/bin/vontal-server" ]; then
+    [ -f "$prefix/bin/vontal-server" ] || fail "$what: bin/vontal-server is not installed"
+    check_unit "$what" "$prefix" "$unitPrefix" "$unitDir" vontal-server
+  fi
+}
+
+check_unit() {
+  local what=$1 prefix=$2 unitPrefix=$3 unitDir=$4 program=$5
+  local unit="$prefix/$unitDir/$program.service"
+  [ -f "$unit" ] || { fail "$what: $unitDir/$program.service is not installed"; return; }
+  # vontal-cli ends with status 143 on SIGTERM (the position saved); the server with 0.
+  if [ "$program" = vontal-cli ]; then
+    grep -qx 'SuccessExitStatus=143' "$unit" || fail "$what: the unit of $program does not accept the SIGTERM status"
+  fi
   local exec
   exec=$(sed -n 's/^ExecStart=//p' "$unit")
-  [ "$exec" = "$unitPrefix/bin/vontal-cli" ] || fail "$what: the unit runs '$exec'"
+  [ "$exec" = "$unitPrefix/bin/$program" ] || fail "$what: the unit of $program runs '$exec'"
   if have systemd-analyze systemd; then
     # A package's unit names /usr/bin; here the files lie in an unpacked root.
-    local checked="$work/vontal-cli.service"
+    local checked="$work/$program.service"
     sed "s|^ExecStart=$unitPrefix/|ExecStart=$prefix/|" "$unit" > "$checked"
     local man=(--man=no)
     command -v man >/dev/null && man=()
-    MANPATH="$prefix/share/man" systemd-analyze verify "${man[@]}" "$checked" || fail "$what: the unit does not verify"
+    MANPATH="$prefix/share/man" systemd-analyze verify "${man[@]}" "$checked" || fail "$what: the unit of $program does not verify"
   fi
 }
 
