@@ -41,6 +41,12 @@ ServerCommand ParseServerCommand(const QByteArray& message) {
     return ServerCommand::None;
 }
 
+const char* ServerCommandToken(ServerCommand command) {
+    for (const Token& token : kTokens)
+        if (token.command == command) return token.text;
+    return "";
+}
+
 TaskBoxTexts ParseSetParameters(const QByteArray& message) {
     QByteArrayView rest(message);
     auto next = [&rest]() {
@@ -57,8 +63,14 @@ TaskBoxTexts ParseSetParameters(const QByteArray& message) {
     return texts;
 }
 
+QByteArray BuildSetParameters(const TaskBoxTexts& t) {
+    return QByteArray(ServerCommandToken(ServerCommand::SetParameters)) + "n=" + t.nFirst.toLatin1() + ",n=" +
+           t.nLast.toLatin1() + ",k=" + t.kLow.toLatin1() + ",k=" + t.kHigh.toLatin1() + ",";
+}
+
 QByteArray BuildStateReply(const ServerStateFields& f) {
-    QByteArray reply("[CurrentParameters]nMin=");
+    QByteArray reply(kStateReplyToken);
+    reply += "nMin=";
     reply += f.nMin.toLatin1();
     reply += ",nTemp=";
     reply += f.nTemp.toLatin1();
@@ -83,7 +95,8 @@ QByteArray BuildStateReply(const ServerStateFields& f) {
 }
 
 QByteArray BuildResultsReply(const ServerResultsFields& f) {
-    QByteArray reply("[Results]count=");
+    QByteArray reply(kResultsReplyToken);
+    reply += "count=";
     reply += QByteArray::number(f.count);
     reply += "|";
     const qsizetype first = std::max<qsizetype>(0, f.lastLines.size() - kResultsReplyLines);

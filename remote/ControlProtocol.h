@@ -17,6 +17,13 @@ enum class ServerCommand { None, Start, Continue, Stop, WindowsService, ReceiveP
 // matter here.
 ServerCommand ParseServerCommand(const QByteArray& message);
 
+// The token that carries `command` ("[Start]", …); empty for None. The server sends these.
+const char* ServerCommandToken(ServerCommand command);
+
+// The tokens the program's two replies begin with.
+inline constexpr char kStateReplyToken[] = "[CurrentParameters]";
+inline constexpr char kResultsReplyToken[] = "[Results]";
+
 // The texts "[SetParameters]" puts into the four task boxes.
 struct TaskBoxTexts {
     QString nFirst;  // the first exponent box
@@ -31,6 +38,10 @@ struct TaskBoxTexts {
 // up in "Vontal.ini" at the next save, where a line break would add lines (and so any key) to
 // the file.
 TaskBoxTexts ParseSetParameters(const QByteArray& message);
+
+// The message that fills the four boxes with `texts`: "[SetParameters]n=…,n=…,k=…,k=…,", what
+// ParseSetParameters takes apart (the texts must hold no "," and no "=").
+QByteArray BuildSetParameters(const TaskBoxTexts& texts);
 
 // What the state reply reports, each text as it stands in the window.
 struct ServerStateFields {

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "engine/NumberText.h"
+#include "remote/ControlProtocol.h"
 
 namespace vontal::server {
 
@@ -210,8 +211,8 @@ void Fleet::CheckBoxesSent(Machine& m) {
 }
 
 QByteArray Fleet::SetParametersText(const TaskTexts& task) {
-    return QByteArray("[SetParameters]n=") + task.nFirst.c_str() + ",n=" + task.nLast.c_str() + ",k=" +
-           task.kLow.c_str() + ",k=" + task.kHigh.c_str() + ",";
+    const auto text = [](const std::string& s) { return QString::fromLatin1(s.c_str()); };
+    return BuildSetParameters({text(task.nFirst), text(task.nLast), text(task.kLow), text(task.kHigh)});
 }
 
 void Fleet::StepHandOut(Machine& m) {
@@ -235,7 +236,7 @@ void Fleet::StepHandOut(Machine& m) {
             const bool taken = state.nTemp.toStdString() == task.nFirst && state.nMax.toStdString() == task.nLast &&
                                state.kMin.toStdString() == task.kLow && state.kMax.toStdString() == task.kHigh;
             if (taken && state.startEnabled) {
-                m.link->SendCommand("[Start]");
+                m.link->SendCommand(ServerCommandToken(ServerCommand::Start));
                 m.handOut = HandOut::StartSent;
                 m.startSent = true;
                 m.pollsSinceStart = 0;
@@ -369,20 +370,20 @@ ActionResult Fleet::Act(const QString& id, Action action, const TaskTexts& task)
             if (!state.continueEnabled) return ActionResult::NotEnabled;
             release();
             m->startSent = false;
-            m->link->SendCommand("[Continue]");
+            m->link->SendCommand(ServerCommandToken(ServerCommand::Continue));
             break;
         case Action::Stop:
             if (!state.stopEnabled) return ActionResult::NotEnabled;
-            m->link->SendCommand("[Stop]");
+            m->link->SendCommand(ServerCommandToken(ServerCommand::Stop));
             break;
         case Action::Start:
             if (!state.startEnabled) return ActionResult::NotEnabled;
-            m->link->SendCommand("[Start]");
+            m->link->SendCommand(ServerCommandToken(ServerCommand::Start));
             m->startSent = true;
             m->pollsSinceStart = 0;
             break;
         case Action::Autostart:
-            m->link->SendCommand("[WindowsService]");
+            m->link->SendCommand(ServerCommandToken(ServerCommand::WindowsService));
             break;
         case Action::Task:
             if (!TaskQueue::Valid(task)) return ActionResult::BadTask;

@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <optional>
 
+#include "remote/ControlProtocol.h"
+
 namespace vontal::server {
 
-inline constexpr char kStateRequest[] = "[ReceiveParameters]";
-inline constexpr char kStateReplyToken[] = "[CurrentParameters]";
-inline constexpr char kResultsRequest[] = "[ReceiveResults]";
-inline constexpr char kResultsReplyToken[] = "[Results]";
+// The requests and the replies' tokens, as the program's side of the protocol spells them.
+inline const char* const kStateRequest = ServerCommandToken(ServerCommand::ReceiveParameters);
+inline const char* const kResultsRequest = ServerCommandToken(ServerCommand::ReceiveResults);
+using vontal::kResultsReplyToken;
+using vontal::kStateReplyToken;
 
 // Whether `collected` (the bytes of one reply gathered so far, possibly over several reads) is
 // a whole reply beginning with `token`: the state reply once the "|" after "lab/|" has come, the

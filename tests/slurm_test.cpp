@@ -277,6 +277,8 @@ TEST_F(SlurmTest, JobArrayWithARequeuedTaskMergesComplete) {
             while (vontal::testing::ProcessState(pid) != 'T' && !vontal::testing::ProcessEnded(pid) &&
                    std::chrono::steady_clock::now() < held)
                 std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(vontal::testing::ProcessState(pid) == 'T' || vontal::testing::ProcessEnded(pid))
+                << "the part was not held still within a minute";
             vontal::cluster::PartMarker marker;
             std::string why;
             ASSERT_TRUE(vontal::cluster::ReadPartMarker(folders[i], marker, why)) << why;

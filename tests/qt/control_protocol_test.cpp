@@ -117,6 +117,16 @@ private slots:
         QCOMPARE((QStringList{t.nFirst, t.nLast, t.kLow, t.kHigh}), boxes);
     }
 
+    // What the server sends to fill the boxes comes apart into the same four texts.
+    void setParametersBuiltAsParsed() {
+        const TaskBoxTexts texts{"50", "60", "20e12", ""};
+        const QByteArray message = BuildSetParameters(texts);
+        QCOMPARE(message, QByteArray("[SetParameters]n=50,n=60,k=20e12,k=,"));
+        QCOMPARE(ParseServerCommand(message), ServerCommand::SetParameters);
+        const TaskBoxTexts back = ParseSetParameters(message);
+        QCOMPARE((QStringList{back.nFirst, back.nLast, back.kLow, back.kHigh}), (QStringList{"50", "60", "20e12", ""}));
+    }
+
     void stateReplyByteForByte() {
         QCOMPARE(BuildStateReply(StoppedAt52()),
                  QByteArray("[CurrentParameters]nMin=50,nTemp=52,nMax=60,kMin=20e12,kMax=30e12,Start1=1,"
