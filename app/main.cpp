@@ -125,7 +125,7 @@ int main(int argc, char* argv[]) {
     options.programPath = QCoreApplication::applicationFilePath();
     // Started with the desktop session, the program is to find the same folder.
     if (given) options.programArguments = {QStringLiteral("--dir"), options.programDir};
-    // A known clock (VONTAL_CPU_MHZ) skips the half-second measurement, for quick test runs.
+    // A known clock (VONTAL_CPU_MHZ) skips the clock measurement, for quick test runs.
     bool known = false;
     const uint32_t mhz = qEnvironmentVariable("VONTAL_CPU_MHZ").toUInt(&known);
     if (known && mhz > 0) options.cpuMHz = mhz;

@@ -131,7 +131,7 @@ complete, 1 gaps remain, 2 input refused). See the README, "Running on a cluster
 
 Environment:
   VONTAL_KERNEL=NAME    use this kernel (avx512ifma, avx2, bmi2, portable, or no-avx512)
-  VONTAL_CPU_MHZ=MHZ    skip the half-second measurement of the processor clock
+  VONTAL_CPU_MHZ=MHZ    skip the measurement of the processor clock
 
 Exit status:
   0    the tasks are done, or there was nothing to do

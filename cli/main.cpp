@@ -115,7 +115,7 @@ private:
         o.frontEnd = FrontEnd::CommandLine;
         o.threads = threads;
         o.saveInterval = saveEvery;
-        if (const char* mhz = std::getenv("VONTAL_CPU_MHZ"))  // skips the half-second measurement
+        if (const char* mhz = std::getenv("VONTAL_CPU_MHZ"))  // skips the clock measurement
             o.cpuMHz = static_cast<uint32_t>(std::strtoul(mhz, nullptr, 10));
         return o;
     }

@@ -37,7 +37,7 @@ struct MainWindowOptions {
     QString programDir;              // where "Vontal.ini", "Result.txt" and "Vontal.log" live
     QString programPath;             // the executable, for the autostart entry
     QStringList programArguments;    // and the arguments it is to be started with there
-    std::optional<uint32_t> cpuMHz;  // a known clock skips the half-second measurement
+    std::optional<uint32_t> cpuMHz;  // a known clock skips the clock measurement
 };
 
 class MainWindow : public QMainWindow, private SessionListener, private IRemoteControlled {

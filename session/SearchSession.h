@@ -35,7 +35,7 @@ enum class FrontEnd { Window, CommandLine };
 struct SessionOptions {
     std::filesystem::path dir;  // where "Vontal.ini", "Result.txt" and "Vontal.log" live
     FrontEnd frontEnd = FrontEnd::CommandLine;
-    std::optional<uint32_t> cpuMHz;  // a known clock skips the half-second measurement
+    std::optional<uint32_t> cpuMHz;  // a known clock skips the clock measurement
     std::optional<uint32_t> cpuFamily;  // else the processor's own
     uint32_t threads = 0;            // cores to search with; 0: the settings key "Threads" (else 1)
     // The position of a running search is saved at least this often.
