@@ -383,17 +383,24 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
         offsets = cursor.offsets_.data();
         const uint64_t skipped = b - cursor.next_;
         // A block further on each time: as many threads as there are, less one, are skipped,
-        // so a few subtractions of kSieveSize mod q do; a longer way takes a division.
-        for (size_t j = 0; j < count; ++j) {
-            const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
-            uint32_t o = offsets[j];
-            if (skipped <= 8) {
-                for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
-            } else {
-                const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
-                o = o >= shift ? o - shift : o + q - shift;
+        // so a few subtractions of kSieveSize mod q do, one block at a time over all the primes,
+        // written without a branch so that the compiler runs it on several primes per
+        // instruction; a longer way takes a division.
+        const uint32_t* primes = struckPrimes_.data();
+        const uint32_t* steps = blockRemainders_.data();
+        if (skipped <= 8) {
+            for (uint64_t s = 0; s < skipped; ++s) {
+                for (size_t j = 0; j < count; ++j) {
+                    const uint32_t o = offsets[j], step = steps[j];
+                    offsets[j] = o - step + (primes[j] & (0u - static_cast<uint32_t>(o < step)));
+                }
             }
-            offsets[j] = o;
+        } else {
+            for (size_t j = 0; j < count; ++j) {
+                const uint32_t q = primes[j], o = offsets[j];
+                const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
+                offsets[j] = o >= shift ? o - shift : o + q - shift;
+            }
         }
     }
     cursor.next_ = b;
