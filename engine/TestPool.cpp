@@ -34,36 +34,46 @@ bool TestPool::CanSieve() const {
            slots_[nextBlock_ % slots_.size()].state == Slot::State::Free;
 }
 
-// The oldest batch nobody tests yet, if any (under the lock).
-bool TestPool::ClaimBatch(Task& task) {
+// The oldest batch nobody tests yet, if any (under the lock): of a block this worker sieved
+// itself, whose survivors are still in its core's cache, where there is one; else of any block.
+// (Taking the oldest of any block, each core read about half of its candidates from the other
+// core's cache: two cores searched 1.87 times as fast as one at n = 50, now 1.94.)
+bool TestPool::ClaimBatch(Task& task, uint32_t worker) {
     if (unclaimed_ == 0 || !active_ || stopping_) return false;
-    // The oldest block with a batch left; blocks are sieved in order but may finish out of it.
+    // Blocks are sieved in order but may finish out of it.
     const size_t size = slots_.size();
-    for (uint64_t b = nextBlock_ > size ? nextBlock_ - size : 0; b < nextBlock_; ++b) {
+    const uint64_t oldest = nextBlock_ > size ? nextBlock_ - size : 0;
+    Slot* found = nullptr;
+    for (uint64_t b = oldest; b < nextBlock_; ++b) {
         Slot& slot = slots_[b % size];
         if (slot.state == Slot::State::Sieved && slot.block == b && slot.claimed < slot.batches) {
-            task.kind = Task::Kind::Test;
-            task.slot = &slot;
-            task.batch = slot.claimed++;
-            --unclaimed_;
-            ++busy_;
-            return true;
+            if (slot.sievedBy == worker) {
+                found = &slot;
+                break;
+            }
+            if (!found) found = &slot;
         }
     }
-    return false;
+    if (!found) return false;
+    task.kind = Task::Kind::Test;
+    task.slot = found;
+    task.batch = found->claimed++;
+    --unclaimed_;
+    ++busy_;
+    return true;
 }
 
 // The oldest untested batch; but when fewer batches wait than four for each thread, the next
 // block first, so that the threads do not run dry while it is sieved. (With one batch for each
 // thread, a thread that found none often had to wait for the block that another had just begun
 // to sieve: two cores searched 1.74 times as fast as one at n = 50; with four, 1.85 to 1.9.)
-TestPool::Task TestPool::PickTask() {
+TestPool::Task TestPool::PickTask(uint32_t worker) {
     Task task;
     if (!active_ || stopping_) return task;
     const bool canSieve = CanSieve();
     if (canSieve && unclaimed_ < kSieveAhead * workers_.size() && sieving_ < workers_.size()) {
         task.kind = Task::Kind::Sieve;
-    } else if (ClaimBatch(task)) {
+    } else if (ClaimBatch(task, worker)) {
         return task;
     } else if (canSieve) {
         task.kind = Task::Kind::Sieve;
@@ -72,6 +82,7 @@ TestPool::Task TestPool::PickTask() {
         Slot& slot = slots_[nextBlock_ % slots_.size()];
         slot.state = Slot::State::Sieving;
         slot.block = nextBlock_++;
+        slot.sievedBy = worker;
         task.slot = &slot;
         ++sieving_;
         ++busy_;
@@ -90,7 +101,7 @@ void TestPool::Perform(const Task& task, Worker& worker) {
             Task batch;
             {
                 std::lock_guard lock(mutex_);
-                if (!ClaimBatch(batch)) batch.kind = Task::Kind::None;
+                if (!ClaimBatch(batch, task.slot->sievedBy)) batch.kind = Task::Kind::None;
             }
             if (batch.kind == Task::Kind::None) {
                 sieve.StrikeBucketsInTurn(worker.cursor);
@@ -167,7 +178,7 @@ void TestPool::Work(uint32_t index, int priorityLevel) {
     Worker& worker = *workers_[index];
     std::unique_lock lock(mutex_);
     for (;;) {
-        const Task task = PickTask();
+        const Task task = PickTask(index);
         if (task.kind != Task::Kind::None) {
             lock.unlock();
             Perform(task, worker);
@@ -234,7 +245,7 @@ bool TestPool::Run(const Job& job, IBatchSink& sink) {
             }
             continue;
         }
-        const Task task = PickTask();
+        const Task task = PickTask(0);
         if (task.kind != Task::Kind::None) {
             lock.unlock();
             try {

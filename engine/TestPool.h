@@ -67,6 +67,7 @@ private:
         uint64_t endK = 0;            // ... at this block end (0: at its last survivor)
         uint32_t batches = 0;         // of testSize candidates
         uint32_t claimed = 0;         // batches taken for testing, in order
+        uint32_t sievedBy = 0;        // the worker that sieved it: its survivors are in that core's cache
         std::vector<uint8_t> tested;  // by batch
     };
     // What a thread holds of its own: its sieve cursor and its kernel's work space.
@@ -81,8 +82,8 @@ private:
         uint32_t batch = 0;
     };
 
-    Task PickTask();                         // under the lock
-    bool ClaimBatch(Task& task);             // under the lock
+    Task PickTask(uint32_t worker);              // under the lock
+    bool ClaimBatch(Task& task, uint32_t worker);  // under the lock
     void Perform(const Task& task, Worker& worker);  // without it
     void Complete(const Task& task);         // under the lock
     bool CanSieve() const;                   // under the lock
