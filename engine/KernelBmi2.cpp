@@ -8,7 +8,7 @@ namespace vontal {
 #if defined(__x86_64__)
 __attribute__((target("bmi2,adx"))) void TestCandidatesBmi2(const uint64_t* ks, uint32_t count, uint32_t n,
                                                            uint32_t* ms, KernelScratch& scratch) {
-    TestCandidatesScalar(ks, count, n, ms, scratch);
+    TestCandidatesScalar<false>(ks, count, n, ms, scratch);
 }
 #endif
 

@@ -6,7 +6,7 @@
 namespace vontal {
 
 void TestCandidatesPortable(const uint64_t* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
-    TestCandidatesScalar(ks, count, n, ms, scratch);
+    TestCandidatesScalar<true>(ks, count, n, ms, scratch);
 }
 
 }  // namespace vontal

@@ -366,8 +366,14 @@ VONTAL_INLINE void Mul(u64 a, u64 b, u64& lo, u64& hi) {
 // x < 2p < 2^191, so x2 < 2^63 and 2*x2 fits a limb: the doubled products with x2 are single
 // multiplications, and only x0*x1 is doubled by shifts. Narrow: Lp <= 158, so x2 < 2^32 and
 // the square has five limbs.
-template <bool Narrow>
-VONTAL_INLINE void StepThreeLimbsProth(u64& x0, u64& x1, u64& x2, u64 p1, u64 p2) {
+//
+// Clearing limb i with m = -t_i adds m*p = m + m*k*2^n; the m cancels t_i (a carry when
+// t_i != 0). With p's limbs p1, p2 (k*2^n from limb 1 on) that is two products, m*p1 and m*p2.
+// ProductOfK, for 64 < n < 128 only (n = 64 + s, 0 < s < 64; u = k): one product m*k, shifted
+// by s, three limbs from limb i + 1 on. It pays where a product costs more than the shifts
+// (without mulx: the portable variant gains a tenth; with it the shifts cost more than they save).
+template <bool Narrow, bool ProductOfK = false>
+VONTAL_INLINE void StepThreeLimbsProth(u64& x0, u64& x1, u64& x2, u64 u, u64 v, uint32_t s = 0) {
     const u64 d2 = x2 << 1;
     u64 a0, a1, b0, b1, c0, c1, e0, e1, f0, f1, g0, g1;
     Mul(x0, x0, a0, a1);  // limbs 0, 1
@@ -397,22 +403,32 @@ VONTAL_INLINE void StepThreeLimbsProth(u64& x0, u64& x1, u64& x2, u64 p1, u64 p2
     t3 = addc(t3, s3, c);
     t4 = addc(t4, s4, c);
     t5 += c;
-    // Clear limbs 0, 1 and 2 with m = -t_i: add m*p1 and m*p2 one and two limbs up.
+    // Clear limbs 0, 1 and 2 with m = -t_i.
     u64 extra = 0;
     auto clear = [&](u64 ti, u64& s1, u64& s2, u64& s3) {
         const u64 m = 0 - ti;
-        u64 lo1, hi1, lo2, hi2;
-        Mul(m, p1, lo1, hi1);
-        Mul(m, p2, lo2, hi2);
-        u64 k = ti != 0;
-        s1 = addc(s1, lo1, k);
-        s2 = addc(s2, hi1, k);
-        s3 = addc(s3, extra, k);
-        const u64 carryA = k;
-        k = 0;
-        s2 = addc(s2, lo2, k);
-        s3 = addc(s3, hi2, k);
-        extra = carryA + k;
+        if constexpr (ProductOfK) {
+            u64 lo, hi;
+            Mul(m, u, lo, hi);
+            u64 carry = ti != 0;
+            s1 = addc(s1, lo << s, carry);
+            s2 = addc(s2, (hi << s) | (lo >> (64 - s)), carry);
+            s3 = addc(s3, (hi >> (64 - s)) + extra, carry);
+            extra = carry;
+        } else {
+            u64 lo1, hi1, lo2, hi2;
+            Mul(m, u, lo1, hi1);
+            Mul(m, v, lo2, hi2);
+            u64 k = ti != 0;
+            s1 = addc(s1, lo1, k);
+            s2 = addc(s2, hi1, k);
+            s3 = addc(s3, extra, k);
+            const u64 carryA = k;
+            k = 0;
+            s2 = addc(s2, lo2, k);
+            s3 = addc(s3, hi2, k);
+            extra = carryA + k;
+        }
     };
     clear(t0, t1, t2, t3);
     clear(t1, t2, t3, t4);
@@ -708,43 +724,47 @@ VONTAL_INLINE void RunShortProth(const u64* ks, uint32_t count, const Shape& sh,
     }
 }
 
-// Three-limb candidates with 64 <= n < 128 (StepThreeLimbsProth), their residues and p's upper
-// limbs in local variables.
-template <uint32_t N, bool Narrow>
-VONTAL_INLINE void SquareThreeLimbsProth(u64 (*x)[3], const u64 (*p)[2], uint32_t steps) {
-    u64 a[N], b[N], c[N], p1[N], p2[N];
+// Three-limb candidates with 64 <= n < 128 (StepThreeLimbsProth), their residues and what the
+// reduction multiplies by (p's upper limbs, or k) in local variables.
+template <uint32_t N, bool Narrow, bool ProductOfK>
+VONTAL_INLINE void SquareThreeLimbsProth(u64 (*x)[3], const u64 (*uv)[2], uint32_t s, uint32_t steps) {
+    u64 a[N], b[N], c[N], u[N], v[N];
     VONTAL_UNROLL
-    for (uint32_t l = 0; l < N; ++l) a[l] = x[l][0], b[l] = x[l][1], c[l] = x[l][2], p1[l] = p[l][0], p2[l] = p[l][1];
-    for (uint32_t s = 0; s < steps; ++s) {
+    for (uint32_t l = 0; l < N; ++l) a[l] = x[l][0], b[l] = x[l][1], c[l] = x[l][2], u[l] = uv[l][0], v[l] = uv[l][1];
+    for (uint32_t i = 0; i < steps; ++i) {
         VONTAL_UNROLL
-        for (uint32_t l = 0; l < N; ++l) StepThreeLimbsProth<Narrow>(a[l], b[l], c[l], p1[l], p2[l]);
+        for (uint32_t l = 0; l < N; ++l) StepThreeLimbsProth<Narrow, ProductOfK>(a[l], b[l], c[l], u[l], v[l], s);
     }
     VONTAL_UNROLL
     for (uint32_t l = 0; l < N; ++l) x[l][0] = a[l], x[l][1] = b[l], x[l][2] = c[l];
 }
 
-template <bool Narrow>
+template <bool Narrow, bool ProductOfK>
 VONTAL_INLINE void RunThreeLimbsProth(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
     struct Limbs { u64 p[3], x[3], target[3], target2[3]; };
     Limbs limbs[kMaxLanes];
     Lane lanes[kMaxLanes];
-    u64 x[kMaxLanes][3], p[kMaxLanes][2];
+    u64 x[kMaxLanes][3], uv[kMaxLanes][2];
     uint32_t j = 0;
     for (uint32_t l = 0; l < count; ++l) {
         lanes[l].p = limbs[l].p, lanes[l].x = limbs[l].x, lanes[l].target = limbs[l].target,
         lanes[l].target2 = limbs[l].target2;
         j = SetUp(lanes[l], ks[l], sh, 192);
         std::copy(limbs[l].x, limbs[l].x + 3, x[l]);
-        p[l][0] = limbs[l].p[1], p[l][1] = limbs[l].p[2];
+        uv[l][0] = ProductOfK ? ks[l] : limbs[l].p[1];
+        uv[l][1] = limbs[l].p[2];
     }
+    const uint32_t s = sh.bitShift;
     if (count == kMaxLanes) {
         // Two pairs one after the other: four lanes at once spill more than their overlap gains.
-        SquareThreeLimbsProth<2, Narrow>(x, p, sh.last - j);
-        SquareThreeLimbsProth<2, Narrow>(x + 2, p + 2, sh.last - j);
+        SquareThreeLimbsProth<2, Narrow, ProductOfK>(x, uv, s, sh.last - j);
+        SquareThreeLimbsProth<2, Narrow, ProductOfK>(x + 2, uv + 2, s, sh.last - j);
     } else {
-        for (uint32_t l = 0; l < count; ++l) SquareThreeLimbsProth<1, Narrow>(x + l, p + l, sh.last - j);
+        for (uint32_t l = 0; l < count; ++l) SquareThreeLimbsProth<1, Narrow, ProductOfK>(x + l, uv + l, s, sh.last - j);
     }
-    const auto step = [](Lane& l) { StepThreeLimbsProth<Narrow>(l.x[0], l.x[1], l.x[2], l.p[1], l.p[2]); };
+    const auto step = [s](Lane& l) {
+        StepThreeLimbsProth<Narrow, ProductOfK>(l.x[0], l.x[1], l.x[2], ProductOfK ? l.k : l.p[1], l.p[2], s);
+    };
     for (uint32_t l = 0; l < count; ++l) {
         std::copy(x[l], x[l] + 3, limbs[l].x);
         ms[l] = Finish<3, true>(lanes[l], sh, 192, step);
@@ -763,6 +783,8 @@ VONTAL_INLINE void RunWide(u64 k, const Shape& sh, uint32_t* m, KernelScratch& s
     *m = lane.found;
 }
 
+// ProductOfK: see StepThreeLimbsProth; the variants without mulx take it.
+template <bool ProductOfK>
 VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     if (!sh.proth) {
         if (sh.w == 1) return RunFixed<1, 0>(ks, count, sh, ms);
@@ -778,8 +800,14 @@ VONTAL_INLINE void RunShape(const u64* ks, uint32_t count, const Shape& sh, uint
         case 3 * 8 + 1: {
             u64 any = 0;  // the widest k of the run
             for (uint32_t l = 0; l < count; ++l) any |= ks[l];
-            if (sh.n + Log2Floor(any) <= 158) return RunThreeLimbsProth<true>(ks, count, sh, ms);
-            return RunThreeLimbsProth<false>(ks, count, sh, ms);
+            if constexpr (ProductOfK) {
+                if (sh.bitShift != 0) {  // n > 64
+                    if (sh.n + Log2Floor(any) <= 158) return RunThreeLimbsProth<true, true>(ks, count, sh, ms);
+                    return RunThreeLimbsProth<false, true>(ks, count, sh, ms);
+                }
+            }
+            if (sh.n + Log2Floor(any) <= 158) return RunThreeLimbsProth<true, false>(ks, count, sh, ms);
+            return RunThreeLimbsProth<false, false>(ks, count, sh, ms);
         }
         case 3 * 8 + 2: return RunFixed<3, 2>(ks, count, sh, ms);
         case 4 * 8 + 1: return RunFixed<4, 1>(ks, count, sh, ms);
@@ -812,14 +840,16 @@ VONTAL_INLINE void ForEachShapeRun(const u64* ks, uint32_t count, uint32_t n, ui
 }
 
 // The scalar test of a whole batch.
+template <bool ProductOfK>
 struct ScalarRun {
     static VONTAL_INLINE void Test(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
-        RunShape(ks, count, sh, ms, scratch);
+        RunShape<ProductOfK>(ks, count, sh, ms, scratch);
     }
 };
 
+template <bool ProductOfK>
 VONTAL_INLINE void TestCandidatesScalar(const u64* ks, uint32_t count, uint32_t n, uint32_t* ms, KernelScratch& scratch) {
-    ForEachShapeRun<ScalarRun>(ks, count, n, kMaxLanes, ms, scratch);
+    ForEachShapeRun<ScalarRun<ProductOfK>>(ks, count, n, kMaxLanes, ms, scratch);
 }
 
 }  // namespace
