@@ -173,6 +173,12 @@ ApiReply ControlApi::Page(const ApiRequest& request) const {
     reply.contentType = "text/html; charset=utf-8";
     reply.body = html;
     reply.headers.append(qMakePair(QByteArray("X-Frame-Options"), QByteArray("DENY")));
+    // Only the page's own script and style run, and it talks only to this server: a text from a
+    // program that still got into the page as markup could not run or load anything.
+    reply.headers.append(qMakePair(QByteArray("Content-Security-Policy"),
+                                   QByteArray("default-src 'none'; script-src 'self'; style-src 'self'; "
+                                              "img-src 'self' data:; connect-src 'self'; base-uri 'none'; "
+                                              "form-action 'none'; frame-ancestors 'none'")));
     // The address may carry ?token=: it must not leave with a link followed from the page.
     reply.headers.append(qMakePair(QByteArray("Referrer-Policy"), QByteArray("no-referrer")));
     return reply;

@@ -565,6 +565,13 @@ private slots:
         QVERIFY(reply.contentType.startsWith("text/html"));
         QVERIFY(reply.body.contains(R"(<meta name="vontal-token" content="secret">)"));
         QVERIFY(reply.body.contains(R"(id="machines")"));
+        const auto header = [&](const QByteArray& name) {
+            for (const auto& [key, value] : reply.headers)
+                if (key.compare(name, Qt::CaseInsensitive) == 0) return value;
+            return QByteArray();
+        };
+        QVERIFY(header("Content-Security-Policy").contains("script-src 'self'"));
+        QVERIFY(!header("Content-Security-Policy").contains("unsafe"));
         QCOMPARE(call("GET", "/dashboard.js", {}, false).status, 200);
         QCOMPARE(call("GET", "/dashboard.css", {}, false).status, 200);
     }
