@@ -182,6 +182,30 @@ VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m51
     r = _mm512_mask_sub_epi64(r, high, r, k);
 }
 
+// The same for quotients of up to 2^(52 + kWideQuotientBits): 2^(e - c) = q1*k + r1 first,
+// with q1 below 2^52, then r1*2^c = q2*k + r2 (below 2^64, exact in a double as r1 is), so
+// that q = q1*2^c + q2 and r = r2. `fits` is the largest e the plain division takes.
+constexpr uint32_t kWideQuotientBits = 11;
+VONTAL_IFMA_DQ void DivPow2Wide(uint32_t e, uint32_t fits, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
+    if (e <= fits) return DivPow2(e, k, kd, q, r);
+    const uint32_t c = e - fits;
+    DivPow2(fits, k, kd, q, r);
+    const __m128i cv = _mm_cvtsi32_si128(static_cast<int>(c));
+    const __m512i scaled = _mm512_sll_epi64(r, cv);  // r1*2^c < 2^(52 + c) < 2^63
+    const __m512d quotient = _mm512_div_pd(_mm512_cvtepu64_pd(scaled), kd);
+    __m512i q2 = _mm512_cvttpd_epu64(quotient);
+    __m512i r2 = _mm512_sub_epi64(scaled, _mm512_mullo_epi64(q2, k));
+    const __m512i one = _mm512_set1_epi64(1), zero = _mm512_setzero_si512();
+    const __mmask8 low = _mm512_cmplt_epi64_mask(r2, zero);
+    q2 = _mm512_mask_sub_epi64(q2, low, q2, one);
+    r2 = _mm512_mask_add_epi64(r2, low, r2, k);
+    const __mmask8 high = _mm512_cmpge_epi64_mask(r2, k);
+    q2 = _mm512_mask_add_epi64(q2, high, q2, one);
+    r2 = _mm512_mask_sub_epi64(r2, high, r2, k);
+    q = _mm512_add_epi64(_mm512_sll_epi64(q, cv), q2);
+    r = r2;
+}
+
 // v = m * 2^n in 52-bit limbs, for m < 2^52.
 VONTAL_IFMA_DQ void ShiftedLimbs(__m512i m, uint32_t n, uint32_t limbs, __m512i* v) {
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
@@ -191,17 +215,20 @@ VONTAL_IFMA_DQ void ShiftedLimbs(__m512i m, uint32_t n, uint32_t limbs, __m512i*
     if (d + 1 < limbs) v[d + 1] = _mm512_srl_epi64(m, _mm_cvtsi32_si128(static_cast<int>(52 - s)));
 }
 
-// v = r*2^n - q (mod p) for r < k, q < 2^52: below p, since r*2^n < k*2^n.
+// v = r*2^n - q (mod p) for r < k, q < 2^63 and q < p: below p, since r*2^n < k*2^n.
 VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs, const __m512i* p, __m512i* v) {
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
     ShiftedLimbs(r, n, limbs, v);
-    __m512i borrow = q;  // subtracted from limb 0, then carried up as 0 or 1
+    // q's low 52 bits from limb 0, its high ones from limb 1 (limbs >= 2), borrows carried up as
+    // 0 or 1.
+    __m512i borrow = _mm512_and_si512(q, mask);
+    const __m512i qHigh = _mm512_srli_epi64(q, 52);
     for (uint32_t i = 0; i < limbs; ++i) {
-        const __m512i t = _mm512_sub_epi64(v[i], borrow);
+        const __m512i t = _mm512_sub_epi64(v[i], i == 1 ? _mm512_add_epi64(borrow, qHigh) : borrow);
         borrow = _mm512_srli_epi64(t, 63);
         v[i] = _mm512_and_si512(t, mask);
     }
-    // A borrow out of the top: the value was negative (above -2^52 > -p); add p once.
+    // A borrow out of the top: the value was negative (above -q > -p); add p once.
     const __mmask8 negative = _mm512_test_epi64_mask(borrow, borrow);
     __m512i carry = _mm512_setzero_si512();
     for (uint32_t i = 0; i < limbs; ++i) {
@@ -221,8 +248,13 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
         largest = ks[l] > largest ? ks[l] : largest;
     }
     const uint32_t limbs = b.limbs, a = 52 * limbs - n;  // R = 2^(52 limbs) = 2^a * 2^n
-    if (largest >> 52 || smallest == 0 || a + 1 > 50 + static_cast<uint32_t>(63 - __builtin_clzll(smallest)))
-        return false;
+    // 2^e / k fits the double quotient up to e = bound, and the two-step one a little beyond, as
+    // long as the quotient stays below p (Pow2Residue adds p once at most): 2^e / k < 2^(e - log k)
+    // and p > 2^(n + log k).
+    const uint32_t logK = static_cast<uint32_t>(63 - __builtin_clzll(smallest | 1));
+    const uint32_t bound = 50 + logK;
+    const bool twoStep = a + 1 <= bound + kWideQuotientBits && a + 1 <= n + 2 * logK;
+    if (largest >> 52 || smallest == 0 || (a + 1 > bound && !twoStep)) return false;
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1), zero = _mm512_setzero_si512();
     const __m512i k = _mm512_loadu_si512(ks);
     const __m512d kd = _mm512_cvtepu64_pd(k);  // exact below 2^53
@@ -238,7 +270,7 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
     }
     // R mod p from 2^a = q*k + r, as k*2^n = -1 (mod p); -1 in Montgomery form is p - R mod p.
     __m512i q, r;
-    DivPow2(a, k, kd, q, r);
+    DivPow2Wide(a, bound, k, kd, q, r);
     Pow2Residue(r, q, n, limbs, p, v);
     __m512i borrow = zero;
     for (uint32_t i = 0; i < limbs; ++i) {
@@ -254,11 +286,11 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
         _mm512_store_si512(b.target[i], target[i]);
         _mm512_store_si512(b.p[i], p[i]);
     }
-    // The start 2^(2^j) * R mod p, with j as large as the double quotient allows.
-    const uint32_t bound = 50 + static_cast<uint32_t>(63 - __builtin_clzll(smallest));
+    // The start 2^(2^j) * R mod p, with j as large as the double quotient allows (0 where only
+    // the two-step one reaches a + 1).
     uint32_t j = 0;
     while (j + 1 <= b.first && j + 1 <= maxStart && a + (1u << (j + 1)) <= bound) ++j;
-    DivPow2(a + (1u << j), k, kd, q, r);
+    DivPow2Wide(a + (1u << j), bound, k, kd, q, r);
     Pow2Residue(r, q, n, limbs, p, v);
     for (uint32_t i = 0; i < limbs; ++i) _mm512_store_si512(b.x[i], v[i]);
     b.start = j;

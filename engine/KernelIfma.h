@@ -30,7 +30,7 @@ struct Batch {
 // exponent n, with limbs, first and proth already set, in vector registers: two floating-point
 // divisions for all eight lanes instead of two integer divisions per lane. The start is the
 // largest the lanes allow, at most maxStart. Every k must be below 2^52, and
-// 2^(52 * limbs - n + 1) / k below 2^51 for the smallest k; false (nothing written) otherwise.
+// 2^(52 * limbs - n + 1) / k below 2^62 for the smallest k; false (nothing written) otherwise.
 bool Prepare(Batch& batch, const uint64_t* ks, uint32_t n, uint32_t maxStart = ~0u);
 
 // found[l] = the m at which lane l met -1, or 0.
