@@ -11,6 +11,7 @@
 #include "KernelVariants.h"
 
 #include <cmath>
+#include <cstdlib>
 
 
 
@@ -303,14 +304,18 @@ namespace {
 // The reduction for a width: dense below n = 52, else by D = n / 52 (p's limbs below D are 1, 0, ...).
 template <uint32_t W, uint32_t V>
 void RunWidth(const Batch* b, uint32_t d, uint32_t* found) {
-    static_assert(W >= 2 && W <= kMaxLimbs);
+    static_assert(W >= 2 && W <= kMaxLimbs && kMaxLimbs <= 8);
     switch (d) {
         case 0: return RunChains<W, 0, V>(b, found);
         case 1: return RunChains<W, 1, V>(b, found);
         case 2: if constexpr (W > 2) return RunChains<W, 2, V>(b, found); else break;
         case 3: if constexpr (W > 3) return RunChains<W, 3, V>(b, found); else break;
         case 4: if constexpr (W > 4) return RunChains<W, 4, V>(b, found); else break;
+        case 5: if constexpr (W > 5) return RunChains<W, 5, V>(b, found); else break;
+        case 6: if constexpr (W > 6) return RunChains<W, 6, V>(b, found); else break;
+        case 7: if constexpr (W > 7) return RunChains<W, 7, V>(b, found); else break;
     }
+    std::abort();  // d < W always: p = 1 + K*2^(52d) < 2^(52W)
 }
 
 template <uint32_t V>
@@ -319,7 +324,10 @@ void RunVectors(const Batch* b, uint32_t d, uint32_t* found) {
         case 2: return RunWidth<2, V>(b, d, found);
         case 3: return RunWidth<3, V>(b, d, found);
         case 4: return RunWidth<4, V>(b, d, found);
-        default: return RunWidth<5, V>(b, d, found);
+        case 5: return RunWidth<5, V>(b, d, found);
+        case 6: return RunWidth<6, V>(b, d, found);
+        case 7: return RunWidth<7, V>(b, d, found);
+        default: return RunWidth<8, V>(b, d, found);
     }
 }
 

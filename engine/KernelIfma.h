@@ -9,7 +9,7 @@ namespace vontal::ifma {
 
 inline constexpr uint32_t kLanes = 8;
 inline constexpr uint32_t kVectors = 4;   // batches of eight run side by side
-inline constexpr uint32_t kMaxLimbs = 5;  // candidates of up to 5 * 52 - 3 = 257 bits
+inline constexpr uint32_t kMaxLimbs = 8;  // candidates of up to 8 * 52 - 3 = 413 bits
 
 // Per limb, one value per lane: limb i of lane l is at [i][l]. Numbers are in 52-bit limbs,
 // residues in Montgomery form with R = 2^(52 * limbs).
@@ -39,14 +39,14 @@ void Run(const Batch& batch, uint32_t* found);
 // kShift), side by side: found[8v + l] for lane l of batch v.
 void Run(const Batch* batches, uint32_t count, uint32_t* found);
 
-// Wider candidates, 6 to kMaxWideLimbs limbs, with the width known only at run time. Here
+// Wider candidates, kMaxLimbs + 1 to kMaxWideLimbs limbs, with the width known only at run time. Here
 // n >= 52, so p = 1 + K*2^(52*kShift) with K = k*2^(n mod 52) in at most three limbs: the
 // Montgomery factor of each limb is -t, and m*p = m + m*K*2^(52*kShift) costs a few products
 // instead of a row of them.
 inline constexpr uint32_t kMaxWideLimbs = 64;  // p < 2^(64 * 52 - 2) = R/4: up to 3326 bits
 
 struct WideBatch {
-    uint32_t limbs = 0;            // 6 to kMaxWideLimbs
+    uint32_t limbs = 0;            // kMaxLimbs + 1 to kMaxWideLimbs
     uint32_t start = 0;            // the chain starts at 2^(2^start)
     uint32_t first = 0, last = 0;  // the m compared
     uint32_t kShift = 0;           // n / 52: K takes limbs kShift to limbs - 1 of p (at most three)
