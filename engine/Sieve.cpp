@@ -49,6 +49,51 @@ inline uint32_t StrikeRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t end) 
 // Strikes of primes q with C <= kSieveSize / q < C + 1 from offsets i < q: C strikes are certain
 // and one more may fall in the block. Written without a branch on the data, since whether that
 // last strike falls in the block is a coin toss: it goes to a spare word past the block when not.
+// Strikes the wheel's kept indices of a prime q from i (one of them) below end and returns the
+// first at or beyond end; steps holds the 8 steps of the cycle from i on (in units of q, 4 bits
+// each). A whole cycle of 8 strikes per round, then what is left of one.
+inline uint32_t WheelRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t steps, uint32_t end) {
+    const uint32_t a1 = (steps & 15) * q;
+    const uint32_t a2 = a1 + (steps >> 4 & 15) * q;
+    const uint32_t a3 = a2 + (steps >> 8 & 15) * q;
+    const uint32_t a4 = a3 + (steps >> 12 & 15) * q;
+    const uint32_t a5 = a4 + (steps >> 16 & 15) * q;
+    const uint32_t a6 = a5 + (steps >> 20 & 15) * q;
+    const uint32_t a7 = a6 + (steps >> 24 & 15) * q;
+    const uint32_t cycle = 15 * q;
+    if (end > a7) {
+        for (const uint32_t last = end - a7; i < last; i += cycle) {
+            Strike(bits, i);
+            Strike(bits, i + a1);
+            Strike(bits, i + a2);
+            Strike(bits, i + a3);
+            Strike(bits, i + a4);
+            Strike(bits, i + a5);
+            Strike(bits, i + a6);
+            Strike(bits, i + a7);
+        }
+    }
+    // Fewer than 8 are left below end.
+    if (i >= end) return i;
+    Strike(bits, i);
+    if (i + a1 >= end) return i + a1;
+    Strike(bits, i + a1);
+    if (i + a2 >= end) return i + a2;
+    Strike(bits, i + a2);
+    if (i + a3 >= end) return i + a3;
+    Strike(bits, i + a3);
+    if (i + a4 >= end) return i + a4;
+    Strike(bits, i + a4);
+    if (i + a5 >= end) return i + a5;
+    Strike(bits, i + a5);
+    if (i + a6 >= end) return i + a6;
+    Strike(bits, i + a6);
+    return i + a7;
+}
+
+// Index 0 of block b mod 15, for the wheel.
+inline uint32_t BlockStart15(uint64_t b) { return static_cast<uint32_t>(b % 15 * (kSieveSize % 15) % 15); }
+
 template <uint32_t C>
 inline void StrikeFew(uint64_t* bits, uint32_t* offsets, const uint32_t* primes, size_t from, size_t to) {
     for (size_t j = from; j < to; ++j) {
@@ -151,6 +196,7 @@ void Sieve::Prepare(uint32_t n, uint64_t first, uint32_t threads) {
     ++generation_;
     SplitPrimes();
     ResetBuckets();
+    BuildWheel(n, first);
     ComputeRoots(n, first, threads);
     BuildWordPatterns();
     nextBlock_ = 0;
@@ -173,6 +219,46 @@ void Sieve::SplitPrimes() {
     firstBucket_ = j;
     for (; j < primeCount_; ++j) q += 2 * primeGaps_[j];
     largestPrime_ = q;
+    segmentPrimes_ = 0;
+    while (segmentPrimes_ < struckPrimes_.size() && struckPrimes_[segmentPrimes_] < kSegmentPrimeLimit) ++segmentPrimes_;
+    wheelPrimes_ = segmentPrimes_;
+    while (wheelPrimes_ < struckPrimes_.size() && struckPrimes_[wheelPrimes_] < kFewLimit) ++wheelPrimes_;
+}
+
+// The wheel of 3 and 5 for exponent n from `first` on: which indices mod 15 neither strikes, and
+// the steps from each of them.
+void Sieve::BuildWheel(uint32_t n, uint64_t first) {
+    // The index that q strikes (mod q): (first + 2i)·2^n + 1 = 0 (mod q).
+    const auto root = [&](uint32_t q) {
+        uint32_t power = 1;
+        for (uint32_t e = 0; e < n % (q - 1); ++e) power = power * 2 % q;  // 2^(q-1) = 1 (mod q)
+        for (uint32_t i = 0;; ++i)
+            if ((static_cast<uint32_t>(first % q) + 2 * i) % q * power % q == q - 1) return i;
+    };
+    const uint32_t r3 = root(3), r5 = root(5);
+    wheelKept_ = 0;
+    for (uint32_t u = 0; u < 15; ++u)
+        if (u % 3 != r3 && u % 5 != r5) wheelKept_ |= uint32_t{1} << u;
+    std::fill(std::begin(wheelSteps_), std::end(wheelSteps_), 0);
+    std::fill(std::begin(wheelNext_), std::end(wheelNext_), 0);
+    for (uint32_t qm = 1; qm < 15; ++qm) {
+        if (qm % 3 == 0 || qm % 5 == 0) continue;  // no prime above 5
+        for (uint32_t u = 0; u < 15; ++u) {
+            if (!(wheelKept_ >> u & 1)) continue;
+            uint32_t steps = 0, v = u, firstNext = 0;
+            for (uint32_t s = 0; s < 8; ++s) {
+                uint32_t d = 0;
+                do {
+                    v = (v + qm) % 15;
+                    ++d;
+                } while (!(wheelKept_ >> v & 1));
+                steps |= d << (4 * s);
+                if (s == 0) firstNext = v;
+            }
+            wheelSteps_[qm * 16 + u] = steps;
+            wheelNext_[qm * 16 + u] = (steps & 15) | (qm * 16 + firstNext) << kIndexBits;
+        }
+    }
 }
 
 namespace {
@@ -275,8 +361,10 @@ void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t
             if (j < firstBucket_) {
                 roots_[j] = root;
             } else {
-                const uint32_t bucket = static_cast<uint32_t>((root / kSieveSize) & bucketMask_);
-                const BucketEntry entry{p, root % kSieveSize};
+                const uint32_t kept = WheelKept(root, p, 0);  // below 3p
+                const uint32_t bucket = static_cast<uint32_t>((kept / kSieveSize) & bucketMask_);
+                const uint32_t key = p % 15 * 16 + kept % 15;
+                const BucketEntry entry{p, kept % kSieveSize | key << kIndexBits};
                 if (pending)
                     pending->push_back({bucket, entry});
                 else
@@ -334,8 +422,9 @@ inline void Sieve::Append(Bucket& bucket, BucketEntry entry) {
         Extend(bucket);
 }
 
-// Every page back to the free list, and a ring of buckets that covers the largest prime (it
-// strikes at most largestPrime_ / kSieveSize + 1 blocks ahead), each with an empty page.
+// Every page back to the free list, and a ring of buckets that covers the longest step of the
+// largest prime (three times the prime, so it strikes at most 3·largestPrime_ / kSieveSize + 1
+// blocks ahead), each with an empty page.
 void Sieve::ResetBuckets() {
     for (Bucket& bucket : buckets_) {
         for (BucketPage* page = bucket.head; page;) {
@@ -347,7 +436,7 @@ void Sieve::ResetBuckets() {
         bucket = Bucket{};
     }
     uint64_t ring = 1;
-    while (ring < largestPrime_ / kSieveSize + 2) ring *= 2;
+    while (ring < 3 * largestPrime_ / kSieveSize + 2) ring *= 2;
     if (buckets_.size() != ring) buckets_.assign(ring, Bucket{});
     for (Bucket& bucket : buckets_) {
         bucket.head = NewPage();
@@ -374,26 +463,32 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
         cursor.offsets_.resize(count);
         offsets = cursor.offsets_.data();
         const uint64_t start = b * kSieveSize;
+        const uint32_t start15 = BlockStart15(b);
         for (size_t j = 0; j < count; ++j) {
             const uint32_t q = struckPrimes_[j];
             const uint32_t shift = static_cast<uint32_t>(start % q), root = roots_[firstStruck_ + j];
-            offsets[j] = root >= shift ? root - shift : root + q - shift;
+            const uint32_t o = root >= shift ? root - shift : root + q - shift;
+            offsets[j] = j < wheelPrimes_ ? WheelKept(o, q, start15) : o;
         }
     } else if (b > cursor.next_) {
         offsets = cursor.offsets_.data();
         const uint64_t skipped = b - cursor.next_;
+        const uint32_t start15 = BlockStart15(b);
         // A block further on each time: as many threads as there are, less one, are skipped,
-        // so a few subtractions of kSieveSize mod q do; a longer way takes a division.
+        // so a few subtractions of kSieveSize mod q do; a longer way takes a division. The
+        // wheel's primes first go back to their first strike of any kind (their offsets are
+        // below 3q), and on to the first kept one at the end.
         for (size_t j = 0; j < count; ++j) {
             const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
             uint32_t o = offsets[j];
+            while (o >= q) o -= q;
             if (skipped <= 8) {
                 for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
             } else {
                 const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
                 o = o >= shift ? o - shift : o + q - shift;
             }
-            offsets[j] = o;
+            offsets[j] = j < wheelPrimes_ ? WheelKept(o, q, start15) : o;
         }
     }
     cursor.next_ = b;
@@ -405,10 +500,9 @@ void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
     uint32_t* offsets = cursor.offsets_.data();
     const uint32_t* primes = struckPrimes_.data();
     const size_t count = struckPrimes_.size();
-    size_t segmentPrimes = 0;
-    while (segmentPrimes < count && primes[segmentPrimes] < kSegmentPrimeLimit) ++segmentPrimes;
-    size_t blockPrimes = segmentPrimes;
-    while (blockPrimes < count && primes[blockPrimes] < kFewLimit) ++blockPrimes;
+    const size_t segmentPrimes = segmentPrimes_, blockPrimes = wheelPrimes_;
+    const uint32_t start15 = BlockStart15(b);
+    const uint32_t* const wheel = wheelSteps_;
     const uint64_t firstWord = b * kBlockWords;
     for (uint32_t w0 = 0; w0 < kBlockWords; w0 += kSegmentWords) {
         uint64_t* segment = bits + w0;
@@ -435,9 +529,15 @@ void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
         }
         // Primes that strike each segment many times, while it is in the first-level cache.
         const uint32_t end = (w0 + kSegmentWords) * 64;
-        for (size_t j = 0; j < segmentPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], end);
+        for (size_t j = 0; j < segmentPrimes; ++j) {
+            const uint32_t q = primes[j], i = offsets[j];
+            offsets[j] = WheelRun(bits, i, q, wheel[q % 15 * 16 + (start15 + i) % 15], end);
+        }
     }
-    for (size_t j = segmentPrimes; j < blockPrimes; ++j) offsets[j] = StrikeRun(bits, offsets[j], primes[j], kSieveSize);
+    for (size_t j = segmentPrimes; j < blockPrimes; ++j) {
+        const uint32_t q = primes[j], i = offsets[j];
+        offsets[j] = WheelRun(bits, i, q, wheel[q % 15 * 16 + (start15 + i) % 15], kSieveSize);
+    }
     for (size_t j = 0; j < blockPrimes; ++j) offsets[j] -= kSieveSize;
     // Up to a block's length: a few strikes each, through the whole block.
     size_t j = blockPrimes;
@@ -510,15 +610,19 @@ void Sieve::StrikeBuckets(uint64_t b, uint64_t* bits) {
     due.end = due.head->entries;
     Bucket* const ring = buckets_.data();
     const uint64_t mask = bucketMask_;
+    const uint32_t* const wheel = wheelNext_;
+    constexpr uint32_t kIndexMask = (uint32_t{1} << kIndexBits) - 1;
     while (page) {
         const BucketEntry* entry = page->entries;
         const BucketEntry* const end = page->next ? page->entries + BucketPage::kEntries : last;
         for (; entry != end; ++entry) {
             const BucketEntry e = *entry;
-            Strike(bits, e.index);
-            const uint32_t next = e.index + e.prime;  // below 2^32: prime < 2^28
+            const uint32_t at = e.index & kIndexMask;
+            Strike(bits, at);
+            const uint32_t step = wheel[e.index >> kIndexBits];  // the step in units of the prime, and the next key
+            const uint32_t next = at + (step & kIndexMask) * e.prime;  // below 2^31: prime < 2^28
             const uint32_t ahead = next / kSieveSize;
-            Append(ring[(b + ahead) & mask], {e.prime, next - ahead * kSieveSize});
+            Append(ring[(b + ahead) & mask], {e.prime, (next - ahead * kSieveSize) | (step & ~kIndexMask)});
         }
         BucketPage* used = page;
         page = page->next;
