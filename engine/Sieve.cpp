@@ -223,6 +223,11 @@ void Sieve::SplitPrimes() {
     while (segmentPrimes_ < struckPrimes_.size() && struckPrimes_[segmentPrimes_] < kSegmentPrimeLimit) ++segmentPrimes_;
     wheelPrimes_ = segmentPrimes_;
     while (wheelPrimes_ < struckPrimes_.size() && struckPrimes_[wheelPrimes_] < kFewLimit) ++wheelPrimes_;
+    size_t to = wheelPrimes_;
+    for (uint32_t few = kMaxFew; few >= 1; --few) {
+        while (to < struckPrimes_.size() && kSieveSize / struckPrimes_[to] >= few) ++to;
+        fewEnds_[few] = to;
+    }
 }
 
 // The wheel of 3 and 5 for exponent n from `first` on: which indices mod 15 neither strikes, and
@@ -499,7 +504,6 @@ void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
     uint64_t* bits = cursor.bits_.data();
     uint32_t* offsets = cursor.offsets_.data();
     const uint32_t* primes = struckPrimes_.data();
-    const size_t count = struckPrimes_.size();
     const size_t segmentPrimes = segmentPrimes_, blockPrimes = wheelPrimes_;
     const uint32_t start15 = BlockStart15(b);
     const uint32_t* const wheel = wheelSteps_;
@@ -542,8 +546,7 @@ void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
     // Up to a block's length: a few strikes each, through the whole block.
     size_t j = blockPrimes;
     for (uint32_t few = kMaxFew; few >= 1; --few) {
-        size_t to = j;
-        while (to < count && kSieveSize / primes[to] >= few) ++to;
+        const size_t to = fewEnds_[few];
         switch (few) {
             case 7: StrikeFew<7>(bits, offsets, primes, j, to); break;
             case 6: StrikeFew<6>(bits, offsets, primes, j, to); break;

@@ -200,7 +200,8 @@ private:
     std::vector<uint32_t> struckPrimes_;  // the primes from there up to a block's length
     std::vector<uint32_t> blockRemainders_;  // kSieveSize mod q of each of them
     size_t segmentPrimes_ = 0;  // how many of them are struck segment by segment,
-    size_t wheelPrimes_ = 0;    // and how many (the same and more) skip along the wheel
+    size_t wheelPrimes_ = 0;    // and how many (the same and more) skip along the wheel;
+    size_t fewEnds_[8] = {};    // the end of those that strike a block C times or C + 1, by C
 
     // The wheel of 3 and 5: bit u of wheelKept_ is set for the indices i = u (mod 15) that neither
     // strikes. For key = (q mod 15)·16 + u of a kept u: wheelSteps_ holds the 8 steps (in units of
