@@ -2,6 +2,7 @@
 #include "Sieve.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -31,24 +32,6 @@ constexpr uint32_t kWordPatternLimit = 128;
 
 inline void Strike(uint64_t* bits, uint32_t i) { bits[i / 64] |= uint64_t{1} << (i % 64); }
 
-// Strikes i, i + q, ... below end and returns the first index at or beyond end. Four strikes
-// per round keep several stores in flight.
-inline uint32_t StrikeRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t end) {
-    if (end > 3 * q) {
-        for (const uint32_t last = end - 3 * q; i < last; i += 4 * q) {
-            Strike(bits, i);
-            Strike(bits, i + q);
-            Strike(bits, i + 2 * q);
-            Strike(bits, i + 3 * q);
-        }
-    }
-    for (; i < end; i += q) Strike(bits, i);
-    return i;
-}
-
-// Strikes of primes q with C <= kSieveSize / q < C + 1 from offsets i < q: C strikes are certain
-// and one more may fall in the block. Written without a branch on the data, since whether that
-// last strike falls in the block is a coin toss: it goes to a spare word past the block when not.
 // Strikes the wheel's kept indices of a prime q from i (one of them) below end and returns the
 // first at or beyond end; steps holds the 8 steps of the cycle from i on (in units of q, 4 bits
 // each). A whole cycle of 8 strikes per round, then what is left of one.
@@ -634,6 +617,53 @@ void Sieve::StrikeBuckets(uint64_t b, uint64_t* bits) {
     }
 }
 
+namespace {
+
+// Whether the processor counts and finds bits in one instruction each (popcnt, tzcnt, blsr).
+const bool kBitInstructions = [] {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+#else
+    return false;
+#endif
+}();
+
+// The survivors of words w on (the first one's bits still free in `free`) as long as a whole
+// word's survivors fit below limit: a word at a time without a branch on its bits, eight
+// survivors written whether they are there or not (a word seldom holds more; the room is
+// there), the count moved on by as many as there are. Returns the count; w and free are where
+// it stopped (w = kBlockWords at the block's end).
+#if defined(__x86_64__)
+__attribute__((target("popcnt,bmi")))
+#endif
+uint32_t TakeWords(const uint64_t* bits, uint64_t base, uint32_t& w, uint64_t& free, uint64_t* out,
+                   uint32_t count, uint32_t limit) {
+    uint64_t f = free;
+    uint32_t at = w;
+    while (count + 64 <= limit) {
+        uint64_t* const to = out + count;
+        const uint64_t wordK = base + 128 * uint64_t{at};
+        const uint32_t bitCount = static_cast<uint32_t>(std::popcount(f));
+        for (uint32_t t = 0; t < 8; ++t) {
+            to[t] = wordK + 2 * static_cast<uint64_t>(std::countr_zero(f));
+            f &= f - 1;
+        }
+        for (uint32_t t = 8; t < bitCount; ++t) {
+            to[t] = wordK + 2 * static_cast<uint64_t>(std::countr_zero(f));
+            f &= f - 1;
+        }
+        count += bitCount;
+        if (++at == kBlockWords) break;
+        f = ~bits[at];
+    }
+    w = at;
+    free = f;
+    return count;
+}
+
+}  // namespace
+
 Sieve::Take Sieve::Survivors(const Cursor& cursor, int64_t kMax, uint32_t& from, uint64_t* out,
                              uint32_t limit) const {
     Take take;
@@ -645,7 +675,8 @@ Sieve::Take Sieve::Survivors(const Cursor& cursor, int64_t kMax, uint32_t& from,
         // No multiplier of the block reaches kMax or 2^63: each clear bit is a survivor.
         uint32_t w = i / 64;
         uint64_t free = ~bits[w] & (~uint64_t{0} << (i % 64));
-        for (;;) {
+        if (kBitInstructions) take.count = TakeWords(bits, base, w, free, out, take.count, limit);
+        for (; w < kBlockWords;) {
             while (!free) {
                 if (++w == kBlockWords) break;
                 free = ~bits[w];

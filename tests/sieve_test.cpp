@@ -2,6 +2,7 @@
 // checked against a direct computation of which multipliers each table prime strikes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <numeric>
 
@@ -137,6 +138,39 @@ TEST(Sieve, BlocksOfCursorsTakingTurnsAreExact) {
             for (uint32_t i = 0; i < kSieveSize; ++i)
                 mismatches += (c.bits()[i / 64] >> (i % 64) & 1) != struck[uint64_t{b} * kSieveSize + i];
             ASSERT_EQ(mismatches, 0u) << "block " << b;
+        }
+    }
+}
+
+// A block's survivors taken in pieces of any size (by the word, a word's worth and a little
+// more or less, or all at once), from any index, are the same as one at a time.
+TEST(Sieve, SurvivorsInPiecesOfAnySize) {
+    Sieve s;
+    s.Prepare(50, 20'000'000'000'001);
+    Sieve::Cursor cursor;
+    s.SieveBlock(0, cursor);
+    const int64_t kNoEnd = std::numeric_limits<int64_t>::max();
+    std::vector<uint64_t> one;
+    for (uint32_t from = 0;;) {
+        uint64_t k = 0;
+        const Sieve::Take take = s.Survivors(cursor, kNoEnd, from, &k, 1);
+        if (take.count) one.push_back(k);
+        if (take.done) break;
+    }
+    ASSERT_GT(one.size(), 10'000u);
+    for (uint32_t limit : {2u, 63u, 64u, 65u, 71u, 1000u, 4099u, kSieveSize}) {
+        for (uint32_t start : {0u, 37u}) {
+            std::vector<uint64_t> got, piece(limit);
+            uint32_t from = start;
+            for (;;) {
+                const Sieve::Take take = s.Survivors(cursor, kNoEnd, from, piece.data(), limit);
+                ASSERT_LE(take.count, limit);
+                got.insert(got.end(), piece.begin(), piece.begin() + take.count);
+                if (take.done) break;
+            }
+            const auto expected = std::vector<uint64_t>(
+                std::lower_bound(one.begin(), one.end(), 20'000'000'000'001 + 2 * uint64_t{start}), one.end());
+            EXPECT_TRUE(got == expected) << "limit " << limit << " from " << start;
         }
     }
 }
