@@ -74,6 +74,42 @@ inline uint32_t WheelRun(uint64_t* bits, uint32_t i, uint32_t q, uint32_t steps,
     return i + a7;
 }
 
+// The word patterns of 19 to 127 into a segment whose first word is word `firstWord` of the
+// exponent: each pattern's words in runs up to the end of its period.
+template <class Pattern>
+[[gnu::always_inline]] inline void OrWordPatterns(uint64_t* __restrict segment, const Pattern* patterns, size_t count,
+                                                  const uint64_t* __restrict words, uint64_t firstWord) {
+    for (size_t j = 0; j < count; ++j) {
+        const uint64_t* __restrict from = words + patterns[j].start;
+        const uint32_t q = patterns[j].prime;
+        uint32_t at = static_cast<uint32_t>(firstWord % q);
+        for (uint32_t w = 0; w < kSegmentWords;) {
+            const uint32_t run = std::min(q - at, kSegmentWords - w);
+            for (uint32_t i = 0; i < run; ++i) segment[w + i] |= from[at + i];
+            w += run;
+            at = 0;
+        }
+    }
+}
+
+// The same in 256-bit steps, where the processor has them.
+const bool kAvx2 = [] {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+}();
+template <class Pattern>
+#if defined(__x86_64__)
+__attribute__((target("avx2")))
+#endif
+void OrWordPatternsAvx2(uint64_t* segment, const Pattern* patterns, size_t count, const uint64_t* words,
+                        uint64_t firstWord) {
+    OrWordPatterns(segment, patterns, count, words, firstWord);
+}
+
 // Index 0 of block b mod 15, for the wheel.
 inline uint32_t BlockStart15(uint64_t b) { return static_cast<uint32_t>(b % 15 * (kSieveSize % 15) % 15); }
 
@@ -503,17 +539,10 @@ void Sieve::StrikeSmallPrimes(uint64_t b, Cursor& cursor) {
             if (pos >= kPatternPeriod) pos -= kPatternPeriod;
         }
         // 19 to 127, a word at a time.
-        for (const WordPattern& wp : wordPatterns_) {
-            const uint64_t* __restrict from = words_.data() + wp.start;
-            uint64_t* __restrict to = segment;
-            uint32_t at = static_cast<uint32_t>((firstWord + w0) % wp.prime);
-            for (uint32_t w = 0; w < kSegmentWords;) {
-                const uint32_t run = std::min(wp.prime - at, kSegmentWords - w);
-                for (uint32_t i = 0; i < run; ++i) to[w + i] |= from[at + i];
-                w += run;
-                at = 0;
-            }
-        }
+        if (kAvx2)
+            OrWordPatternsAvx2(segment, wordPatterns_.data(), wordPatterns_.size(), words_.data(), firstWord + w0);
+        else
+            OrWordPatterns(segment, wordPatterns_.data(), wordPatterns_.size(), words_.data(), firstWord + w0);
         // Primes that strike each segment many times, while it is in the first-level cache.
         const uint32_t end = (w0 + kSegmentWords) * 64;
         for (size_t j = 0; j < segmentPrimes; ++j) {
