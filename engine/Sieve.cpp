@@ -265,8 +265,14 @@ void Sieve::BuildWheel(uint32_t n, uint64_t first) {
         if (u % 3 != r3 && u % 5 != r5) wheelKept_ |= uint32_t{1} << u;
     std::fill(std::begin(wheelSteps_), std::end(wheelSteps_), 0);
     std::fill(std::begin(wheelNext_), std::end(wheelNext_), 0);
+    std::fill(std::begin(wheelToKept_), std::end(wheelToKept_), 0);
     for (uint32_t qm = 1; qm < 15; ++qm) {
         if (qm % 3 == 0 || qm % 5 == 0) continue;  // no prime above 5
+        for (uint32_t u = 0; u < 15; ++u) {
+            uint8_t steps = 0;
+            for (uint32_t v = u; !(wheelKept_ >> v & 1); v = (v + qm) % 15) ++steps;
+            wheelToKept_[qm * 16 + u] = steps;
+        }
         for (uint32_t u = 0; u < 15; ++u) {
             if (!(wheelKept_ >> u & 1)) continue;
             uint32_t steps = 0, v = u, firstNext = 0;
@@ -505,7 +511,8 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
         for (size_t j = 0; j < count; ++j) {
             const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
             uint32_t o = offsets[j];
-            while (o >= q) o -= q;
+            o -= o >= q ? q : 0;  // below 3q
+            o -= o >= q ? q : 0;
             if (skipped <= 8) {
                 for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
             } else {

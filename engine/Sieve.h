@@ -159,15 +159,10 @@ private:
     void BuildWordPatterns();
     void BuildWheel(uint32_t n, uint64_t first);
     // The first index from i on (relative to a block that begins at index start15 mod 15) of
-    // prime q's strikes that the wheel keeps; i is one of the prime's strikes.
+    // prime q's strikes that the wheel keeps; i is one of the prime's strikes. Without a branch:
+    // a cursor whose thread skipped blocks moves every prime's offset this way.
     uint32_t WheelKept(uint32_t i, uint32_t q, uint32_t start15) const {
-        uint32_t u = (start15 + i) % 15;
-        const uint32_t qm = q % 15;
-        while (!(wheelKept_ >> u & 1)) {
-            i += q;
-            u = (u + qm) % 15;
-        }
-        return i;
+        return i + wheelToKept_[q % 15 * 16 + (start15 + i) % 15] * q;
     }
     void MoveCursor(Cursor& cursor, uint64_t b) const;
     void StrikeBuckets(uint64_t b, uint64_t* bits);
@@ -213,6 +208,7 @@ private:
     uint32_t wheelKept_ = 0;
     uint32_t wheelSteps_[256] = {};
     uint32_t wheelNext_[256] = {};
+    uint8_t wheelToKept_[256] = {};  // for key = (q mod 15)·16 + u: the steps of q from u to a kept index
 
     // The primes of a block's length and more, in the buckets of the blocks they strike next:
     // bucket b mod the ring's size, each a list of pages of entries.
