@@ -507,20 +507,27 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
         // A block further on each time: as many threads as there are, less one, are skipped,
         // so a few subtractions of kSieveSize mod q do; a longer way takes a division. The
         // wheel's primes first go back to their first strike of any kind (their offsets are
-        // below 3q), and on to the first kept one at the end.
-        for (size_t j = 0; j < count; ++j) {
-            const uint32_t q = struckPrimes_[j], step = blockRemainders_[j];
-            uint32_t o = offsets[j];
-            o -= o >= q ? q : 0;  // below 3q
-            o -= o >= q ? q : 0;
+        // below 3q), and on to the first kept one at the end; the others in a loop of their own,
+        // which the compiler runs on several primes at once.
+        const auto back = [skipped](uint32_t o, uint32_t q, uint32_t step) {
             if (skipped <= 8) {
                 for (uint64_t s = 0; s < skipped; ++s) o = o >= step ? o - step : o + q - step;
             } else {
                 const uint32_t shift = static_cast<uint32_t>(skipped * kSieveSize % q);
                 o = o >= shift ? o - shift : o + q - shift;
             }
-            offsets[j] = j < wheelPrimes_ ? WheelKept(o, q, start15) : o;
+            return o;
+        };
+        const uint32_t* const primes = struckPrimes_.data();
+        const uint32_t* const steps = blockRemainders_.data();
+        for (size_t j = 0; j < wheelPrimes_; ++j) {
+            const uint32_t q = primes[j];
+            uint32_t o = offsets[j];
+            o -= o >= q ? q : 0;
+            o -= o >= q ? q : 0;
+            offsets[j] = WheelKept(back(o, q, steps[j]), q, start15);
         }
+        for (size_t j = wheelPrimes_; j < count; ++j) offsets[j] = back(offsets[j], primes[j], steps[j]);
     }
     cursor.next_ = b;
 }
