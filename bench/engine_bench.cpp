@@ -100,18 +100,21 @@ void Scan(benchmark::State& bs, const Task& t, const std::string& variant, uint3
     bs.counters["idle"] = std::chrono::duration<double>(scan.idle()).count() / (threads * wall.count());
 }
 
-// The sieve alone, a block at a time with its survivors taken, as a thread of the scan does.
-void SieveOnly(benchmark::State& bs, const Task& t) {
+// The sieve alone, a block at a time with its survivors taken, as a thread of the scan does;
+// with two cursors taking turns, as each of two threads does (every cursor skips the block the
+// other one takes, and moves its primes on past it).
+void SieveOnly(benchmark::State& bs, const Task& t, uint32_t cursors) {
     vontal::Sieve s;
     s.Prepare(t.n, static_cast<uint64_t>(t.k));
-    vontal::Sieve::Cursor cursor;
+    vontal::Sieve::Cursor cursor[2];
     std::vector<uint64_t> out(vontal::kSieveSize);
     uint64_t block = 0;
     double candidates = 0;
     for (auto _ : bs) {
-        s.SieveBlock(block++, cursor);
+        s.SieveBlock(block, cursor[block % cursors]);
+        ++block;
         uint32_t from = 0;
-        candidates += s.Survivors(cursor, kNoEnd, from, out.data(), vontal::kSieveSize).count;
+        candidates += s.Survivors(cursor[(block - 1) % cursors], kNoEnd, from, out.data(), vontal::kSieveSize).count;
     }
     SetRates(bs, candidates, static_cast<double>(s.BlockStartK(block) - static_cast<uint64_t>(t.k)));
 }
@@ -244,7 +247,9 @@ int main(int argc, char** argv) {
     for (const Task& t : kTasks) {
         for (const auto& v : variants)
             benchmark::RegisterBenchmark((v + "/" + t.name).c_str(), Scan, t, v, 1u)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((std::string("sieve/") + t.name).c_str(), SieveOnly, t)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("sieve/") + t.name).c_str(), SieveOnly, t, 1u)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((std::string("sieve-turns/") + t.name).c_str(), SieveOnly, t, 2u)
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("gmp/") + t.name).c_str(), Gmp, t)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((std::string("two-cores/") + t.name).c_str(), Scan, t, variants.front(), 2u)
             ->Unit(benchmark::kMillisecond)

@@ -31,6 +31,12 @@ uint32_t PrimeCountFor(uint32_t n);
 //    bucket of the block it strikes next, so that a block touches only the primes that strike it.
 //    The buckets are shared: their step runs for one block after the other, in block order.
 //
+// Every index that 3 or 5 strikes is struck by the pattern before the larger primes come, so
+// the primes struck one by one (but those that strike a block only a few times) and the
+// bucket primes skip those indices: of 15 consecutive strikes of a prime q, the 8 whose index
+// is neither the root of 3 (mod 3) nor that of 5 (mod 5). The steps between them are q, 2q or
+// 3q, fixed by q mod 15 and the index mod 15 (the wheel). The bits are the same either way.
+//
 // Prepare runs alone; then several threads may sieve blocks at once, each with its own Cursor,
 // as long as every block from 0 on is sieved exactly once and each block's sieving begins after
 // the previous block's has begun (the bucket step of a block waits for the previous one's). A
@@ -128,7 +134,7 @@ public:
 private:
     struct BucketEntry {
         uint32_t prime;
-        uint32_t index;  // in the block of the bucket
+        uint32_t index;  // in the block of the bucket (low 20 bits), and the wheel key above them
     };
 public:
     static constexpr uint32_t kPageBytes = 8192;
@@ -151,6 +157,13 @@ private:
     void ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
                           std::vector<PendingEntry>* pending);
     void BuildWordPatterns();
+    void BuildWheel(uint32_t n, uint64_t first);
+    // The first index from i on (relative to a block that begins at index start15 mod 15) of
+    // prime q's strikes that the wheel keeps; i is one of the prime's strikes. Without a branch:
+    // a cursor whose thread skipped blocks moves every prime's offset this way.
+    uint32_t WheelKept(uint32_t i, uint32_t q, uint32_t start15) const {
+        return i + wheelToKept_[q % 15 * 16 + (start15 + i) % 15] * q;
+    }
     void MoveCursor(Cursor& cursor, uint64_t b) const;
     void StrikeBuckets(uint64_t b, uint64_t* bits);
     void TakeTurn(uint64_t b, uint64_t* bits);
@@ -181,6 +194,21 @@ private:
     uint64_t largestPrime_ = 0;
     std::vector<uint32_t> struckPrimes_;  // the primes from there up to a block's length
     std::vector<uint32_t> blockRemainders_;  // kSieveSize mod q of each of them
+    size_t segmentPrimes_ = 0;  // how many of them are struck segment by segment,
+    size_t wheelPrimes_ = 0;    // and how many (the same and more) skip along the wheel;
+    size_t fewEnds_[8] = {};    // the end of those that strike a block C times or C + 1, by C
+
+    // The wheel of 3 and 5: bit u of wheelKept_ is set for the indices i = u (mod 15) that neither
+    // strikes. For key = (q mod 15)·16 + u of a kept u: wheelSteps_ holds the 8 steps (in units of
+    // q, 4 bits each, the first in the low bits) from u round the prime's cycle of 15q, and
+    // wheelNext_ the first of them (low bits) with the key of the index it leads to (from bit 20),
+    // as a bucket entry holds it.
+    static constexpr uint32_t kIndexBits = 20;
+    static_assert(kSieveSize <= (uint32_t{1} << kIndexBits));
+    uint32_t wheelKept_ = 0;
+    uint32_t wheelSteps_[256] = {};
+    uint32_t wheelNext_[256] = {};
+    uint8_t wheelToKept_[256] = {};  // for key = (q mod 15)·16 + u: the steps of q from u to a kept index
 
     // The primes of a block's length and more, in the buckets of the blocks they strike next:
     // bucket b mod the ring's size, each a list of pages of entries.

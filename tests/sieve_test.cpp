@@ -2,6 +2,7 @@
 // checked against a direct computation of which multipliers each table prime strikes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <numeric>
 
@@ -100,6 +101,76 @@ TEST(Sieve, BlocksStrikeExactlyTheTablePrimeMultiples) {
                 EXPECT_TRUE(struck[i]) << base + 2 * i;
                 EXPECT_FALSE(handed[i]) << base + 2 * i;
             }
+        }
+    }
+}
+
+// The bits of blocks sieved by cursors that take turns (a cursor's first block after block 0,
+// one block skipped, ten skipped) against the table primes' own arithmetic. The primes from 131
+// on skip the indices that 3 and 5 strike, whose residues (mod 3 and mod 5) depend on n and the
+// first multiplier: fifteen consecutive odd first multipliers give every pair of them.
+TEST(Sieve, BlocksOfCursorsTakingTurnsAreExact) {
+    struct Row { uint32_t n; uint64_t first; uint32_t blocks; uint32_t threads; };
+    std::vector<Row> rows;
+    for (uint64_t j = 0; j < 15; ++j) rows.push_back({j % 2 ? 50u : 51u, 20'000'000'000'001 + 2 * j, 3, static_cast<uint32_t>(1 + j % 3)});
+    const uint64_t top = uint64_t{1} << 63;
+    rows.push_back({64, top - 1 - 3 * uint64_t{kSieveSize}, 12, 2});  // the last blocks below 2^63, and past it
+    rows.push_back({300, top - 1 - 40 * uint64_t{kSieveSize} - 2 * 7, 12, 3});
+    rows.push_back({100, 1'000'000'000'001, 12, 1});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "n=" << r.n << " first=" << r.first << " threads=" << r.threads);
+        Sieve s;
+        s.Prepare(r.n, r.first, r.threads);
+        const uint64_t span = uint64_t{r.blocks} * kSieveSize;
+        std::vector<uint8_t> struck(span, 0);
+        for (uint64_t q : s.TablePrimes()) {
+            const uint64_t target = q - PowMod((q + 1) / 2, r.n, q);  // -2^-n, 2^-1 being (q + 1) / 2
+            const uint64_t diff = (target + q - r.first % q) % q;
+            for (uint64_t i = diff % 2 == 0 ? diff / 2 : (diff + q) / 2; i < span; i += q) struck[i] = 1;
+        }
+        // Cursor 2 takes block 0 and the last one (ten skipped when there are twelve), cursor 1
+        // begins at block 2, and cursors 0 and 1 take turns in between.
+        Sieve::Cursor cursors[3];
+        for (uint32_t b = 0; b < r.blocks; ++b) {
+            Sieve::Cursor& c = cursors[b == 0 || b + 1 == r.blocks ? 2 : b % 2];
+            s.SieveBlock(b, c);
+            size_t mismatches = 0;
+            for (uint32_t i = 0; i < kSieveSize; ++i)
+                mismatches += (c.bits()[i / 64] >> (i % 64) & 1) != struck[uint64_t{b} * kSieveSize + i];
+            ASSERT_EQ(mismatches, 0u) << "block " << b;
+        }
+    }
+}
+
+// A block's survivors taken in pieces of any size (by the word, a word's worth and a little
+// more or less, or all at once), from any index, are the same as one at a time.
+TEST(Sieve, SurvivorsInPiecesOfAnySize) {
+    Sieve s;
+    s.Prepare(50, 20'000'000'000'001);
+    Sieve::Cursor cursor;
+    s.SieveBlock(0, cursor);
+    const int64_t kNoEnd = std::numeric_limits<int64_t>::max();
+    std::vector<uint64_t> one;
+    for (uint32_t from = 0;;) {
+        uint64_t k = 0;
+        const Sieve::Take take = s.Survivors(cursor, kNoEnd, from, &k, 1);
+        if (take.count) one.push_back(k);
+        if (take.done) break;
+    }
+    ASSERT_GT(one.size(), 10'000u);
+    for (uint32_t limit : {2u, 63u, 64u, 65u, 71u, 1000u, 4099u, kSieveSize}) {
+        for (uint32_t start : {0u, 37u}) {
+            std::vector<uint64_t> got, piece(limit);
+            uint32_t from = start;
+            for (;;) {
+                const Sieve::Take take = s.Survivors(cursor, kNoEnd, from, piece.data(), limit);
+                ASSERT_LE(take.count, limit);
+                got.insert(got.end(), piece.begin(), piece.begin() + take.count);
+                if (take.done) break;
+            }
+            const auto expected = std::vector<uint64_t>(
+                std::lower_bound(one.begin(), one.end(), 20'000'000'000'001 + 2 * uint64_t{start}), one.end());
+            EXPECT_TRUE(got == expected) << "limit " << limit << " from " << start;
         }
     }
 }
