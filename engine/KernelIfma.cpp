@@ -304,7 +304,7 @@ namespace {
 // The reduction for a width: dense below n = 52, else by D = n / 52 (p's limbs below D are 1, 0, ...).
 template <uint32_t W, uint32_t V>
 void RunWidth(const Batch* b, uint32_t d, uint32_t* found) {
-    static_assert(W >= 2 && W <= kMaxLimbs && kMaxLimbs <= 8);
+    static_assert(W >= 2 && W <= kMaxLimbs && kMaxLimbs <= 10);
     switch (d) {
         case 0: return RunChains<W, 0, V>(b, found);
         case 1: return RunChains<W, 1, V>(b, found);
@@ -314,6 +314,8 @@ void RunWidth(const Batch* b, uint32_t d, uint32_t* found) {
         case 5: if constexpr (W > 5) return RunChains<W, 5, V>(b, found); else break;
         case 6: if constexpr (W > 6) return RunChains<W, 6, V>(b, found); else break;
         case 7: if constexpr (W > 7) return RunChains<W, 7, V>(b, found); else break;
+        case 8: if constexpr (W > 8) return RunChains<W, 8, V>(b, found); else break;
+        case 9: if constexpr (W > 9) return RunChains<W, 9, V>(b, found); else break;
     }
     std::abort();  // d < W always: p = 1 + K*2^(52d) < 2^(52W)
 }
@@ -327,7 +329,9 @@ void RunVectors(const Batch* b, uint32_t d, uint32_t* found) {
         case 5: return RunWidth<5, V>(b, d, found);
         case 6: return RunWidth<6, V>(b, d, found);
         case 7: return RunWidth<7, V>(b, d, found);
-        default: return RunWidth<8, V>(b, d, found);
+        case 8: return RunWidth<8, V>(b, d, found);
+        case 9: return RunWidth<9, V>(b, d, found);
+        default: return RunWidth<10, V>(b, d, found);
     }
 }
 
