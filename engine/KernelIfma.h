@@ -14,7 +14,7 @@ inline constexpr uint32_t kMaxLimbs = 10;  // candidates of up to 10 * 52 - 3 = 
 // Per limb, one value per lane: limb i of lane l is at [i][l]. Numbers are in 52-bit limbs,
 // residues in Montgomery form with R = 2^(52 * limbs).
 struct Batch {
-    uint32_t limbs = 0;           // 2 to 5
+    uint32_t limbs = 0;           // 2 to kMaxLimbs
     uint32_t start = 0;           // the chain starts at 2^(2^start)
     uint32_t first = 0, last = 0; // the m compared
     bool proth = false;           // p = 1 (mod 2^52): the reduction factor is -t

@@ -398,6 +398,66 @@ TEST(KernelIfmaWide, MeetsPlantedTargetsInEveryLane) {
     EXPECT_TRUE(seen[1] && seen[2] && seen[3]);
 }
 
+// The narrow eight-lane kernel at every width it has its own code for, one to four batches side
+// by side: each lane's target is set by hand to the residue its chain reaches at the last m, so
+// every lane must report that m. Random candidates almost never divide, so without planted
+// targets a width squared the wrong way would go unnoticed wherever no known divisor sits.
+TEST(IfmaKernel, MeetsPlantedTargetsAtEveryWidth) {
+    if (!ifma::Available()) GTEST_SKIP() << "this processor has no AVX-512 IFMA";
+    std::mt19937_64 rng(7);
+    mpz_t p, r, value;
+    mpz_inits(p, r, value, nullptr);
+    int ran = 0;
+    for (uint32_t w = 2; w <= ifma::kMaxLimbs; ++w) {
+        for (uint32_t shape = 0; shape < 3; ++shape) {
+            // Candidates of exactly w limbs: Lp + 3 just below 52w, halfway, or just above 52(w - 1).
+            const uint32_t top = 10 + static_cast<uint32_t>(rng() % 41);  // floor(log2 k), k < 2^52
+            const uint32_t lp = shape == 0 ? 52 * w - 3 : shape == 1 ? 52 * w - 29 : 52 * (w - 1) - 2;
+            if (lp <= top + 1) continue;
+            const uint32_t n = lp - top;
+            const uint32_t vectors = 1 + static_cast<uint32_t>(rng() % ifma::kVectors);
+            auto b = std::make_unique<ifma::Batch[]>(vectors);
+            bool prepared = true;
+            for (uint32_t v = 0; v < vectors; ++v) {
+                uint64_t ks[ifma::kLanes];
+                for (auto& k : ks) k = (uint64_t{1} << top) | (rng() & ((uint64_t{1} << top) - 1)) | 1;
+                b[v].limbs = w;
+                b[v].first = 3;
+                b[v].last = 3 + static_cast<uint32_t>(rng() % 20);
+                b[v].proth = n >= 52;
+                prepared = prepared && ifma::Prepare(b[v], ks, n, 1);
+                if (!prepared) break;
+                b[v].last = b[0].last;
+                mpz_set_ui(r, 0);
+                mpz_setbit(r, 52 * w);  // R
+                for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+                    mpz_set_ui(p, ks[l]);
+                    mpz_mul_2exp(p, p, n);
+                    mpz_add_ui(p, p, 1);
+                    mpz_set_ui(value, 0);
+                    mpz_setbit(value, uint64_t{1} << b[v].last);
+                    mpz_mod(value, value, p);  // 2^(2^last) mod p
+                    mpz_mul(value, value, r);
+                    mpz_mod(value, value, p);  // in Montgomery form
+                    ToLimbs52(value, b[v].target, w, l);
+                    mpz_add(value, value, p);
+                    ToLimbs52(value, b[v].target2, w, l);
+                }
+            }
+            if (!prepared) continue;
+            for (uint32_t v = 1; v < vectors; ++v) ASSERT_EQ(b[v].start, b[0].start);
+            uint32_t found[ifma::kLanes * ifma::kVectors] = {};
+            ifma::Run(b.get(), vectors, found);
+            for (uint32_t i = 0; i < ifma::kLanes * vectors; ++i)
+                ASSERT_EQ(found[i], b[0].last) << "lane " << i << " of " << vectors << " batches of " << w
+                                               << " limbs, n = " << n;
+            ++ran;
+        }
+    }
+    mpz_clears(p, r, value, nullptr);
+    EXPECT_GE(ran, 3 * static_cast<int>(ifma::kMaxLimbs - 1) - 3);
+}
+
 // VONTAL_KERNEL: a variant's name, "no-avx512" or nothing choose a variant; anything else, or a
 // variant this machine cannot use, is a problem for the front ends to refuse, never another
 // variant in its place.
