@@ -43,11 +43,11 @@ printf "%-6s %-11s %8s %14s %9s %9s %12s %12s %8s\n" n kernel threads "k range" 
 for task in "${tasks[@]}"; do
   read -r n first r_ifma r_avx2 r_bmi2 r_port r_gmp <<<"$task"
   declare -A rate=([avx512ifma]=$r_ifma [avx2]=$r_avx2 [bmi2]=$r_bmi2 [portable]=$r_port)
-  gspan=$(awk -v r="$r_gmp" -v s="$seconds" 'BEGIN { printf "%d", r * s / 2 }')
+  gspan=$(awk -v r="$r_gmp" -v s="$seconds" 'BEGIN { printf "%.0f", r * s / 2 }')
   read -r gwall gu gs <<<"$(timed "$gmp" "n=$n to $n, k=$first to $((first + gspan))")"
   grate=$(rate_of "$gspan" "$gwall")
   for v in "${variants[@]}"; do
-    span=$(awk -v r="${rate[$v]}" -v s="$seconds" -v t="$threads" 'BEGIN { printf "%d", r * s * t }')
+    span=$(awk -v r="${rate[$v]}" -v s="$seconds" -v t="$threads" 'BEGIN { printf "%.0f", r * s * t }')
     dir=$(mktemp -d)
     if ! VONTAL_KERNEL=$v "$cli" --dir "$dir" --task "n=8 to 8, k=1 to 3" >/dev/null 2>&1; then
       rm -rf "$dir"
