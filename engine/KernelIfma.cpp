@@ -167,13 +167,12 @@ __attribute__((target("avx512f,avx512ifma"))) void RunChains(const Batch* b, uin
 
 #define VONTAL_IFMA_DQ __attribute__((target("avx512f,avx512dq,avx512ifma"), always_inline)) inline
 
-// q and r with 2^e = q*k + r in every lane, for k < 2^52 and q < 2^52: the double quotient is
-// within one of the true one, and r, computed exactly modulo 2^64, shows which way to correct.
-VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
-    const __m512d quotient = _mm512_div_pd(_mm512_set1_pd(std::ldexp(1.0, static_cast<int>(e))), kd);
-    q = _mm512_cvttpd_epu64(quotient);
-    const __m512i pow = _mm512_set1_epi64(e < 64 ? static_cast<long long>(uint64_t{1} << e) : 0);
-    r = _mm512_sub_epi64(pow, _mm512_mullo_epi64(q, k));
+// q and r with v = q*k + r in every lane, for v = dv exactly, v < 2^63, k < 2^52 and v / k below
+// 2^52: the double quotient is within one of the true one, and r, computed exactly modulo 2^64,
+// shows which way to correct.
+VONTAL_IFMA_DQ void Divide(__m512i v, __m512d dv, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
+    q = _mm512_cvttpd_epu64(_mm512_div_pd(dv, kd));
+    r = _mm512_sub_epi64(v, _mm512_mullo_epi64(q, k));
     const __m512i one = _mm512_set1_epi64(1), zero = _mm512_setzero_si512();
     const __mmask8 low = _mm512_cmplt_epi64_mask(r, zero);
     q = _mm512_mask_sub_epi64(q, low, q, one);
@@ -183,28 +182,25 @@ VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m51
     r = _mm512_mask_sub_epi64(r, high, r, k);
 }
 
+// q and r with 2^e = q*k + r in every lane, for k < 2^52 and q < 2^52 (2^e is taken modulo 2^64
+// for r: the correction only needs r's low bits).
+VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
+    const __m512i pow = _mm512_set1_epi64(e < 64 ? static_cast<long long>(uint64_t{1} << e) : 0);
+    Divide(pow, _mm512_set1_pd(std::ldexp(1.0, static_cast<int>(e))), k, kd, q, r);
+}
+
 // The same for quotients of up to 2^(52 + kWideQuotientBits): 2^(e - c) = q1*k + r1 first,
-// with q1 below 2^52, then r1*2^c = q2*k + r2 (below 2^64, exact in a double as r1 is), so
+// with q1 below 2^52, then r1*2^c = q2*k + r2 (below 2^63, exact in a double as r1 is), so
 // that q = q1*2^c + q2 and r = r2. `fits` is the largest e the plain division takes.
 constexpr uint32_t kWideQuotientBits = 11;
 VONTAL_IFMA_DQ void DivPow2Wide(uint32_t e, uint32_t fits, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
     if (e <= fits) return DivPow2(e, k, kd, q, r);
-    const uint32_t c = e - fits;
+    const __m128i c = _mm_cvtsi32_si128(static_cast<int>(e - fits));
     DivPow2(fits, k, kd, q, r);
-    const __m128i cv = _mm_cvtsi32_si128(static_cast<int>(c));
-    const __m512i scaled = _mm512_sll_epi64(r, cv);  // r1*2^c < 2^(52 + c) < 2^63
-    const __m512d quotient = _mm512_div_pd(_mm512_cvtepu64_pd(scaled), kd);
-    __m512i q2 = _mm512_cvttpd_epu64(quotient);
-    __m512i r2 = _mm512_sub_epi64(scaled, _mm512_mullo_epi64(q2, k));
-    const __m512i one = _mm512_set1_epi64(1), zero = _mm512_setzero_si512();
-    const __mmask8 low = _mm512_cmplt_epi64_mask(r2, zero);
-    q2 = _mm512_mask_sub_epi64(q2, low, q2, one);
-    r2 = _mm512_mask_add_epi64(r2, low, r2, k);
-    const __mmask8 high = _mm512_cmpge_epi64_mask(r2, k);
-    q2 = _mm512_mask_add_epi64(q2, high, q2, one);
-    r2 = _mm512_mask_sub_epi64(r2, high, r2, k);
-    q = _mm512_add_epi64(_mm512_sll_epi64(q, cv), q2);
-    r = r2;
+    const __m512i scaled = _mm512_sll_epi64(r, c);  // r1*2^c < 2^(52 + c) < 2^63
+    __m512i q2;
+    Divide(scaled, _mm512_cvtepu64_pd(scaled), k, kd, q2, r);
+    q = _mm512_add_epi64(_mm512_sll_epi64(q, c), q2);
 }
 
 // v = m * 2^n in 52-bit limbs, for m < 2^52.
