@@ -9,7 +9,7 @@ namespace vontal::ifma {
 
 inline constexpr uint32_t kLanes = 8;
 inline constexpr uint32_t kVectors = 4;   // batches of eight run side by side
-inline constexpr uint32_t kMaxLimbs = 10;  // candidates of up to 10 * 52 - 3 = 517 bits
+inline constexpr uint32_t kMaxLimbs = 5;  // candidates of up to 5 * 52 - 3 = 257 bits
 
 // Per limb, one value per lane: limb i of lane l is at [i][l]. Numbers are in 52-bit limbs,
 // residues in Montgomery form with R = 2^(52 * limbs).
