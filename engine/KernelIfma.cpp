@@ -11,7 +11,6 @@
 #include "KernelVariants.h"
 
 #include <cmath>
-#include <cstdlib>
 
 
 
@@ -298,28 +297,16 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
 namespace {
 
 // The reduction for a width: dense below n = 52, else by D = n / 52 (p's limbs below D are 1, 0, ...).
-// From six limbs on n is at least 52(W - 3) (k < 2^64, Lp + 3 > 52(W - 1)), so only the last
-// three reductions of a width would exist there (kLowestShift; RunShapeIfma checks it).
-template <uint32_t W>
-constexpr uint32_t kLowestShift = W >= 6 ? W - 3 : 0;
-
 template <uint32_t W, uint32_t V>
 void RunWidth(const Batch* b, uint32_t d, uint32_t* found) {
-    static_assert(W >= 2 && W <= kMaxLimbs && kMaxLimbs <= 10);
-    constexpr uint32_t low = kLowestShift<W>;
-    switch (d) {
-        case 0: if constexpr (low <= 0) return RunChains<W, 0, V>(b, found); else break;
-        case 1: if constexpr (low <= 1) return RunChains<W, 1, V>(b, found); else break;
-        case 2: if constexpr (W > 2 && low <= 2) return RunChains<W, 2, V>(b, found); else break;
-        case 3: if constexpr (W > 3 && low <= 3) return RunChains<W, 3, V>(b, found); else break;
-        case 4: if constexpr (W > 4 && low <= 4) return RunChains<W, 4, V>(b, found); else break;
-        case 5: if constexpr (W > 5 && low <= 5) return RunChains<W, 5, V>(b, found); else break;
-        case 6: if constexpr (W > 6 && low <= 6) return RunChains<W, 6, V>(b, found); else break;
-        case 7: if constexpr (W > 7 && low <= 7) return RunChains<W, 7, V>(b, found); else break;
-        case 8: if constexpr (W > 8) return RunChains<W, 8, V>(b, found); else break;
-        case 9: if constexpr (W > 9) return RunChains<W, 9, V>(b, found); else break;
+    static_assert(W >= 2 && W <= kMaxLimbs && kMaxLimbs == 5);
+    switch (d) {  // d < W always: p = 1 + K*2^(52d) < 2^(52W)
+        case 0: return RunChains<W, 0, V>(b, found);
+        case 1: return RunChains<W, 1, V>(b, found);
+        case 2: if constexpr (W > 2) return RunChains<W, 2, V>(b, found); else break;
+        case 3: if constexpr (W > 3) return RunChains<W, 3, V>(b, found); else break;
+        case 4: if constexpr (W > 4) return RunChains<W, 4, V>(b, found); else break;
     }
-    std::abort();  // kLowestShift(W) <= d < W always: see above
 }
 
 template <uint32_t V>
@@ -413,9 +400,8 @@ void RunWideIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms) {
 void RunShapeIfma(const u64* ks, uint32_t count, const Shape& sh, uint32_t* ms, KernelScratch& scratch) {
     // Every processor with AVX-512 IFMA has BMI2 and ADX (the variant's CPU check asks for both).
     if (sh.w52 > ifma::kMaxWideLimbs) return TestCandidatesBmi2(ks, count, sh.n, ms, scratch);
-    // A width with a kernel of its own, and a reduction that width has (always, for k < 2^64).
-    const bool ownWidth = sh.w52 <= ifma::kMaxLimbs && (sh.w52 < 6 || sh.n / 52 + 3 >= sh.w52);
-    if (!ownWidth) {
+    // Wider than the kernels of their own width: the run-time-width kernel.
+    if (sh.w52 > ifma::kMaxLimbs) {
         for (uint32_t i = 0; i < count; i += ifma::kLanes)
             RunWideIfma(ks + i, std::min(ifma::kLanes, count - i), sh, ms + i);
         return;
