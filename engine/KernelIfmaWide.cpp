@@ -15,7 +15,8 @@
 #include "KernelIfma.h"
 #include "IfmaIntrinsics.h"
 
-#include <utility>  // std::integer_sequence, std::swap
+#include <type_traits>  // std::false_type, std::true_type
+#include <utility>      // std::integer_sequence, std::swap
 
 
 
@@ -113,8 +114,8 @@ VONTAL_IFMA void CrossRows(const __m512i* x, __m512i* c, uint32_t w, uint32_t i0
 // y = x^2 / R mod p, in [0, 2p) for x in [0, 2p). c holds zeros on entry and on return;
 // m points at the factors' slots, with kFactorPad zeros on either side of w of them; k holds
 // the NK = w - d limbs of K.
-template <uint32_t NK>
-VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, const __m512i* k, uint32_t w,
+template <uint32_t NK, bool Exact>
+VONTAL_IFMA bool Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, const __m512i* k, uint32_t w,
                         uint32_t d) {
     const __m512i zero = _mm512_setzero_si512();
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
@@ -123,39 +124,69 @@ VONTAL_IFMA void Square(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, co
     // (lows of i = q - d - t, highs of i = q - d - 1 - t, for 0 <= i < w: the others are the
     // zeros around m), and the carry from below. NK = w - d, so m_(w-1)*K ends in column 2w - 1.
     // The carry is the only chain from column to column: one addition and one shift each.
+    // Columns go two at a time, even then odd, so that the diagonal's half is known when the code
+    // is compiled and x_(q/2) is loaded once.
     __m512i carry = zero;
-    uint32_t q = 0;
-    const auto sum = [&](bool products) VONTAL_IFMA_LAMBDA {
-        const __m512i xi = x[q / 2];
+    const auto sum = [&](uint32_t q, __m512i xi, auto odd, bool products) VONTAL_IFMA_LAMBDA {
         __m512i s = c[q];
         c[q] = zero;
         s = _mm512_add_epi64(s, s);
-        s = (q & 1) ? _mm512_madd52hi_epu64(s, xi, xi) : _mm512_madd52lo_epu64(s, xi, xi);
+        if constexpr (decltype(odd)::value)
+            s = _mm512_madd52hi_epu64(s, xi, xi);
+        else
+            s = _mm512_madd52lo_epu64(s, xi, xi);
         if (products) {
+            const __m512i* mq = m + static_cast<int>(q) - static_cast<int>(d);  // m_(q-d), in the padding when negative
             VONTAL_VECTOR_UNROLL
             for (uint32_t t = 0; t < NK; ++t) {
-                s = _mm512_madd52lo_epu64(s, m[static_cast<int>(q - d - t)], k[t]);
-                s = _mm512_madd52hi_epu64(s, m[static_cast<int>(q - d - t) - 1], k[t]);
+                s = _mm512_madd52lo_epu64(s, mq[-static_cast<int>(t)], k[t]);
+                s = _mm512_madd52hi_epu64(s, mq[-static_cast<int>(t) - 1], k[t]);
             }
         }
         return s;
     };
     // Columns below w: s + carry + m_q is a multiple of 2^52, so m_q = -(s + carry) mod 2^52 and
-    // the carry on is ceil((s + carry) / 2^52) = (s + 2^52 - 1 + carry) >> 52.
-    const auto factor = [&](__m512i s) VONTAL_IFMA_LAMBDA {
-        __m512i up = _mm512_add_epi64(s, mask);
-        __asm__("" : "+v"(up));  // (s + mask) + carry: keeps the carry's chain to one addition
-        up = _mm512_add_epi64(up, carry);
-        m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, up), mask);
-        carry = _mm512_srli_epi64(up, 52);
+    // the carry on is ceil((s + carry) / 2^52) = (s + 2^52 - 1 + carry) >> 52. From w on: the
+    // result's limbs.
+    __m512i changed = zero;
+    const auto carryOn = [&](__m512i own, __m512i withCarry) VONTAL_IFMA_LAMBDA {
+        if constexpr (Exact) {
+            carry = _mm512_srli_epi64(withCarry, 52);
+        } else {
+            carry = _mm512_srli_epi64(own, 52);
+            changed = _mm512_ternarylogic_epi64(changed, own, withCarry, 0xF6);  // changed | (own ^ withCarry)
+        }
     };
-    for (; q < d; ++q) factor(sum(false));
-    for (; q < w; ++q) factor(sum(true));
-    for (; q < 2 * w; ++q) {
-        const __m512i v = _mm512_add_epi64(sum(true), carry);
-        y[q - w] = _mm512_and_si512(v, mask);
-        carry = _mm512_srli_epi64(v, 52);
+    const auto column = [&](uint32_t q, __m512i xi, auto odd) VONTAL_IFMA_LAMBDA {
+        if (q < w) {
+            __m512i up = _mm512_add_epi64(sum(q, xi, odd, q >= d), mask);
+            if constexpr (Exact) __asm__("" : "+v"(up));  // (s + mask) + carry: keeps the carry's chain to one addition
+            const __m512i withCarry = _mm512_add_epi64(up, carry);
+            m[q] = _mm512_and_si512(_mm512_sub_epi64(mask, withCarry), mask);
+            carryOn(up, withCarry);
+        } else {
+            const __m512i s = sum(q, xi, odd, true);
+            const __m512i v = _mm512_add_epi64(s, carry);
+            y[q - w] = _mm512_and_si512(v, mask);
+            carryOn(s, v);
+        }
+    };
+    for (uint32_t i = 0; i < w; ++i) {
+        const __m512i xi = x[i];
+        column(2 * i, xi, std::false_type{});
+        column(2 * i + 1, xi, std::true_type{});
     }
+    if constexpr (Exact) return true;
+    const __m512i high = _mm512_srli_epi64(changed, 52);
+    return _mm512_test_epi64_mask(high, high) == 0;
+}
+
+// One squaring: x^2 / R mod p into y, exactly as Square<NK, true> gives it.
+template <uint32_t NK>
+VONTAL_IFMA void SquareStep(const __m512i* x, __m512i* y, __m512i* c, __m512i* m, const __m512i* k, uint32_t w,
+                            uint32_t d) {
+    if (!Square<NK, false>(x, y, c, m, k, w, d)) [[unlikely]]
+        Square<NK, true>(x, y, c, m, k, w, d);
 }
 
 // Compares with -1 after every squaring from 2^(2^first) on: the m at which a lane meets -1.
@@ -176,7 +207,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChainsChecked(const Wi
     for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
     __m512i* m = work.m + Work::kFactorPad;
     for (uint32_t j = b.start; j < b.first; ++j) {
-        Square<NK>(x, y, work.c, m, k, w, d);
+        SquareStep<NK>(x, y, work.c, m, k, w, d);
         std::swap(x, y);
     }
     for (uint32_t mm = b.first;; ++mm) {
@@ -189,7 +220,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChainsChecked(const Wi
         // After -1 every square is 1, so a lane never meets -1 twice.
         for (__mmask8 hit = eq1 | eq2; hit; hit &= hit - 1) found[__builtin_ctz(hit)] = mm;
         if (mm >= b.last) return;
-        Square<NK>(x, y, work.c, m, k, w, d);
+        SquareStep<NK>(x, y, work.c, m, k, w, d);
         std::swap(x, y);
     }
 }
@@ -216,7 +247,7 @@ __attribute__((target("avx512f,avx512ifma"))) void RunWideChains(const WideBatch
     for (uint32_t t = 0; t < NK; ++t) k[t] = _mm512_load_si512(b.k[t]);
     __m512i* m = work.m + Work::kFactorPad;
     for (uint32_t j = b.start; j < b.last; ++j) {
-        Square<NK>(x, y, work.c, m, k, w, d);
+        SquareStep<NK>(x, y, work.c, m, k, w, d);
         std::swap(x, y);
     }
     // p = 1 + K*2^(52d), limb by limb.
