@@ -15,9 +15,12 @@ constexpr uint32_t kLocalTestSize = 1024;  // batches at least this large are te
 
 TestPool::TestPool(uint32_t threads, int priorityLevel) {
     threads = std::max<uint32_t>(threads, 1);
-    for (uint32_t i = 0; i < threads; ++i) workers_.push_back(std::make_unique<Worker>());
     // Each thread may sieve a block while the blocks before it are tested and handed on.
     slots_.resize(2 * static_cast<size_t>(threads) + 1);
+    for (uint32_t i = 0; i < threads; ++i) {
+        workers_.push_back(std::make_unique<Worker>());
+        workers_.back()->spare.reserve(slots_.size());
+    }
     for (uint32_t i = 1; i < threads; ++i) helpers_.emplace_back([this, i, priorityLevel] { Work(i, priorityLevel); });
 }
 
@@ -88,6 +91,11 @@ TestPool::Task TestPool::PickTask(uint32_t worker) {
         slot.state = Slot::State::Sieving;
         slot.block = nextBlock_++;
         slot.sievedBy = worker;
+        std::vector<Candidates>& spare = workers_[worker]->spare;
+        if (!spare.empty()) {
+            slot.candidates = std::move(spare.back());
+            spare.pop_back();
+        }
         task.slot = &slot;
         ++sieving_;
         ++busy_;
@@ -129,12 +137,13 @@ void TestPool::Perform(const Task& task, Worker& worker) {
         uint32_t clear = 0;
         const uint64_t* bits = worker.cursor.bits();
         for (uint32_t w = 0; w < kSieveSize / 64; ++w) clear += static_cast<uint32_t>(__builtin_popcountll(~bits[w]));
-        if (slot.k.size() < clear) {
-            slot.k.resize(clear);
-            slot.m.resize(clear);
+        Candidates& out = slot.candidates;
+        if (out.k.size() < clear) {
+            out.k.resize(clear);
+            out.m.resize(clear);
         }
         uint32_t from = 0;
-        const Sieve::Take take = sieve.Survivors(worker.cursor, job_.kMax, from, slot.k.data(), clear + 1);
+        const Sieve::Take take = sieve.Survivors(worker.cursor, job_.kMax, from, out.k.data(), clear + 1);
         slot.count = take.count;
         slot.ends = take.ends;
         slot.endK = take.endK;
@@ -146,7 +155,13 @@ void TestPool::Perform(const Task& task, Worker& worker) {
     }
     const uint32_t first = task.batch * job_.testSize;
     const uint32_t count = std::min(job_.testSize, slot.count - first);
-    TestCandidates(slot.k.data() + first, count, job_.n, slot.m.data() + first, worker.scratch);
+    TestCandidates(slot.candidates.k.data() + first, count, job_.n, slot.candidates.m.data() + first, worker.scratch);
+}
+
+void TestPool::FreeSlot(Slot& slot) {
+    slot.state = Slot::State::Free;
+    if (!slot.candidates.k.empty()) workers_[slot.sievedBy]->spare.push_back(std::move(slot.candidates));
+    slot.candidates = {};
 }
 
 void TestPool::Complete(const Task& task) {
@@ -203,7 +218,8 @@ bool TestPool::Run(const Job& job, IBatchSink& sink) {
     job_.testSize = std::max<uint32_t>(job_.testSize, 1);
     job_.publishSize = std::clamp<uint32_t>(job_.publishSize, 1, job_.testSize);
     for (auto& worker : workers_) worker->scratch.reserveFor(job_.n);
-    for (Slot& slot : slots_) slot.state = Slot::State::Free;
+    for (Slot& slot : slots_)
+        if (slot.state != Slot::State::Free) FreeSlot(slot);
     nextBlock_ = 0;
     unclaimed_ = sieving_ = 0;
     stopping_ = false;
@@ -237,13 +253,14 @@ bool TestPool::Run(const Job& job, IBatchSink& sink) {
             const bool last = at + count == slot.count;
             if (count > 0 || slot.ends) {
                 lock.unlock();  // the slot stays as it is until it is freed below
-                stop = sink.Publish(slot.k.data() + at, slot.m.data() + at, count, last && slot.ends ? slot.endK : 0);
+                stop = sink.Publish(slot.candidates.k.data() + at, slot.candidates.m.data() + at, count,
+                                    last && slot.ends ? slot.endK : 0);
                 lock.lock();
             }
             at += count;
             if (last) {
                 finished = slot.ends;
-                slot.state = Slot::State::Free;
+                FreeSlot(slot);
                 ++block;
                 at = 0;
                 if (waiting_ > 0) changed_.notify_all();

@@ -55,13 +55,19 @@ public:
     }
 
 private:
+    // A block's survivors and, once tested, their m. The memory goes back to the thread that
+    // sieved the block when the block is handed on, so that each thread writes its survivors
+    // where it wrote them before, not into lines another core holds.
+    struct Candidates {
+        std::vector<uint64_t> k;
+        std::vector<uint32_t> m;
+    };
     // A block on its way: sieved into survivors, tested batch by batch, handed on.
     struct Slot {
         enum class State { Free, Sieving, Sieved };
         State state = State::Free;
         uint64_t block = 0;
-        std::vector<uint64_t> k;
-        std::vector<uint32_t> m;
+        Candidates candidates;
         uint32_t count = 0;           // survivors
         bool ends = false;            // the exponent ends in this block
         uint64_t endK = 0;            // ... at this block end (0: at its last survivor)
@@ -74,6 +80,7 @@ private:
     struct Worker {
         Sieve::Cursor cursor;
         KernelScratch scratch;
+        std::vector<Candidates> spare;  // of the blocks it sieved, handed on (under the lock)
     };
     struct Task {
         enum class Kind { None, Sieve, Test };
@@ -83,6 +90,7 @@ private:
     };
 
     Task PickTask(uint32_t worker);              // under the lock
+    void FreeSlot(Slot& slot);                   // under the lock
     bool ClaimBatch(Task& task, uint32_t worker);  // under the lock
     void Perform(const Task& task, Worker& worker);  // without it
     void Complete(const Task& task);         // under the lock
