@@ -1,5 +1,5 @@
 // Eight Montgomery squaring chains side by side for candidates of up to 64 limbs of 52 bits, the
-// width known at run time; used beyond the widths that have kernels of their own (from 6 limbs).
+// width known at run time; used beyond the widths that have kernels of their own (from 10 limbs).
 //
 // One squaring is two passes over the columns of the square, kept as 64-bit sums:
 //  - the cross products x_i*x_j (i < j), once each, a block of rows at a time: the rows and

@@ -646,11 +646,12 @@ TEST(IfmaSetUp, MatchesExactResidues) {
 // last m, and one step before it.
 TEST(IfmaKernel, FinalCheckSeesEveryFormOfMinusOne) {
     if (!ifma::Available()) GTEST_SKIP() << "no AVX-512 IFMA on this processor";
-    // Every reduction of the narrow kernel: n below 52, and n / 52 = 1 to 4 (p = 1 + K*2^(52D)),
-    // two to five limbs.
+    // Every reduction of the narrow kernel up to five limbs: n below 52, and n / 52 = 1 to 4
+    // (p = 1 + K*2^(52D)), two to five limbs; then six, seven and nine limbs.
     struct Shape { uint64_t k; uint32_t n; };
     const Shape shapes[] = {{20000000000001, 50}, {70368744177665, 9}, {1000000000001, 100}, {(1ull << 20) + 1, 130},
-                            {100000000001, 200}, {(1ull << 40) + 1, 210}, {(1ull << 51) + 1, 110}, {(1ull << 30) + 1, 60}};
+                            {100000000001, 200}, {(1ull << 40) + 1, 210}, {(1ull << 51) + 1, 110}, {(1ull << 30) + 1, 60},
+                            {(1ull << 20) + 1, 260}, {(1ull << 30) + 1, 300}, {1000000001, 420}};
     for (const Shape sh : shapes) {
         SCOPED_TRACE("n=" + std::to_string(sh.n));
         const uint32_t w52 = (sh.n + Log2Floor(sh.k) + 3 + 51) / 52;
