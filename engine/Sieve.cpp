@@ -528,7 +528,20 @@ void Sieve::MoveCursor(Cursor& cursor, uint64_t b) const {
             o -= o >= q ? q : 0;
             offsets[j] = WheelKept(back(o, q, steps[j]), q, start15);
         }
-        for (size_t j = wheelPrimes_; j < count; ++j) offsets[j] = back(offsets[j], primes[j], steps[j]);
+        if (skipped <= 8) {
+            // One pass per skipped block, each a plain loop over the primes that the compiler
+            // runs on several at once (with the test of `skipped` inside, it ran them one by one).
+            uint32_t* __restrict const out = offsets;
+            const uint32_t* __restrict const q = primes;
+            const uint32_t* __restrict const step = steps;
+            for (uint64_t s = 0; s < skipped; ++s)
+                for (size_t j = wheelPrimes_; j < count; ++j) {
+                    const uint32_t o = out[j];
+                    out[j] = o - step[j] + (q[j] & (0u - static_cast<uint32_t>(o < step[j])));
+                }
+        } else {
+            for (size_t j = wheelPrimes_; j < count; ++j) offsets[j] = back(offsets[j], primes[j], steps[j]);
+        }
     }
     cursor.next_ = b;
 }
