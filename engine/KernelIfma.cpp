@@ -8,7 +8,7 @@
 #include "KernelScalar.h"
 #include "KernelVariants.h"
 
-#include <cmath>
+#include <bit>
 
 namespace vontal::ifma {
 
@@ -37,7 +37,10 @@ VONTAL_IFMA_DQ void Divide(__m512i v, __m512d dv, __m512i k, __m512d kd, __m512i
 // for r: the correction only needs r's low bits).
 VONTAL_IFMA_DQ void DivPow2(uint32_t e, __m512i k, __m512d kd, __m512i& q, __m512i& r) {
     const __m512i pow = _mm512_set1_epi64(e < 64 ? static_cast<long long>(uint64_t{1} << e) : 0);
-    Divide(pow, _mm512_set1_pd(std::ldexp(1.0, static_cast<int>(e))), k, kd, q, r);
+    // 2^e as a double, built from its exponent field (e is far below 1024); std::ldexp was a
+    // library call per division.
+    const double twoToE = std::bit_cast<double>(static_cast<uint64_t>(1023 + e) << 52);
+    Divide(pow, _mm512_set1_pd(twoToE), k, kd, q, r);
 }
 
 // The same for quotients of up to 2^(52 + kWideQuotientBits): 2^(e - c) = q1*k + r1 first,
@@ -54,23 +57,29 @@ VONTAL_IFMA_DQ void DivPow2Wide(uint32_t e, uint32_t fits, __m512i k, __m512d kd
     q = _mm512_add_epi64(_mm512_sll_epi64(q, c), q2);
 }
 
-// v = m * 2^n in 52-bit limbs, for m < 2^52.
-VONTAL_IFMA_DQ void ShiftedLimbs(__m512i m, uint32_t n, uint32_t limbs, __m512i* v) {
-    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
+// v = m * 2^n in W limbs of 52 bits, for m < 2^52 (the limbs chosen without indexing by n, so
+// that v stays in registers).
+template <uint32_t W>
+VONTAL_IFMA_DQ void ShiftedLimbs(__m512i m, uint32_t n, __m512i* v) {
+    const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1), zero = _mm512_setzero_si512();
     const uint32_t d = n / 52, s = n % 52;
-    for (uint32_t i = 0; i < limbs; ++i) v[i] = _mm512_setzero_si512();
-    v[d] = _mm512_and_si512(_mm512_sll_epi64(m, _mm_cvtsi32_si128(static_cast<int>(s))), mask);
-    if (d + 1 < limbs) v[d + 1] = _mm512_srl_epi64(m, _mm_cvtsi32_si128(static_cast<int>(52 - s)));
+    const __m512i low = _mm512_and_si512(_mm512_sll_epi64(m, _mm_cvtsi32_si128(static_cast<int>(s))), mask);
+    const __m512i high = _mm512_srl_epi64(m, _mm_cvtsi32_si128(static_cast<int>(52 - s)));
+    VONTAL_VECTOR_UNROLL
+    for (uint32_t i = 0; i < W; ++i) v[i] = i == d ? low : i == d + 1 ? high : zero;
 }
 
 // v = r*2^n - q (mod p) for r < k, q < 2^63 and q < p: below p, since r*2^n < k*2^n.
-VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs, const __m512i* p, __m512i* v) {
+template <uint32_t W>
+VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, const __m512i* p, __m512i* v) {
+    constexpr uint32_t limbs = W;
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1);
-    ShiftedLimbs(r, n, limbs, v);
+    ShiftedLimbs<W>(r, n, v);
     // q's low 52 bits from limb 0, its high ones from limb 1 (limbs >= 2), borrows carried up as
     // 0 or 1.
     __m512i borrow = _mm512_and_si512(q, mask);
     const __m512i qHigh = _mm512_srli_epi64(q, 52);
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < limbs; ++i) {
         const __m512i t = _mm512_sub_epi64(v[i], i == 1 ? _mm512_add_epi64(borrow, qHigh) : borrow);
         borrow = _mm512_srli_epi64(t, 63);
@@ -79,6 +88,7 @@ VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs
     // A borrow out of the top: the value was negative (above -q > -p); add p once.
     const __mmask8 negative = _mm512_test_epi64_mask(borrow, borrow);
     __m512i carry = _mm512_setzero_si512();
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < limbs; ++i) {
         const __m512i t = _mm512_add_epi64(_mm512_add_epi64(v[i], p[i]), carry);
         carry = _mm512_srli_epi64(t, 52);
@@ -86,16 +96,17 @@ VONTAL_IFMA_DQ void Pow2Residue(__m512i r, __m512i q, uint32_t n, uint32_t limbs
     }
 }
 
-}  // namespace
-
-__attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, const uint64_t* ks, uint32_t n,
-                                                                    uint32_t maxStart) {
+// Prepare for a width known when compiled: the limbs stay in registers, the loops unrolled.
+template <uint32_t W>
+__attribute__((target("avx512f,avx512dq,avx512ifma"))) bool PrepareWidth(Batch& b, const uint64_t* ks, uint32_t n,
+                                                                         uint32_t maxStart) {
     uint64_t smallest = ks[0], largest = ks[0];
     for (uint32_t l = 1; l < kLanes; ++l) {
         smallest = ks[l] < smallest ? ks[l] : smallest;
         largest = ks[l] > largest ? ks[l] : largest;
     }
-    const uint32_t limbs = b.limbs, a = 52 * limbs - n;  // R = 2^(52 limbs) = 2^a * 2^n
+    constexpr uint32_t limbs = W;
+    const uint32_t a = 52 * limbs - n;  // R = 2^(52 limbs) = 2^a * 2^n
     // 2^e / k fits the double quotient up to e = bound, and the two-step one a little beyond, as
     // long as the quotient stays below p (Pow2Residue adds p once at most): 2^e / k < 2^(e - log k)
     // and p > 2^(n + log k).
@@ -106,8 +117,8 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
     const __m512i mask = _mm512_set1_epi64((1ll << 52) - 1), zero = _mm512_setzero_si512();
     const __m512i k = _mm512_loadu_si512(ks);
     const __m512d kd = _mm512_cvtepu64_pd(k);  // exact below 2^53
-    __m512i p[kMaxLimbs], v[kMaxLimbs], target[kMaxLimbs];
-    ShiftedLimbs(k, n, limbs, p);  // p = k*2^n + 1; bit 0 of k*2^n is clear as n >= 1
+    __m512i p[W], v[W], target[W];
+    ShiftedLimbs<W>(k, n, p);  // p = k*2^n + 1; bit 0 of k*2^n is clear as n >= 1
     p[0] = _mm512_or_si512(p[0], _mm512_set1_epi64(1));
     if (!b.proth) {  // -p^-1 mod 2^52: p = 1 (mod 2^n), and each Newton step doubles the bits
         __m512i inv = _mm512_set1_epi64(1);
@@ -119,14 +130,16 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
     // R mod p from 2^a = q*k + r, as k*2^n = -1 (mod p); -1 in Montgomery form is p - R mod p.
     __m512i q, r;
     DivPow2Wide(a, bound, k, kd, q, r);
-    Pow2Residue(r, q, n, limbs, p, v);
+    Pow2Residue<W>(r, q, n, p, v);
     __m512i borrow = zero;
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < limbs; ++i) {
         const __m512i t = _mm512_sub_epi64(_mm512_sub_epi64(p[i], v[i]), borrow);
         borrow = _mm512_srli_epi64(t, 63);
         target[i] = _mm512_and_si512(t, mask);
     }
     __m512i carry = zero;
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < limbs; ++i) {
         const __m512i t = _mm512_add_epi64(_mm512_add_epi64(target[i], p[i]), carry);
         carry = _mm512_srli_epi64(t, 52);
@@ -139,11 +152,29 @@ __attribute__((target("avx512f,avx512dq,avx512ifma"))) bool Prepare(Batch& b, co
     uint32_t j = 0;
     while (j + 1 <= b.first && j + 1 <= maxStart && a + (1u << (j + 1)) <= bound) ++j;
     DivPow2Wide(a + (1u << j), bound, k, kd, q, r);
-    Pow2Residue(r, q, n, limbs, p, v);
+    Pow2Residue<W>(r, q, n, p, v);
+    VONTAL_VECTOR_UNROLL
     for (uint32_t i = 0; i < limbs; ++i) _mm512_store_si512(b.x[i], v[i]);
     b.start = j;
     b.kShift = b.proth ? n / 52 : 0;
     return true;
+}
+
+}  // namespace
+
+bool Prepare(Batch& b, const uint64_t* ks, uint32_t n, uint32_t maxStart) {
+    static_assert(kMaxLimbs == 9);
+    switch (b.limbs) {
+        case 2: return PrepareWidth<2>(b, ks, n, maxStart);
+        case 3: return PrepareWidth<3>(b, ks, n, maxStart);
+        case 4: return PrepareWidth<4>(b, ks, n, maxStart);
+        case 5: return PrepareWidth<5>(b, ks, n, maxStart);
+        case 6: return PrepareWidth<6>(b, ks, n, maxStart);
+        case 7: return PrepareWidth<7>(b, ks, n, maxStart);
+        case 8: return PrepareWidth<8>(b, ks, n, maxStart);
+        case 9: return PrepareWidth<9>(b, ks, n, maxStart);
+        default: return false;  // no narrow kernel: the caller sets the lanes up one by one
+    }
 }
 
 bool Available() { return ThisCpu().avx512Ifma; }
