@@ -166,6 +166,36 @@ void IfmaSquarings(benchmark::State& bs, uint32_t n, uint64_t k, uint32_t vector
     bs.counters["limbs"] = limbs;
 }
 
+// The wide eight-lane kernel's squarings alone, one batch (it keeps one in flight): residues
+// made up of arbitrary limbs below p, through 1000 squarings.
+void IfmaWideSquarings(benchmark::State& bs, uint32_t n, uint64_t k) {
+    namespace ifma = vontal::ifma;
+    constexpr uint32_t kSteps = 1000;
+    auto batch = std::make_unique<ifma::WideBatch>();
+    ifma::WideBatch& b = *batch;
+    b.limbs = (n + vontal::Log2Floor(k) + 3 + 51) / 52;
+    b.kShift = n / 52;
+    b.start = 0;
+    b.first = kSteps + 1;  // never compared before the end
+    b.last = kSteps;
+    for (uint32_t l = 0; l < ifma::kLanes; ++l) {
+        const unsigned __int128 shifted = static_cast<unsigned __int128>(k + 2 * l) << (n % 52);
+        for (uint32_t t = 0; t < 3; ++t) b.k[t][l] = static_cast<uint64_t>(shifted >> (52 * t)) & ((uint64_t{1} << 52) - 1);
+        for (uint32_t i = 0; i < b.limbs; ++i) {
+            b.x[i][l] = i + 1 < b.limbs ? (0x123456789abcdULL * (i + 3 + l)) & ((uint64_t{1} << 52) - 1) : 1;
+            b.target[i][l] = b.target2[i][l] = 0;
+        }
+    }
+    uint32_t found[ifma::kLanes];
+    double squarings = 0;
+    for (auto _ : bs) {
+        ifma::RunWide(b, found);
+        squarings += static_cast<double>(kSteps) * ifma::kLanes;
+    }
+    bs.counters["squarings/s"] = benchmark::Counter(squarings, benchmark::Counter::kIsRate);
+    bs.counters["limbs"] = b.limbs;
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -258,12 +288,18 @@ int main(int argc, char** argv) {
     }
     const bool ifma = vontal::ifma::Available();
     if (ifma)
-        for (const Task& t : kTasks)
-            if ((t.n + vontal::Log2Floor(static_cast<uint64_t>(t.k)) + 3 + 51) / 52 <= vontal::ifma::kMaxLimbs)
+        for (const Task& t : kTasks) {
+            if ((t.n + vontal::Log2Floor(static_cast<uint64_t>(t.k)) + 3 + 51) / 52 <= vontal::ifma::kMaxLimbs) {
                 for (uint32_t v = 1; v <= vontal::ifma::kVectors; ++v)
                     benchmark::RegisterBenchmark(("ifma-squarings/" + std::to_string(v) + "/" + t.name).c_str(),
                                                  IfmaSquarings, t.n, static_cast<uint64_t>(t.k), v)
                         ->Unit(benchmark::kMicrosecond);
+            } else {
+                benchmark::RegisterBenchmark(("ifma-squarings/1/" + std::string(t.name)).c_str(), IfmaWideSquarings,
+                                             t.n, static_cast<uint64_t>(t.k))
+                    ->Unit(benchmark::kMicrosecond);
+            }
+        }
     benchmark::Initialize(&argc, argv);
     const double mhz = vontal::MeasureCpuMHz();
     const double corePerTsc = CoreCyclesPerTsc();
@@ -312,7 +348,10 @@ int main(int argc, char** argv) {
                 const Rates* r = Find("ifma-squarings/" + std::to_string(v) + "/" + t.name);
                 const double cycles = r && r->candidates > 0 ? mhz * 1e6 * corePerTsc / r->candidates : 0.0;
                 if (cycles > 0 && (best == 0 || cycles < best)) best = cycles;
-                std::printf(" %8.3f", cycles);
+                if (cycles > 0)
+                    std::printf(" %8.3f", cycles);
+                else
+                    std::printf(" %8s", "");  // the wide kernel keeps one batch in flight
             }
             const double madds = MaddsPerSquaring(t.n, static_cast<uint64_t>(t.k));
             std::printf(" %8.2f %8.3f %7.0f%%\n", madds, madds / peak, best > 0 ? 100 * madds / peak / best : 0.0);
