@@ -828,8 +828,13 @@ VONTAL_INLINE void ForEachShapeRun(const u64* ks, uint32_t count, uint32_t n, ui
     uint32_t i = 0;
     while (i < count) {
         const Shape sh = ShapeOf(ks[i], n);
+        // The shape depends on k only through its bit length: the same length, the same shape
+        // (without working the shape out again for each candidate).
+        const uint32_t length = Log2Floor(ks[i]);
         uint32_t run = 1;
-        while (i + run < count && run < lanes && ShapeOf(ks[i + run], n) == sh) ++run;
+        while (i + run < count && run < lanes &&
+               (Log2Floor(ks[i + run]) == length || ShapeOf(ks[i + run], n) == sh))
+            ++run;
         if (sh.first > sh.last) {
             std::fill(ms + i, ms + i + run, 0);
         } else {
