@@ -249,15 +249,20 @@ bool TestPool::Run(const Job& job, IBatchSink& sink) {
         Slot& slot = slots_[block % slots_.size()];
         if (slot.state == Slot::State::Sieved && slot.block == block &&
             (at == slot.count || slot.tested[at / job_.testSize])) {
-            const uint32_t count = std::min({job_.publishSize, slot.count - at, job_.testSize - at % job_.testSize});
-            const bool last = at + count == slot.count;
-            if (count > 0 || slot.ends) {
-                lock.unlock();  // the slot stays as it is until it is freed below
-                stop = sink.Publish(slot.candidates.k.data() + at, slot.candidates.m.data() + at, count,
-                                    last && slot.ends ? slot.endK : 0);
-                lock.lock();
-            }
-            at += count;
+            // The tested batch's parts one after the other without taking the lock between them
+            // (the slot stays as it is until it is freed below): taking it for each part of
+            // sixteen cost 2% of the search at n = 50.
+            lock.unlock();
+            bool last = false;
+            do {
+                const uint32_t count = std::min({job_.publishSize, slot.count - at, job_.testSize - at % job_.testSize});
+                last = at + count == slot.count;
+                if (count > 0 || slot.ends)
+                    stop = sink.Publish(slot.candidates.k.data() + at, slot.candidates.m.data() + at, count,
+                                        last && slot.ends ? slot.endK : 0);
+                at += count;
+            } while (!stop && !last && at % job_.testSize != 0);
+            lock.lock();
             if (last) {
                 finished = slot.ends;
                 FreeSlot(slot);
