@@ -213,10 +213,18 @@ bool SearchThread::Publish(const uint64_t* ks, const uint32_t* ms, uint32_t coun
     const int64_t kHigh = task_.kHigh;
     bool onRecorded = false;  // the position is a divisor already recorded
     tested_ += count;
+    // The position moves to each divisor as it is recorded, and to the last candidate. Only
+    // those k are read: the others' lines stay with the core that wrote them (another core
+    // writing a block's survivors again where this one has read them pays for it).
     for (uint32_t i = 0; i < count; ++i) {
+        if (ms[i] == 0) continue;
         const int64_t k = static_cast<int64_t>(ks[i]);
         s_.kPosition.store(k, kRelease);
-        onRecorded = ms[i] != 0 && !RecordDivisor(ms[i], k, exponent_);
+        onRecorded = !RecordDivisor(ms[i], k, exponent_);
+    }
+    if (count > 0 && ms[count - 1] == 0) {
+        s_.kPosition.store(static_cast<int64_t>(ks[count - 1]), kRelease);
+        onRecorded = false;
     }
     if (endK != 0) {
         s_.kPosition.store(static_cast<int64_t>(endK), kRelease);
