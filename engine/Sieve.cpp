@@ -306,6 +306,29 @@ inline uint32_t MontgomeryReduce(uint64_t t, uint32_t q, uint32_t inv) {  // t /
     return static_cast<uint32_t>(u >= q ? u - q : u);
 }
 
+// x = 2^-n * x mod q for each of count primes, x in Montgomery form: from the top bit of n down,
+// square, and for a 1 bit halve (multiply by 2^-1; halving commutes with the Montgomery form).
+// Written element by element so that the compiler runs it on several primes per instruction;
+// the AVX2 form does four at a time with 32x32-bit products, where the plain form did one.
+__attribute__((always_inline)) inline void PowerOfHalf(uint32_t* x, const uint32_t* qs, const uint32_t* inv, uint32_t count, uint32_t n) {
+    const int top = n ? 31 - __builtin_clz(n) : -1;
+    for (int bit = top; bit >= 0; --bit) {
+        for (uint32_t i = 0; i < count; ++i)
+            x[i] = MontgomeryReduce(static_cast<uint64_t>(x[i]) * x[i], qs[i], inv[i]);
+        if (n >> bit & 1)
+            for (uint32_t i = 0; i < count; ++i) x[i] = (x[i] + (qs[i] & (0 - (x[i] & 1)))) >> 1;
+    }
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void PowerOfHalfAvx2(uint32_t* x, const uint32_t* qs, const uint32_t* inv,
+                                                     uint32_t count, uint32_t n) {
+    PowerOfHalf(x, qs, inv, count, n);
+}
+#endif
+void PowerOfHalfPlain(uint32_t* x, const uint32_t* qs, const uint32_t* inv, uint32_t count, uint32_t n) {
+    PowerOfHalf(x, qs, inv, count, n);
+}
+
 }  // namespace
 
 // For each table prime q: the index i in [0, q) with first + 2i = -2^-n (mod q), so that q
@@ -362,7 +385,6 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
 void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
                              std::vector<PendingEntry>* pending) {
     uint32_t qs[kRootChunk], inv[kRootChunk], x[kRootChunk];
-    const int top = n ? 31 - __builtin_clz(n) : -1;
     for (uint32_t j0 = from; j0 < to; j0 += kRootChunk) {
         const uint32_t count = std::min(kRootChunk, to - j0);
         for (uint32_t i = 0; i < count; ++i) {
@@ -373,14 +395,13 @@ void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t
             inv[i] = MontgomeryInverse(qs[i]);
             x[i] = static_cast<uint32_t>((uint64_t{1} << 32) % qs[i]);  // 1 in Montgomery form
         }
-        // 2^-n from the top bit of n down: square, and for a 1 bit halve (multiply by 2^-1);
-        // halving commutes with the Montgomery form.
-        for (int bit = top; bit >= 0; --bit) {
-            for (uint32_t i = 0; i < count; ++i)
-                x[i] = MontgomeryReduce(static_cast<uint64_t>(x[i]) * x[i], qs[i], inv[i]);
-            if (n >> bit & 1)
-                for (uint32_t i = 0; i < count; ++i) x[i] = (x[i] + (qs[i] & (0 - (x[i] & 1)))) >> 1;
-        }
+        // 2^-n, from 1 in Montgomery form.
+#if defined(__x86_64__)
+        if (kAvx2)
+            PowerOfHalfAvx2(x, qs, inv, count, n);
+        else
+#endif
+            PowerOfHalfPlain(x, qs, inv, count, n);
         for (uint32_t i = 0; i < count; ++i) {
             const uint32_t p = qs[i];
             const uint32_t d = MontgomeryReduce(x[i], p, inv[i]);  // 2^-n mod p
