@@ -310,7 +310,8 @@ inline uint32_t MontgomeryReduce(uint64_t t, uint32_t q, uint32_t inv) {  // t /
 // square, and for a 1 bit halve (multiply by 2^-1; halving commutes with the Montgomery form).
 // Written element by element so that the compiler runs it on several primes per instruction;
 // the AVX2 form does four at a time with 32x32-bit products, where the plain form did one.
-__attribute__((always_inline)) inline void PowerOfHalf(uint32_t* x, const uint32_t* qs, const uint32_t* inv, uint32_t count, uint32_t n) {
+__attribute__((always_inline)) inline void PowerOfHalf(uint32_t* x, const uint32_t* qs, const uint32_t* inv, uint32_t count,
+                                                       uint32_t n) {
     const int top = n ? 31 - __builtin_clz(n) : -1;
     for (int bit = top; bit >= 0; --bit) {
         for (uint32_t i = 0; i < count; ++i)
