@@ -417,7 +417,7 @@ void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t
                 roots_[j] = root;
             } else {
                 const uint32_t kept = WheelKept(root, p, 0);  // below 3p
-                const uint32_t bucket = static_cast<uint32_t>((kept / kSieveSize) & bucketMask_);
+                const uint32_t bucket = static_cast<uint32_t>((kept / kSieveSize) & bucketMask_) * kBucketLanes + j % kBucketLanes;
                 const uint32_t key = p % 15 * 16 + kept % 15;
                 const BucketEntry entry{p, kept % kSieveSize | key << kIndexBits};
                 if (pending)
@@ -479,7 +479,7 @@ inline void Sieve::Append(Bucket& bucket, BucketEntry entry) {
 
 // Every page back to the free list, and a ring of buckets that covers the longest step of the
 // largest prime (three times the prime, so it strikes at most 3·largestPrime_ / kSieveSize + 1
-// blocks ahead), each with an empty page.
+// blocks ahead), kBucketLanes buckets per block, each with an empty page.
 void Sieve::ResetBuckets() {
     for (Bucket& bucket : buckets_) {
         for (BucketPage* page = bucket.head; page;) {
@@ -492,7 +492,7 @@ void Sieve::ResetBuckets() {
     }
     uint64_t ring = 1;
     while (ring < 3 * largestPrime_ / kSieveSize + 2) ring *= 2;
-    if (buckets_.size() != ring) buckets_.assign(ring, Bucket{});
+    if (buckets_.size() != ring * kBucketLanes) buckets_.assign(ring * kBucketLanes, Bucket{});
     for (Bucket& bucket : buckets_) {
         bucket.head = NewPage();
         bucket.end = bucket.head->entries;
@@ -668,34 +668,94 @@ void Sieve::StrikeBucketsInTurn(Cursor& cursor) {
     TakeTurn(b, cursor.bits_.data());
 }
 
+namespace {
+
+// Where each entry of a page of bucket entries strikes block b (in at), and the entry it becomes
+// for the block it strikes next (in moved), which goes into lane (t mod kLanes) of that block's
+// bucket (in to; `mask` is the ring's). Apart from the loop that appends, so that the compiler
+// runs it on several entries per instruction.
+template <uint32_t kLanes, uint32_t kIndexBits, class Entry>
+[[gnu::always_inline]] inline void PrepareMoves(const Entry* __restrict entries, uint32_t count,
+                                                const uint32_t* __restrict wheel, uint64_t b, uint64_t mask,
+                                                uint32_t* __restrict at, uint32_t* __restrict to,
+                                                Entry* __restrict moved) {
+    constexpr uint32_t kIndexMask = (uint32_t{1} << kIndexBits) - 1;
+    for (uint32_t t = 0; t < count; ++t) {
+        const uint32_t prime = entries[t].prime, index = entries[t].index;
+        const uint32_t i = index & kIndexMask;
+        at[t] = i;
+        const uint32_t step = wheel[index >> kIndexBits];  // the step in units of the prime, and the next key
+        const uint32_t next = i + (step & kIndexMask) * prime;  // below 2^31: prime < 2^28
+        const uint32_t ahead = next / kSieveSize;
+        to[t] = static_cast<uint32_t>((b + ahead) & mask) * kLanes + t % kLanes;
+        moved[t] = {prime, (next - ahead * kSieveSize) | (step & ~kIndexMask)};
+    }
+}
+#define VONTAL_PREPARE_MOVES(name, target)                                                                  \
+    template <uint32_t kLanes, uint32_t kIndexBits, class Entry>                                          \
+    target void name(const Entry* entries, uint32_t count, const uint32_t* wheel, uint64_t b, uint64_t mask, \
+                     uint32_t* at, uint32_t* to, Entry* moved) {                                            \
+        PrepareMoves<kLanes, kIndexBits>(entries, count, wheel, b, mask, at, to, moved);                   \
+    }
+VONTAL_PREPARE_MOVES(PrepareMovesPlain, )
+#if defined(__x86_64__)
+VONTAL_PREPARE_MOVES(PrepareMovesAvx2, __attribute__((target("avx2"))))
+VONTAL_PREPARE_MOVES(PrepareMovesAvx512, __attribute__((target("avx2,avx512f,avx512vl,avx512dq,avx512bw"))))
+#endif
+#undef VONTAL_PREPARE_MOVES
+
+const bool kAvx512 = [] {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq");
+#else
+    return false;
+#endif
+}();
+
+}  // namespace
+
 // The primes waiting for block b; each moves on to the bucket of its next block, never this one
 // again (a prime is at least a block long). The bucket starts afresh with an empty page.
+//
+// A page at a time: first where its entries strike and where they go (PrepareMoves), then the
+// strikes and appends. Each append reads the end of its list that the last append to that list
+// stored; when entries in a row go to the same list, that chains them one after the other, so
+// entries in a row go to different lanes of their block's bucket.
 void Sieve::StrikeBuckets(uint64_t b, uint64_t* bits) {
-    Bucket& due = buckets_[b & bucketMask_];
-    BucketPage* page = due.head;
-    const BucketEntry* const last = due.end;
-    due.head = NewPage();
-    due.end = due.head->entries;
     Bucket* const ring = buckets_.data();
     const uint64_t mask = bucketMask_;
     const uint32_t* const wheel = wheelNext_;
-    constexpr uint32_t kIndexMask = (uint32_t{1} << kIndexBits) - 1;
-    while (page) {
-        const BucketEntry* entry = page->entries;
-        const BucketEntry* const end = page->next ? page->entries + BucketPage::kEntries : last;
-        for (; entry != end; ++entry) {
-            const BucketEntry e = *entry;
-            const uint32_t at = e.index & kIndexMask;
-            Strike(bits, at);
-            const uint32_t step = wheel[e.index >> kIndexBits];  // the step in units of the prime, and the next key
-            const uint32_t next = at + (step & kIndexMask) * e.prime;  // below 2^31: prime < 2^28
-            const uint32_t ahead = next / kSieveSize;
-            Append(ring[(b + ahead) & mask], {e.prime, (next - ahead * kSieveSize) | (step & ~kIndexMask)});
+    constexpr uint32_t kEntries = BucketPage::kEntries;
+    alignas(64) uint32_t at[kEntries], to[kEntries];
+    alignas(64) BucketEntry moved[kEntries];
+    for (uint32_t lane = 0; lane < kBucketLanes; ++lane) {
+        Bucket& due = ring[(b & mask) * kBucketLanes + lane];
+        BucketPage* page = due.head;
+        const BucketEntry* const last = due.end;
+        due.head = NewPage();
+        due.end = due.head->entries;
+        while (page) {
+            const uint32_t count = page->next ? kEntries : static_cast<uint32_t>(last - page->entries);
+            const BucketEntry* const entries = page->entries;
+#if defined(__x86_64__)
+            if (kAvx512)
+                PrepareMovesAvx512<kBucketLanes, kIndexBits>(entries, count, wheel, b, mask, at, to, moved);
+            else if (kAvx2)
+                PrepareMovesAvx2<kBucketLanes, kIndexBits>(entries, count, wheel, b, mask, at, to, moved);
+            else
+#endif
+                PrepareMovesPlain<kBucketLanes, kIndexBits>(entries, count, wheel, b, mask, at, to, moved);
+            for (uint32_t t = 0; t < count; ++t) {
+                Strike(bits, at[t]);
+                Append(ring[to[t]], moved[t]);
+            }
+            BucketPage* used = page;
+            page = page->next;
+            used->next = freePages_;
+            freePages_ = used;
         }
-        BucketPage* used = page;
-        page = page->next;
-        used->next = freePages_;
-        freePages_ = used;
     }
 }
 

@@ -145,6 +145,8 @@ private:
         BucketPage* head = nullptr;  // pages in order; all but the last full
         BucketEntry* end = nullptr;  // the next free entry, in the last page
     };
+    // Each block has this many buckets (lanes), which entries in a row take in turn.
+    static constexpr uint32_t kBucketLanes = 2;
 
     void SplitPrimes();
     void ResetBuckets();
@@ -211,7 +213,8 @@ private:
     uint8_t wheelToKept_[256] = {};  // for key = (q mod 15)·16 + u: the steps of q from u to a kept index
 
     // The primes of a block's length and more, in the buckets of the blocks they strike next:
-    // bucket b mod the ring's size, each a list of pages of entries.
+    // block b's lanes are buckets (b mod the ring's size)·kBucketLanes on, each a list of pages
+    // of entries.
     std::vector<Bucket> buckets_;
     uint64_t bucketMask_ = 0;
     std::vector<BucketPage*> pages_;  // every page this sieve owns
