@@ -32,8 +32,7 @@ uint32_t PrimeCountFor(uint32_t n);
 //    The buckets are shared: their step runs for one block after the other, in block order.
 //
 // Every index that 3 or 5 strikes is struck by the pattern before the larger primes come, so
-// the primes struck one by one (but those that strike a block only a few times) and the
-// bucket primes skip those indices: of 15 consecutive strikes of a prime q, the 8 whose index
+// the primes struck segment by segment and the bucket primes skip those indices: of 15 consecutive strikes of a prime q, the 8 whose index
 // is neither the root of 3 (mod 3) nor that of 5 (mod 5). The steps between them are q, 2q or
 // 3q, fixed by q mod 15 and the index mod 15 (the wheel). The bits are the same either way.
 //
@@ -197,7 +196,8 @@ private:
     std::vector<uint32_t> struckPrimes_;  // the primes from there up to a block's length
     std::vector<uint32_t> blockRemainders_;  // kSieveSize mod q of each of them
     size_t segmentPrimes_ = 0;  // how many of them are struck segment by segment,
-    size_t wheelPrimes_ = 0;    // and how many (the same and more) skip along the wheel;
+    size_t wheelPrimes_ = 0;    // how many skip along the wheel (the same ones),
+    size_t blockPrimes_ = 0;    // and how many (those and more) are struck through the whole block;
     size_t fewEnds_[8] = {};    // the end of those that strike a block C times or C + 1, by C
 
     // The wheel of 3 and 5: bit u of wheelKept_ is set for the indices i = u (mod 15) that neither
