@@ -6,17 +6,25 @@
 //
 // Prints, per task and kernel variant: candidates and k per second, clock cycles per candidate
 // squaring, the share of the time spent sieving, and the ratio against the GMP search; then two
-// cores against one, and the eight-lane kernels' squarings alone against the throughput bound of
-// their multiply-add instructions.
+// cores against one (also side by side: one core alone on each processor, two separate one-core
+// scans at once, two cores, in rounds of the same wall time), and the eight-lane kernels'
+// squarings alone against the throughput bound of their multiply-add instructions.
 #include <benchmark/benchmark.h>
 #include <gmp.h>
+#include <pthread.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 #include <x86intrin.h>
 
 #include "ExponentScan.h"
@@ -98,6 +106,103 @@ void Scan(benchmark::State& bs, const Task& t, const std::string& variant, uint3
     SetRates(bs, sink.candidates(), static_cast<double>(sink.last() - static_cast<uint64_t>(t.k)));
     // The share of the cores' time spent waiting for work (a block's sieve, a batch in order).
     bs.counters["idle"] = std::chrono::duration<double>(scan.idle()).count() / (threads * wall.count());
+}
+
+// Two cores against one, side by side. On a virtual machine the cores do not always run at the
+// same speed, nor does the machine from one minute to the next, so the one-core rate measured with
+// the kernels above, minutes before, is a poor yardstick. Instead, rounds of: one core pinned to
+// the process's first processor, then to its second, then two separate one-core scans at once
+// (one pinned to each), then the two-core scan, each for the same wall time. Two ideal cores of
+// the lone speeds reach the sum of the two lone rates; two cores busy at once may be slower than
+// that on a shared host, which the two separate scans show: they share nothing but the machine.
+struct SideBySide {
+    double alone[2] = {0, 0}, separate = 0, two = 0;
+    double efficiency() const { return two / (alone[0] + alone[1]); }
+    double againstSeparate() const { return two / separate; }
+};
+std::map<std::string, std::vector<SideBySide>> gSideBySide;  // by task, a round each
+
+// Stops the scan once `seconds` have passed (the clock read every few thousand candidates).
+class TimedSink : public vontal::IBatchSink {
+public:
+    TimedSink(uint64_t start, double seconds)
+        : last_(start),
+          until_(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                        std::chrono::duration<double>(seconds))) {}
+    bool Publish(const uint64_t* ks, const uint32_t*, uint32_t count, uint64_t) override {
+        if (count > 0) last_ = ks[count - 1];
+        sinceCheck_ += count;
+        if (sinceCheck_ < 4096) return false;
+        sinceCheck_ = 0;
+        return std::chrono::steady_clock::now() >= until_;
+    }
+    uint64_t last() const { return last_; }
+
+private:
+    uint64_t last_;
+    uint32_t sinceCheck_ = 0;
+    std::chrono::steady_clock::time_point until_;
+};
+
+// k per second of a scan on `threads` cores for about `seconds` of wall time, from `first` on, on
+// the processors of `cpus` (the calling thread's; helpers started for the scan inherit them);
+// `ready` runs between the preparation and the scan.
+template <class Ready>
+double TimedRate(const Task& t, int64_t first, uint32_t threads, double seconds, const cpu_set_t& cpus, Ready ready) {
+    pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+    vontal::ExponentScan scan(threads, -1);
+    scan.Prepare(t.n, first, kNoEnd);
+    ready();
+    TimedSink sink(static_cast<uint64_t>(first), seconds);
+    const auto start = std::chrono::steady_clock::now();
+    scan.Run(sink);
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    return static_cast<double>(sink.last() - static_cast<uint64_t>(first)) / wall.count();
+}
+
+void TwoCoresSideBySide(benchmark::State& bs, const Task& t, const std::string& variant) {
+    cpu_set_t all;
+    CPU_ZERO(&all);
+    sched_getaffinity(0, sizeof all, &all);
+    cpu_set_t one[2];
+    int found = 0;
+    for (int c = 0; c < CPU_SETSIZE && found < 2; ++c)
+        if (CPU_ISSET(c, &all)) {
+            CPU_ZERO(&one[found]);
+            CPU_SET(c, &one[found]);
+            ++found;
+        }
+    if (found < 2) {
+        bs.SkipWithError("fewer than two processors");
+        return;
+    }
+    vontal::SelectKernel(variant);
+    // A block of n = 1000 takes most of a second to test: longer windows there.
+    const double seconds = t.n >= 500 ? 3.0 : 1.0;
+    const auto none = [] {};
+    for (auto _ : bs) {
+        SideBySide round;
+        for (int i = 0; i < 2; ++i) round.alone[i] = TimedRate(t, t.k, 1, seconds, one[i], none);
+        {
+            // The second scan from a k range of its own, beyond what the first reaches.
+            std::mutex mutex;
+            std::condition_variable both;
+            int prepared = 0;
+            const auto ready = [&] {
+                std::unique_lock lock(mutex);
+                if (++prepared == 2) both.notify_all();
+                both.wait(lock, [&] { return prepared == 2; });
+            };
+            double second = 0;
+            std::thread other([&] { second = TimedRate(t, t.k + (int64_t{1} << 40), 1, seconds, one[1], ready); });
+            round.separate = TimedRate(t, t.k, 1, seconds, one[0], ready);
+            other.join();
+            round.separate += second;
+        }
+        round.two = TimedRate(t, t.k, 2, seconds, all, none);
+        gSideBySide[t.name].push_back(round);
+    }
+    pthread_setaffinity_np(pthread_self(), sizeof all, &all);
 }
 
 // The sieve alone, a block at a time with its survivors taken, as a thread of the scan does;
@@ -285,6 +390,11 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->MeasureProcessCPUTime()
             ->UseRealTime();
+        benchmark::RegisterBenchmark((std::string("two-cores-side-by-side/") + t.name).c_str(), TwoCoresSideBySide, t,
+                                     variants.front())
+            ->Iterations(3)
+            ->Unit(benchmark::kSecond)
+            ->UseRealTime();
     }
     const bool ifma = vontal::ifma::Available();
     if (ifma)
@@ -331,6 +441,36 @@ int main(int argc, char** argv) {
         if (!one || !two || one->k <= 0) continue;
         std::printf("%-14s %12.4g k/s on two cores, %.2fx one core; %.2f cores, %4.1f%% waiting\n", t.name, two->k,
                     two->k / one->k, two->cpuPerWall, 100 * two->idle);
+    }
+    if (!gSideBySide.empty()) {
+        std::printf("\nthe same side by side: rounds of one core alone on the first processor and on the second,\n"
+                    "two separate one-core scans at once (one on each), and two cores, each for the same wall\n"
+                    "time; efficiency = two cores' k/s over the sum of the lone rates, and the same over the two\n"
+                    "separate scans' (what two busy cores of this machine give with nothing shared): the median\n"
+                    "round, the lowest and highest in brackets:\n");
+        const auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        for (const Task& t : kTasks) {
+            const auto it = gSideBySide.find(t.name);
+            if (it == gSideBySide.end()) continue;
+            std::vector<double> lone, separate, a0, a1, sep, two;
+            for (const SideBySide& r : it->second) {
+                lone.push_back(r.efficiency());
+                separate.push_back(r.againstSeparate());
+                a0.push_back(r.alone[0]);
+                a1.push_back(r.alone[1]);
+                sep.push_back(r.separate);
+                two.push_back(r.two);
+            }
+            std::printf("%-14s alone %.4g / %.4g k/s, separate %.4g, two cores %.4g: %.0f%% (%.0f-%.0f%%) of alone, "
+                        "%.0f%% (%.0f-%.0f%%) of separate\n",
+                        t.name, median(a0), median(a1), median(sep), median(two), 100 * median(lone),
+                        100 * *std::min_element(lone.begin(), lone.end()), 100 * *std::max_element(lone.begin(), lone.end()),
+                        100 * median(separate), 100 * *std::min_element(separate.begin(), separate.end()),
+                        100 * *std::max_element(separate.begin(), separate.end()));
+        }
     }
     if (ifma) {
         const double peak = PeakMaddsPerCycle(corePerTsc);
