@@ -217,7 +217,7 @@ private:
     // of entries.
     std::vector<Bucket> buckets_;
     uint64_t bucketMask_ = 0;
-    std::vector<BucketPage*> pages_;  // every page this sieve owns
+    std::vector<void*> slabs_;  // the memory of every page this sieve owns, in slabs of pages
     std::vector<PendingEntry> pendingEntries_;  // the upper part's entries while Prepare runs
     BucketPage* freePages_ = nullptr;
     // The next block whose bucket step may run. Only the thread that holds that block takes the
