@@ -179,7 +179,57 @@ std::vector<uint64_t> Sieve::TablePrimes() const {
     return primes;
 }
 
-void Sieve::BuildPrimeTable(uint32_t count) {
+namespace {
+
+// The odd primes of [lo, hi) (lo odd), by a sieve of Eratosthenes a first-level-cache segment at a
+// time (bit b of a segment stands for lo + 2b), with the odd primes whose square is below hi:
+// the first one, and the half-gaps from each to the next.
+struct OddPrimes {
+    uint64_t first = 0, last = 0;
+    std::vector<uint8_t> gaps;  // gaps[i]: (prime i+1 − prime i) / 2
+    uint64_t count() const { return first ? gaps.size() + 1 : 0; }
+};
+OddPrimes OddPrimesIn(uint64_t lo, uint64_t hi, const std::vector<uint64_t>& sieving) {
+    constexpr uint64_t kBits = uint64_t{1} << 18;
+    std::vector<uint64_t> composite(kBits / 64);
+    std::vector<uint64_t> next(sieving.size());  // next odd multiple of each, as a number
+    for (size_t i = 0; i < sieving.size(); ++i) {
+        const uint64_t p = sieving[i];
+        uint64_t c = std::max(p * p, (lo + p - 1) / p * p);
+        if (c % 2 == 0) c += p;
+        next[i] = c;
+    }
+    OddPrimes out;
+    out.gaps.reserve(static_cast<size_t>((hi - lo) / 2 / 8));
+    for (uint64_t segment = lo; segment < hi; segment += 2 * kBits) {
+        std::fill(composite.begin(), composite.end(), 0);
+        const uint64_t end = std::min(segment + 2 * kBits, hi);  // exclusive
+        for (size_t i = 0; i < sieving.size(); ++i) {
+            uint64_t c = next[i];
+            for (const uint64_t p2 = 2 * sieving[i]; c < end; c += p2) {
+                const uint64_t b = (c - segment) / 2;
+                composite[b / 64] |= uint64_t{1} << (b % 64);
+            }
+            next[i] = c;
+        }
+        for (uint64_t w = 0; w < kBits / 64; ++w) {
+            for (uint64_t free = ~composite[w]; free; free &= free - 1) {
+                const uint64_t q = segment + 2 * (64 * w + static_cast<uint64_t>(__builtin_ctzll(free)));
+                if (q >= end) break;
+                if (out.first == 0)
+                    out.first = q;
+                else
+                    out.gaps.push_back(static_cast<uint8_t>((q - out.last) / 2));
+                out.last = q;
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void Sieve::BuildPrimeTable(uint32_t count, uint32_t threads) {
     if (count == primeCount_ && primeGaps_.size() == static_cast<size_t>(count) + 1) return;  // as before
     primeCount_ = count;
     // N (ln N + 0.67 ln ln N) exceeds the (N+1)-th prime for every N that occurs here.
@@ -195,38 +245,54 @@ void Sieve::BuildPrimeTable(uint32_t count) {
         if (i * i <= limit) sieving.push_back(i);
         for (uint64_t c = i * i; c <= root; c += 2 * i) small[c] = 0;
     }
-    // Then the odd numbers up to the limit a segment at a time, each segment in the first-level
-    // cache: bit b of a segment stands for lo + 2b.
-    constexpr uint64_t kBits = uint64_t{1} << 18;
-    std::vector<uint64_t> composite(kBits / 64);
-    std::vector<uint64_t> next(sieving.size());  // next odd multiple of each, as a number
-    for (size_t i = 0; i < sieving.size(); ++i) next[i] = sieving[i] * sieving[i];
+    // Then the odd numbers from 3 up to the limit, in two halves on two threads where there are
+    // two and the table is long enough to repay a thread.
+    constexpr uint32_t kParallelCount = 1'000'000;
+    std::vector<OddPrimes> parts;
+    const uint64_t hi = limit + 1;
+    uint64_t middle = threads >= 2 && count >= kParallelCount ? (3 + hi) / 2 | 1 : hi;
+    std::exception_ptr failure;
+    if (middle < hi) {
+        parts.resize(2);
+        std::thread upper;
+        try {
+            upper = std::thread([&] {
+                try {
+                    parts[1] = OddPrimesIn(middle, hi, sieving);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            middle = hi;  // no thread to be had: alone
+            parts.resize(1);
+        }
+        try {
+            parts[0] = OddPrimesIn(3, middle, sieving);
+        } catch (...) {
+            if (upper.joinable()) upper.join();
+            throw;
+        }
+        if (upper.joinable()) upper.join();
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        parts.push_back(OddPrimesIn(3, hi, sieving));
+    }
+    // The half-gaps from 1 on, the first count of them, and a 0.
     primeGaps_.assign(static_cast<size_t>(count) + 1, 0);
-    uint64_t previous = 1, found = 0;
-    for (uint64_t lo = 3; lo <= limit && found < count; lo += 2 * kBits) {
-        std::fill(composite.begin(), composite.end(), 0);
-        const uint64_t hi = lo + 2 * kBits;  // exclusive
-        for (size_t i = 0; i < sieving.size(); ++i) {
-            uint64_t c = next[i];
-            for (const uint64_t p2 = 2 * sieving[i]; c < hi; c += p2) {
-                const uint64_t b = (c - lo) / 2;
-                composite[b / 64] |= uint64_t{1} << (b % 64);
-            }
-            next[i] = c;
-        }
-        for (uint64_t w = 0; w < kBits / 64 && found < count; ++w) {
-            for (uint64_t free = ~composite[w]; free && found < count; free &= free - 1) {
-                const uint64_t q = lo + 2 * (64 * w + static_cast<uint64_t>(__builtin_ctzll(free)));
-                if (q > limit) break;
-                primeGaps_[found++] = static_cast<uint8_t>((q - previous) / 2);
-                previous = q;
-            }
-        }
+    uint64_t found = 0, previous = 1;
+    for (const OddPrimes& part : parts) {
+        if (found == count || part.count() == 0) continue;
+        primeGaps_[found++] = static_cast<uint8_t>((part.first - previous) / 2);
+        const uint64_t take = std::min<uint64_t>(part.gaps.size(), count - found);
+        std::copy_n(part.gaps.begin(), take, primeGaps_.begin() + static_cast<ptrdiff_t>(found));
+        found += take;
+        previous = part.last;
     }
 }
 
 void Sieve::Prepare(uint32_t n, uint64_t first, uint32_t threads) {
-    BuildPrimeTable(PrimeCountFor(n));
+    BuildPrimeTable(PrimeCountFor(n), threads);
     first_ = first;
     ++generation_;
     SplitPrimes();
@@ -353,9 +419,11 @@ void PowerOfHalfPlain(uint32_t* x, const uint32_t* qs, const uint32_t* inv, uint
 // divides (first + 2i)·2^n + 1. Kept for the primes below a block's length; the longer ones go
 // straight into the bucket of the block they strike first.
 //
-// With two threads or more, a second thread takes the upper part of the table: its bucket
-// entries wait in a list of their own and are appended after the lower part's, so that every
-// bucket holds the same entries in the same order as when one thread computes them all.
+// With two threads or more, a second thread takes the upper part of the table: it keeps the
+// first strike of each of its bucket primes (four bytes a prime), and the calling thread appends
+// their entries after the lower part's, so that every bucket holds the same entries in the same
+// order as when one thread computes them all. (Keeping whole entries with their buckets, three
+// times the memory, took longer in page faults than the second thread saved at n = 1000.)
 void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     roots_.resize(firstBucket_);
     // Below this many primes a thread costs more than it saves.
@@ -369,16 +437,14 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     const uint32_t split = primeCount_ / 2 / kRootChunk * kRootChunk;
     uint64_t q = 1;
     for (uint32_t j = 0; j < split; ++j) q += 2 * static_cast<uint64_t>(primeGaps_[j]);
-    pendingEntries_.clear();
-    // At most one entry per prime of the upper part: room for all of them at once (growing the
-    // vector as it filled copied it over and over: a fifth of the start-up at n = 1000).
-    pendingEntries_.reserve(primeCount_ - split);
+    // One first strike per prime of the upper part, all of them bucket primes or not.
+    upperStrikes_.resize(primeCount_ - split);
     std::exception_ptr failure;
     std::thread upper;
     try {
         upper = std::thread([&] {
             try {
-                ComputeRootRange(n, first, split, primeCount_, q, &pendingEntries_);
+                ComputeRootRange(n, first, split, primeCount_, q, upperStrikes_.data());
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -395,13 +461,25 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     }
     upper.join();
     if (failure) std::rethrow_exception(failure);
-    for (const PendingEntry& p : pendingEntries_) Append(buckets_[p.bucket], p.entry);
+    for (uint32_t j = split; j < primeCount_; ++j) {
+        q += 2 * static_cast<uint64_t>(primeGaps_[j]);
+        if (j >= firstBucket_) AppendFirstStrike(j, static_cast<uint32_t>(q), upperStrikes_[j - split]);
+    }
+}
+
+// The bucket entry of table prime j (= p, a bucket prime) whose first strike is at index root.
+void Sieve::AppendFirstStrike(uint32_t j, uint32_t p, uint32_t root) {
+    const uint32_t kept = WheelKept(root, p, 0);  // below 3p
+    const uint32_t bucket = static_cast<uint32_t>((kept / kSieveSize) & bucketMask_) * kBucketLanes + j % kBucketLanes;
+    const uint32_t key = p % 15 * 16 + kept % 15;
+    Append(buckets_[bucket], {p, kept % kSieveSize | key << kIndexBits});
 }
 
 // The roots of table primes [from, to), q being the prime before `from` (1 for the first); the
-// bucket entries go into the buckets, or into `pending` when it is given.
+// bucket primes' entries go into the buckets, or, when `strikes` is given, their first strikes
+// into strikes[j - from].
 void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
-                             std::vector<PendingEntry>* pending) {
+                             uint32_t* strikes) {
     uint32_t qs[kRootChunk], inv[kRootChunk], x[kRootChunk];
     for (uint32_t j0 = from; j0 < to; j0 += kRootChunk) {
         const uint32_t count = std::min(kRootChunk, to - j0);
@@ -430,18 +508,12 @@ void Sieve::ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t
             f = f == p ? 0 : f;
             const uint32_t root = (f & 1) ? (f + p) / 2 : f / 2;
             const uint32_t j = j0 + i;
-            if (j < firstBucket_) {
+            if (j < firstBucket_)
                 roots_[j] = root;
-            } else {
-                const uint32_t kept = WheelKept(root, p, 0);  // below 3p
-                const uint32_t bucket = static_cast<uint32_t>((kept / kSieveSize) & bucketMask_) * kBucketLanes + j % kBucketLanes;
-                const uint32_t key = p % 15 * 16 + kept % 15;
-                const BucketEntry entry{p, kept % kSieveSize | key << kIndexBits};
-                if (pending)
-                    pending->push_back({bucket, entry});
-                else
-                    Append(buckets_[bucket], entry);
-            }
+            else if (strikes)
+                strikes[j - from] = root;
+            else
+                AppendFirstStrike(j, p, root);
         }
     }
 }

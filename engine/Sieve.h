@@ -120,8 +120,9 @@ public:
     const std::vector<uint8_t>& primeGaps() const { return primeGaps_; }
     // The table's primes, for tests.
     std::vector<uint64_t> TablePrimes() const;
-    // Sets the table size and builds the table (tests; Prepare does it for an exponent).
-    void BuildPrimeTable(uint32_t count);
+    // Sets the table size and builds the table (tests; Prepare does it for an exponent), on two
+    // threads when threads >= 2 and the table is long; the table is the same.
+    void BuildPrimeTable(uint32_t count, uint32_t threads = 1);
     // The first sieve index that table prime j strikes, for the primes below a block's length
     // (tests).
     uint32_t FirstStrike(uint32_t j) const { return roots_[j]; }
@@ -149,14 +150,11 @@ private:
 
     void SplitPrimes();
     void ResetBuckets();
-    struct PendingEntry {
-        uint32_t bucket;
-        BucketEntry entry;
-    };
     static constexpr uint32_t kRootChunk = 256;  // primes whose roots are computed side by side
     void ComputeRoots(uint32_t n, uint64_t first, uint32_t threads);
     void ComputeRootRange(uint32_t n, uint64_t first, uint32_t from, uint32_t to, uint64_t q,
-                          std::vector<PendingEntry>* pending);
+                          uint32_t* strikes);
+    void AppendFirstStrike(uint32_t j, uint32_t p, uint32_t root);
     void BuildWordPatterns();
     void BuildWheel(uint32_t n, uint64_t first);
     // The first index from i on (relative to a block that begins at index start15 mod 15) of
@@ -218,7 +216,7 @@ private:
     std::vector<Bucket> buckets_;
     uint64_t bucketMask_ = 0;
     std::vector<void*> slabs_;  // the memory of every page this sieve owns, in slabs of pages
-    std::vector<PendingEntry> pendingEntries_;  // the upper part's entries while Prepare runs
+    std::vector<uint32_t> upperStrikes_;  // the upper part's first strikes while Prepare runs
     BucketPage* freePages_ = nullptr;
     // The next block whose bucket step may run. Only the thread that holds that block takes the
     // step, so the turn itself is the exclusive right to the buckets: it is handed on with

@@ -25,17 +25,26 @@ uint64_t PowMod(uint64_t b, uint64_t e, uint64_t m) {  // m < 2^32
 }
 
 TEST(Sieve, PrimeTables) {
+    // Long tables are built in two halves on two threads: the table must not show it.
     struct Row { uint32_t count; uint64_t last; };
-    for (const Row& r : {Row{10'000, 104'743}, Row{800'000, 12'195'263}, Row{10'000'000, 179'424'691}}) {
-        Sieve s;
-        s.BuildPrimeTable(r.count);
-        ASSERT_EQ(s.primeGaps().size(), r.count + 1u);
-        EXPECT_EQ(s.primeGaps()[r.count], 0);
-        const uint8_t head[] = {1, 1, 1, 2, 1};  // 3, 5, 7, 11, 13
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(s.primeGaps()[i], head[i]);
-        uint64_t q = 1;
-        for (uint32_t j = 0; j < r.count; ++j) q += 2 * s.primeGaps()[j];
-        EXPECT_EQ(q, r.last) << r.count;
+    for (const Row& r : {Row{10'000, 104'743}, Row{800'000, 12'195'263}, Row{10'000'000, 179'424'691}})
+        for (const uint32_t threads : {1u, 2u}) {
+            Sieve s;
+            s.BuildPrimeTable(r.count, threads);
+            ASSERT_EQ(s.primeGaps().size(), r.count + 1u);
+            EXPECT_EQ(s.primeGaps()[r.count], 0);
+            const uint8_t head[] = {1, 1, 1, 2, 1};  // 3, 5, 7, 11, 13
+            for (int i = 0; i < 5; ++i) EXPECT_EQ(s.primeGaps()[i], head[i]);
+            uint64_t q = 1;
+            for (uint32_t j = 0; j < r.count; ++j) q += 2 * s.primeGaps()[j];
+            EXPECT_EQ(q, r.last) << r.count << " primes, " << threads << " threads";
+        }
+    // Where the halves meet, for table lengths around the two-thread threshold.
+    for (const uint32_t count : {999'999u, 1'000'000u, 1'400'000u, 4'123'457u}) {
+        Sieve one, two;
+        one.BuildPrimeTable(count, 1);
+        two.BuildPrimeTable(count, 2);
+        EXPECT_EQ(one.primeGaps(), two.primeGaps()) << count;
     }
 }
 
