@@ -28,13 +28,20 @@ tasks=(
 )
 variants=(avx512ifma avx2 bmi2 portable)
 
-# Runs "$@" and prints "wall user sys" in seconds.
+# Runs "$@" and prints "wall user sys" in seconds; a run that fails prints its output to standard
+# error and fails, so that its time is never taken for a rate.
 timed() {
-  local out
+  local out log
   out=$(mktemp)
-  /usr/bin/time -o "$out" -f "%e %U %S" "$@" >/dev/null 2>&1
+  log=$(mktemp)
+  if ! /usr/bin/time -o "$out" -f "%e %U %S" "$@" >"$log" 2>&1; then
+    echo "failed: $*" >&2
+    cat "$log" >&2
+    rm -f "$out" "$log"
+    return 1
+  fi
   tail -1 "$out"
-  rm -f "$out"
+  rm -f "$out" "$log"
 }
 
 rate_of() { awk -v span="$1" -v wall="$2" 'BEGIN { printf "%.3g", span / wall }'; }
@@ -44,7 +51,8 @@ for task in "${tasks[@]}"; do
   read -r n first r_ifma r_avx2 r_bmi2 r_port r_gmp <<<"$task"
   declare -A rate=([avx512ifma]=$r_ifma [avx2]=$r_avx2 [bmi2]=$r_bmi2 [portable]=$r_port)
   gspan=$(awk -v r="$r_gmp" -v s="$seconds" 'BEGIN { printf "%.0f", r * s / 2 }')
-  read -r gwall gu gs <<<"$(timed "$gmp" "n=$n to $n, k=$first to $((first + gspan))")"
+  times=$(timed "$gmp" "n=$n to $n, k=$first to $((first + gspan))")
+  read -r gwall gu gs <<<"$times"
   grate=$(rate_of "$gspan" "$gwall")
   for v in "${variants[@]}"; do
     span=$(awk -v r="${rate[$v]}" -v s="$seconds" -v t="$threads" 'BEGIN { printf "%.0f", r * s * t }')
@@ -54,8 +62,9 @@ for task in "${tasks[@]}"; do
       continue  # this machine cannot run the variant (the front end refuses it)
     fi
     rm -rf "$dir"; dir=$(mktemp -d)
-    read -r wall u s <<<"$(VONTAL_KERNEL=$v timed "$cli" --dir "$dir" --threads "$threads" \
-      --task "n=$n to $n, k=$first to $((first + span))")"
+    times=$(VONTAL_KERNEL=$v timed "$cli" --dir "$dir" --threads "$threads" \
+      --task "n=$n to $n, k=$first to $((first + span))")
+    read -r wall u s <<<"$times"
     rm -rf "$dir"
     r=$(rate_of "$span" "$wall")
     printf "%-6s %-11s %8s %14s %9s %9s %12s %12s %7.2fx\n" "$n" "$v" "$threads" "$span" "$wall" \
