@@ -62,6 +62,9 @@ for task in "${tasks[@]}"; do
       continue  # this machine cannot run the variant (the front end refuses it)
     fi
     rm -rf "$dir"; dir=$(mktemp -d)
+    # At the process's own priority, not the program's default of idle, which anything else
+    # running would starve.
+    printf '[f]\r\nPriority=-1\r\n' > "$dir/Vontal.ini"
     times=$(VONTAL_KERNEL=$v timed "$cli" --dir "$dir" --threads "$threads" \
       --task "n=$n to $n, k=$first to $((first + span))")
     read -r wall u s <<<"$times"
