@@ -181,6 +181,35 @@ std::vector<uint64_t> Sieve::TablePrimes() const {
 
 namespace {
 
+// Runs upper() on a thread of its own while lower() runs on this one, and returns once both have
+// ended, rethrowing a failure of either. Where no thread can be had it runs neither and returns
+// false: the caller then does the whole on this thread.
+template <class Upper, class Lower>
+bool RunBesides(Upper&& upper, Lower&& lower) {
+    std::exception_ptr failure;
+    std::thread thread;
+    try {
+        thread = std::thread([&] {
+            try {
+                upper();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        lower();
+    } catch (...) {
+        thread.join();
+        throw;
+    }
+    thread.join();
+    if (failure) std::rethrow_exception(failure);
+    return true;
+}
+
 // The odd primes of [lo, hi) (lo odd), by a sieve of Eratosthenes a first-level-cache segment at a
 // time (bit b of a segment stands for lo + 2b), with the odd primes whose square is below hi:
 // the first one, and the half-gaps from each to the next.
@@ -248,36 +277,12 @@ void Sieve::BuildPrimeTable(uint32_t count, uint32_t threads) {
     // Then the odd numbers from 3 up to the limit, in two halves on two threads where there are
     // two and the table is long enough to repay a thread.
     constexpr uint32_t kParallelCount = 1'000'000;
-    std::vector<OddPrimes> parts;
-    const uint64_t hi = limit + 1;
-    uint64_t middle = threads >= 2 && count >= kParallelCount ? (3 + hi) / 2 | 1 : hi;
-    std::exception_ptr failure;
-    if (middle < hi) {
-        parts.resize(2);
-        std::thread upper;
-        try {
-            upper = std::thread([&] {
-                try {
-                    parts[1] = OddPrimesIn(middle, hi, sieving);
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            middle = hi;  // no thread to be had: alone
-            parts.resize(1);
-        }
-        try {
-            parts[0] = OddPrimesIn(3, middle, sieving);
-        } catch (...) {
-            if (upper.joinable()) upper.join();
-            throw;
-        }
-        if (upper.joinable()) upper.join();
-        if (failure) std::rethrow_exception(failure);
-    } else {
-        parts.push_back(OddPrimesIn(3, hi, sieving));
-    }
+    std::vector<OddPrimes> parts(2);  // the upper one stays empty when one thread does the whole
+    const uint64_t hi = limit + 1, middle = (3 + hi) / 2 | 1;
+    const bool halves = threads >= 2 && count >= kParallelCount &&
+                        RunBesides([&] { parts[1] = OddPrimesIn(middle, hi, sieving); },
+                                   [&] { parts[0] = OddPrimesIn(3, middle, sieving); });
+    if (!halves) parts[0] = OddPrimesIn(3, hi, sieving);
     // The half-gaps from 1 on, the first count of them, and a 0.
     primeGaps_.assign(static_cast<size_t>(count) + 1, 0);
     uint64_t found = 0, previous = 1;
@@ -439,28 +444,11 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     for (uint32_t j = 0; j < split; ++j) q += 2 * static_cast<uint64_t>(primeGaps_[j]);
     // One first strike per prime of the upper part, all of them bucket primes or not.
     upperStrikes_.resize(primeCount_ - split);
-    std::exception_ptr failure;
-    std::thread upper;
-    try {
-        upper = std::thread([&] {
-            try {
-                ComputeRootRange(n, first, split, primeCount_, q, upperStrikes_.data());
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        });
-    } catch (const std::system_error&) {
+    if (!RunBesides([&] { ComputeRootRange(n, first, split, primeCount_, q, upperStrikes_.data()); },
+                    [&] { ComputeRootRange(n, first, 0, split, 1, nullptr); })) {
         ComputeRootRange(n, first, 0, primeCount_, 1, nullptr);  // no thread to be had: alone
         return;
     }
-    try {
-        ComputeRootRange(n, first, 0, split, 1, nullptr);
-    } catch (...) {
-        upper.join();
-        throw;
-    }
-    upper.join();
-    if (failure) std::rethrow_exception(failure);
     for (uint32_t j = split; j < primeCount_; ++j) {
         q += 2 * static_cast<uint64_t>(primeGaps_[j]);
         if (j >= firstBucket_) AppendFirstStrike(j, static_cast<uint32_t>(q), upperStrikes_[j - split]);
