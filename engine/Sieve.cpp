@@ -443,15 +443,15 @@ void Sieve::ComputeRoots(uint32_t n, uint64_t first, uint32_t threads) {
     uint64_t q = 1;
     for (uint32_t j = 0; j < split; ++j) q += 2 * static_cast<uint64_t>(primeGaps_[j]);
     // One first strike per prime of the upper part, all of them bucket primes or not.
-    upperStrikes_.resize(primeCount_ - split);
-    if (!RunBesides([&] { ComputeRootRange(n, first, split, primeCount_, q, upperStrikes_.data()); },
+    std::vector<uint32_t> upperStrikes(primeCount_ - split);
+    if (!RunBesides([&] { ComputeRootRange(n, first, split, primeCount_, q, upperStrikes.data()); },
                     [&] { ComputeRootRange(n, first, 0, split, 1, nullptr); })) {
         ComputeRootRange(n, first, 0, primeCount_, 1, nullptr);  // no thread to be had: alone
         return;
     }
     for (uint32_t j = split; j < primeCount_; ++j) {
         q += 2 * static_cast<uint64_t>(primeGaps_[j]);
-        if (j >= firstBucket_) AppendFirstStrike(j, static_cast<uint32_t>(q), upperStrikes_[j - split]);
+        if (j >= firstBucket_) AppendFirstStrike(j, static_cast<uint32_t>(q), upperStrikes[j - split]);
     }
 }
 

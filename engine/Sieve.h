@@ -216,7 +216,6 @@ private:
     std::vector<Bucket> buckets_;
     uint64_t bucketMask_ = 0;
     std::vector<void*> slabs_;  // the memory of every page this sieve owns, in slabs of pages
-    std::vector<uint32_t> upperStrikes_;  // the upper part's first strikes while Prepare runs
     BucketPage* freePages_ = nullptr;
     // The next block whose bucket step may run. Only the thread that holds that block takes the
     // step, so the turn itself is the exclusive right to the buckets: it is handed on with
